@@ -1,0 +1,115 @@
+// The agent window and the agent's whole state. The window itself (template
+// 102, the modal run) belongs to the platform's dialog framework; this class
+// holds every decision and is driven by the framework's message routing.
+#pragma once
+#include <cstdint>
+#include <string>
+#include "platform/Platform.h"
+#include "platform/WideBuffer.h"
+
+using BOOL = std::int32_t;  // the Windows boolean: 0 or 1, tested for non-zero
+constexpr BOOL FALSE_ = 0;
+constexpr BOOL TRUE_ = 1;
+
+// Window messages the agent routes.
+namespace wm {
+constexpr std::uint32_t Destroy = 0x0002;
+constexpr std::uint32_t Paint = 0x000F;
+constexpr std::uint32_t Close = 0x0010;
+constexpr std::uint32_t QueryEndSession = 0x0011;
+constexpr std::uint32_t EndSession = 0x0016;
+constexpr std::uint32_t QueryDragIcon = 0x0037;
+constexpr std::uint32_t SetIcon = 0x0080;
+}  // namespace wm
+
+constexpr std::uint32_t ENDSESSION_CLOSEAPP = 0x00000001u;
+constexpr std::uint32_t ENDSESSION_CRITICAL = 0x40000000u;
+constexpr std::uint32_t ENDSESSION_LOGOFF = 0x80000000u;
+
+// What a handler answers: whether the agent handled the message and, if so,
+// the message result. Unhandled messages get the default dialog handling.
+struct MessageResult {
+    bool handled = false;
+    std::intptr_t result = 0;
+};
+
+// Which stored Proc ID a running-script check compares with.
+enum class ProcIdVariant { Logon, SessionEnd, Nested };
+
+class CQuorvaDlg {
+public:
+    explicit CQuorvaDlg(platform::Platform& os) : os(os) {}
+    CQuorvaDlg(const CQuorvaDlg&) = delete;
+    CQuorvaDlg& operator=(const CQuorvaDlg&) = delete;
+    virtual ~CQuorvaDlg() = default;
+
+    platform::Platform& os;
+
+    // ---- agent state, in declaration order ----
+    platform::Handle m_hIcon = 0;
+    WideBuffer<1024> m_szUserName;
+    WideBuffer<1024> m_szScriptProcId;
+    WideBuffer<1024> m_szScriptProcId2;
+    WideBuffer<1024> m_szScriptProcId3;
+    std::wstring m_strDeployerPath;
+    WideBuffer<260> m_szCommonAppData;
+    std::wstring m_strEventArgs;
+    std::wstring m_strScriptImagePath;
+    std::wstring m_strInstallDir;
+    std::wstring m_strDataDir;
+    std::wstring m_strProcDetailsIni;
+    std::wstring m_strScriptDataDir;
+    BOOL m_bFlagForFirstTimeLogoff = 0;
+    BOOL m_bFlagForFirstShutDown = 0;
+    BOOL m_bFlagForReissue = 0;
+    BOOL m_bSetupMode = 0;
+    BOOL m_bLogFailed = 0;
+    BOOL m_bFlagForRestart = 0;
+    platform::Handle m_hMessageModule = 0;
+    std::uint32_t m_uICountForOnce = 0;
+    WideBuffer<512> m_szRegId;
+    WideBuffer<512> m_szRegType;
+    WideBuffer<512> m_szMemberId;
+    WideBuffer<512> m_szSiteId;
+    WideBuffer<256> m_szEventName;
+    BOOL m_bFlagForShutDown = 0;
+
+    // Set once the agent has ended itself (EndAgent); the framework stops
+    // routing messages to the handlers after that.
+    bool m_bEnded = false;
+    // Set when a close request (Restart Manager) was answered with 1; the
+    // agent ends on the WM_ENDSESSION that confirms it.
+    bool m_bCloseRequested = false;
+
+    // ---- start-up (agent/StartUp.cpp) ----
+    virtual BOOL OnInitDialog();
+
+    // ---- the window (agent/QuorvaDlg.cpp) ----
+    // Every message of the window passes here first (the framework's
+    // WindowProc); WM_QUERYENDSESSION is classified before its handler runs.
+    virtual MessageResult WindowProc(std::uint32_t message, std::uintptr_t wParam,
+                                     std::intptr_t lParam);
+    // Run for each message the modal loop offers before it is dispatched.
+    virtual void PreTranslateMessage();
+    // CDialog::OnOK: ends the modal run with IDOK.
+    virtual void OnOK();
+    // OnOK, then PostQuitMessage(0): the agent's one way to end itself.
+    void EndAgent();
+    // Hiding steps 1 to 4 and the taskbar-button removal.
+    void HideWindow();
+    void RemoveTaskbarButton(bool uninitialize);
+
+    // ---- session end (sessionend/) ----
+    void ClassifyQueryEndSession(std::intptr_t lParam);  // WindowProc's part
+    BOOL OnQueryEndSession(std::intptr_t lParam);
+    void OnEndSession(BOOL ending);
+    void functionToForgetShutdown();
+    void FunctionToForgetShutDown();
+
+private:
+    MessageResult DefaultWindowProc(std::uint32_t message, std::uintptr_t wParam,
+                                    std::intptr_t lParam);
+};
+
+// Upper-case "SYSTEM" test of the account name, without regard to case.
+bool IsSystemAccount(const CQuorvaDlg& agent);

@@ -1,0 +1,23 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include "agent/QuorvaDlg.h"
+
+// Starts "<application>" <arguments> hidden; true when the process was created.
+bool ExecuteProcess(CQuorvaDlg& agent, const std::wstring& application,
+                    const std::wstring& arguments);
+
+// Running deployer processes (by file name, within m_strScriptImagePath) whose
+// identifier equals the variant's stored Proc ID.
+std::int32_t RunningInterface(CQuorvaDlg& agent, const std::wstring& fileName,
+                              ProcIdVariant variant);
+
+// Running "quorvahost.exe" processes, any letter case.
+std::int32_t CountServiceInstances(CQuorvaDlg& agent);
+
+// Running "quorva.exe" processes in the given session.
+std::int32_t CountSessionInstances(CQuorvaDlg& agent, std::uint32_t sessionId);
+
+// Reads one key of "Process Details" (capacity 1024) into the buffer.
+void ReadProcessDetail(CQuorvaDlg& agent, const std::wstring& key, WideBuffer<1024>& buffer,
+                       const std::wstring& iniFile);
