@@ -1,7 +1,104 @@
-// placeholder: replaced by the process utilities
+// Launching programs hidden and looking at the running processes: what the
+// agent needs to hand scripts to the service and to follow them.
 #include "scripts/ProcessUtils.h"
-bool ExecuteProcess(CQuorvaDlg&, const std::wstring&, const std::wstring&) { return false; }
-std::int32_t RunningInterface(CQuorvaDlg&, const std::wstring&, ProcIdVariant) { return 0; }
-std::int32_t CountServiceInstances(CQuorvaDlg&) { return 0; }
-std::int32_t CountSessionInstances(CQuorvaDlg&, std::uint32_t) { return 0; }
-void ReadProcessDetail(CQuorvaDlg&, const std::wstring&, WideBuffer<1024>&, const std::wstring&) {}
+
+#include <string>
+#include <vector>
+
+#include "agent/Common.h"
+#include "records/ApplicationLog.h"
+
+namespace {
+
+// CreateProcessW refuses a command line of more than 32767 characters,
+// terminator included.
+constexpr std::size_t kMaxCommandLine = 32767;
+
+const wchar_t* const kServiceImage = L"quorvahost.exe";
+const wchar_t* const kAgentImage = L"quorva.exe";
+const wchar_t* const kProcDetailsSection = L"Process Details";
+
+// A snapshot that cannot be taken counts as "nothing runs": the callers then
+// take the service as stopped or the script as finished.
+std::vector<platform::ProcessEntry> Snapshot(CQuorvaDlg& agent) {
+    std::vector<platform::ProcessEntry> processes;
+    if (!agent.os.processes.SnapshotProcesses(&processes)) processes.clear();
+    return processes;
+}
+
+const WideBuffer<1024>& StoredProcId(const CQuorvaDlg& agent, ProcIdVariant variant) {
+    switch (variant) {
+        case ProcIdVariant::SessionEnd: return agent.m_szScriptProcId2;
+        case ProcIdVariant::Nested: return agent.m_szScriptProcId3;
+        case ProcIdVariant::Logon: break;
+    }
+    return agent.m_szScriptProcId;
+}
+
+}  // namespace
+
+bool ExecuteProcess(CQuorvaDlg& agent, const std::wstring& application,
+                    const std::wstring& arguments) {
+    // The path is quoted so that a folder with blanks ("C:\Program Files\...")
+    // cannot make Windows start C:\Program.exe instead. A quote inside the path
+    // would end the quoting early, and no Windows path holds one.
+    if (application.find(L'"') != std::wstring::npos) return false;
+    std::wstring commandLine;
+    commandLine.reserve(application.size() + arguments.size() + 3);
+    commandLine += L'"';
+    commandLine += application;
+    commandLine += L"\" ";
+    commandLine += arguments;
+    if (commandLine.size() + 1 > kMaxCommandLine) return false;
+    std::uint32_t error = 0;
+    return agent.os.processes.CreateHiddenProcess(commandLine, &error);
+}
+
+std::int32_t RunningInterface(CQuorvaDlg& agent, const std::wstring& fileName,
+                              ProcIdVariant variant) {
+    const std::wstring& storedId = StoredProcId(agent, variant).str();
+    std::int32_t count = 0;
+    for (const platform::ProcessEntry& process : Snapshot(agent)) {
+        if (!EqualsNoCase(process.exeFile, fileName)) continue;
+        // The image must occur in the deployer path letter for letter: a
+        // look-alike differing only in case is some other program.
+        if (agent.m_strScriptImagePath.find(process.exeFile) == std::wstring::npos) continue;
+        const std::string imagePath = Ansi(agent, agent.m_strScriptImagePath);
+        WriteLogFile(kVersion, "RunningInterface", agent, "quorva", "Information",
+                     "File Name Matched ", imagePath.c_str(), "");
+        const std::wstring pidText = std::to_wstring(process.processId);
+        // Text, not numbers: "0123" is not process 123.
+        if (!EqualsNoCase(pidText, storedId)) continue;
+        const std::string pidAnsi = Ansi(agent, pidText);
+        WriteLogFile(kVersion, "RunningInterface", agent, "quorva", "Information", "PID Matched ",
+                     "A running instance of process found", pidAnsi.c_str());
+        ++count;
+    }
+    return count;
+}
+
+std::int32_t CountServiceInstances(CQuorvaDlg& agent) {
+    std::int32_t count = 0;
+    for (const platform::ProcessEntry& process : Snapshot(agent)) {
+        if (EqualsNoCase(process.exeFile, kServiceImage)) ++count;
+    }
+    return count;
+}
+
+std::int32_t CountSessionInstances(CQuorvaDlg& agent, std::uint32_t sessionId) {
+    std::int32_t count = 0;
+    for (const platform::ProcessEntry& process : Snapshot(agent)) {
+        if (!EqualsNoCase(process.exeFile, kAgentImage)) continue;
+        // Another user's agent may not tell us its session; it is not ours to
+        // count then (the caller only cares about agents in its own session).
+        std::uint32_t processSession = 0;
+        if (!agent.os.processes.ProcessIdToSessionId(process.processId, &processSession)) continue;
+        if (processSession == sessionId) ++count;
+    }
+    return count;
+}
+
+void ReadProcessDetail(CQuorvaDlg& agent, const std::wstring& key, WideBuffer<1024>& buffer,
+                       const std::wstring& iniFile) {
+    buffer = agent.os.profile.GetString(kProcDetailsSection, key, L"", 1024, iniFile);
+}
