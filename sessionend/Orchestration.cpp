@@ -1,3 +1,270 @@
-// placeholder: replaced by the session-end handling
-#include "agent/QuorvaDlg.h"
-void CQuorvaDlg::functionToForgetShutdown() {}
+// The session-end handling: everything between the held-back
+// WM_QUERYENDSESSION and the logoff, shutdown or restart that the agent
+// issues again itself once the administrator's script has run.
+#include "agent/Common.h"
+#include "records/ApplicationLog.h"
+#include "records/EventReport.h"
+#include "scripts/ProcessUtils.h"
+#include "sessionend/SessionEnd.h"
+#include "system/Registry.h"
+#include "system/RestartCheck.h"
+
+namespace sessionend {
+namespace {
+
+// The handling's log records carry three spellings of its own name; other
+// programs read the log, so each record keeps the spelling it always had.
+constexpr const char* kHandling = "functionToForgetShutdown";
+constexpr const char* kHandlingEnd = "FunctionToForgetShutDown";
+constexpr const char* kHandlingDeployer = "FunctionToForgetShutdown";
+constexpr const char* kHandOff = "funcToFrgtShutdown";
+constexpr const char* kAbort = "Abort System Shutdown";
+constexpr const char* kCheck = "While";
+constexpr const char* kInfo = "Information";
+
+constexpr const wchar_t* kSection = L"Process Details";
+constexpr std::uint32_t kProcIdCapacity = 1024;
+constexpr std::uint32_t kErrorDescCapacity = 500;
+constexpr std::uint32_t kSystemDirCapacity = 512;
+
+constexpr std::uint32_t kHandOffPollMs = 1000;
+constexpr std::uint32_t kScriptPollMs = 5000;
+
+std::string A(CQuorvaDlg& agent, const std::wstring& text) { return Ansi(agent, text); }
+
+// Whether a pending shutdown is really a restart. Only a restart found here
+// or earlier makes the final step reboot instead of powering off.
+void DetectRestart(CQuorvaDlg& agent, Level level) {
+    if (agent.m_bFlagForRestart) return;
+    Log(agent, kHandling, kInfo, "Success",
+        "Calling function to Check whether a Restart event was Recieved", "");
+    // The first handling reads the event log only for a shutdown that has a
+    // script to run; a nested one always looks.
+    bool readEventLog = level == Level::Nested ||
+                        (agent.m_strEventArgs.find(L"shutdown<<>>") != std::wstring::npos &&
+                         PathExists(agent, agent.m_strInstallDir + L"QVRT\\Trigger\\*_Shutdown.xml"));
+    if (readEventLog) functionToCheckRestart(agent);
+    if (agent.m_bFlagForShutDown && !agent.m_bFlagForRestart) {
+        CRegistry registry(agent.os.registry);
+        std::uint32_t setting = 0;
+        if (registry.ReadShutdownSetting(&setting) && setting == 4) agent.m_bFlagForRestart = 1;
+    }
+}
+
+// False, after the "EVTNT" report and the end of the agent, when the resident
+// service or the deployer is missing: nobody could run the script.
+bool ServiceAndDeployerPresent(CQuorvaDlg& agent) {
+    if (CountServiceInstances(agent) <= 0) {
+        Log(agent, kHandlingEnd, kInfo, "SUCCESS", "Service not running. So exiting. Service Name: ",
+            "quorvahost.exe");
+        WebPostEventData(agent.m_szUserName.str(), L"The service quorvahost.exe was not found running",
+                         agent, L"EVTNT", 0);
+        agent.EndAgent();
+        return false;
+    }
+    if (!PathExists(agent, agent.m_strDeployerPath)) {
+        Log(agent, kHandlingDeployer, kInfo, "SUCCESS", "quorvarun.exe was not found on the loaction",
+            A(agent, agent.m_strDeployerPath));
+        WebPostEventData(agent.m_szUserName.str(), L"quorvarun.exe was not found on the location", agent,
+                         L"EVTNT", 0);
+        agent.EndAgent();
+        return false;
+    }
+    return true;
+}
+
+// A timed shutdown someone scheduled would cut the script short: cancel it
+// with the shutdown program, and if that cannot even be started, with the
+// older "-a" spelling and AbortSystemShutdown under the shutdown privilege.
+void CancelTimedShutdown(CQuorvaDlg& agent, const std::wstring& shutdownProgram) {
+    Log(agent, kHandling, kInfo, "Aborting Shutdown", A(agent, shutdownProgram),
+        A(agent, agent.m_szUserName.str()));
+    if (!ExecuteProcess(agent, shutdownProgram, L"/a")) {
+        bool cancelled = ExecuteProcess(agent, shutdownProgram, L"-a");
+        platform::IShutdown& shutdown = agent.os.shutdown;
+        if (platform::Handle token = shutdown.OpenProcessToken()) {
+            if (shutdown.SetShutdownPrivilege(token, true)) cancelled = shutdown.AbortSystemShutdown();
+            shutdown.SetShutdownPrivilege(token, false);
+            shutdown.CloseToken(token);
+        }
+        if (!cancelled) Log(agent, kAbort, kInfo, "Failure", "", "");
+    }
+    Log(agent, kAbort, kInfo, "Success", A(agent, agent.m_szUserName.str()), "");
+}
+
+std::wstring ReadProcId(CQuorvaDlg& agent) {
+    return agent.os.profile.GetString(kSection, L"Proc ID", L"", kProcIdCapacity,
+                                      agent.m_strProcDetailsIni);
+}
+
+// Asks the resident service to start the deployer with the pending event's
+// arguments and waits, without limit, until it names the script's process or
+// says why it could not start it. `procId` receives the identifier.
+void HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
+                   const std::wstring& deployerFile) {
+    platform::IProfile& profile = agent.os.profile;
+    const std::wstring& ini = agent.m_strProcDetailsIni;
+    Log(agent, kHandOff, kInfo, "ExecuteProcess", A(agent, agent.m_strDeployerPath),
+        A(agent, agent.m_strEventArgs));
+    profile.WriteString(kSection, L"Process Name", agent.m_strDeployerPath, ini);
+    Log(agent, kHandling, kInfo, "Writing into INI for Logoff/Shutdown Script", "Process Name",
+        A(agent, agent.m_strDeployerPath));
+    profile.WriteString(kSection, L"Process Arguments", agent.m_strEventArgs, ini);
+    Log(agent, kHandling, kInfo, "Writing into INI for Logoff/Shutdown Script", "Process Arguments",
+        A(agent, agent.m_strEventArgs));
+
+    if (level == Level::First)
+        ReadProcessDetail(agent, L"Proc ID", procId, ini);
+    else
+        procId = ReadProcId(agent);
+    Log(agent, kHandling, kInfo, "Reading from INI for Logoff/Shutdown Script", "Proc ID",
+        A(agent, procId.str()));
+
+    int status = 1;
+    WideBuffer<kErrorDescCapacity> errorDesc;
+    while (procId.empty()) {
+        errorDesc = profile.GetString(kSection, L"Err_Desc", L"", kErrorDescCapacity, ini);
+        if (!errorDesc.empty()) {
+            Log(agent, kHandling, "ERROR", "Unable to spawn Logoff/Shutdown Script", "Error:",
+                A(agent, errorDesc.str()));
+            status = 0;
+            break;
+        }
+        agent.os.clock.Sleep(kHandOffPollMs);
+        Log(agent, kHandling, kInfo, "Reading from INI for Logoff/Shutdown Script", "Proc ID Not Found",
+            "Waiting");
+        procId = ReadProcId(agent);
+    }
+    Log(agent, kHandling, kInfo, "Reading from INI for Logoff/Shutdown Script", "Proc ID found",
+        A(agent, procId.str()));
+
+    // The answer has been read; an empty file is left for the next request.
+    agent.os.files.DeleteFile(ini);
+    WebPostEventData(agent.m_szUserName.str(), errorDesc.str(), agent, agent.m_szEventName.str(), status);
+    Log(agent, kHandling, kInfo, "Proc ID successfully read from INI", "Deleted INI from location :",
+        A(agent, ini));
+    if (!PathExists(agent, ini)) {
+        CreateEmptyFile(agent, ini);
+        Log(agent, kHandling, kInfo, "Created INI for future use at location :", A(agent, ini), "");
+    }
+    Log(agent, kHandling, kInfo, "ExecuteProcess at Logoff/Shutdown Started process",
+        A(agent, deployerFile), "");
+}
+
+// Whether a script this level waits for still runs. The first handling also
+// waits for a logon script that may still be going.
+bool ScriptRunning(CQuorvaDlg& agent, Level level, const std::wstring& deployerFile) {
+    if (level == Level::Nested) return RunningInterface(agent, deployerFile, ProcIdVariant::Nested) >= 1;
+    if (RunningInterface(agent, deployerFile, ProcIdVariant::SessionEnd) >= 1) return true;
+    return RunningInterface(agent, deployerFile, ProcIdVariant::Logon) >= 1;
+}
+
+void WaitForScript(CQuorvaDlg& agent, Level level, const std::wstring& deployerFile) {
+    while (ScriptRunning(agent, level, deployerFile)) {
+        Log(agent, kHandling, kInfo, "Waiting", " for Application ::", A(agent, deployerFile));
+        agent.os.clock.Sleep(kScriptPollMs);
+        if (KindChanged(agent)) break;
+    }
+}
+
+struct SessionEndCommand {
+    std::uint32_t exitWindowsFlags;
+    const wchar_t* shutdownArguments;
+    const char* logText;
+};
+
+SessionEndCommand CommandFor(const CQuorvaDlg& agent) {
+    using namespace platform;
+    if (!agent.m_bFlagForShutDown) return {EwxLogoff | EwxForce, L"-l -f -t 00", "Logging Off"};
+    if (agent.m_bFlagForRestart) return {EwxReboot | EwxForce, L"-r -f -t 00", "Rebooting"};
+    return {EwxShutdown | EwxForce | EwxPowerOff, L"-s -f -t 00", "Shutting down"};
+}
+
+// Issues the held-back session end again, forced, and ends the agent. A
+// script still running, or a privilege the account does not have, leaves
+// the agent running with the request counted.
+void IssueSessionEnd(CQuorvaDlg& agent, Level level, const std::wstring& deployerFile,
+                     const std::wstring& shutdownProgram) {
+    if (ScriptRunning(agent, level, deployerFile)) return;
+    Log(agent, kHandlingEnd, kInfo, "Script ended", "Exiting", "");
+
+    platform::IShutdown& shutdown = agent.os.shutdown;
+    platform::Handle token = shutdown.OpenProcessToken();
+    if (!token) return;
+    if (!shutdown.SetShutdownPrivilege(token, true)) {
+        shutdown.CloseToken(token);
+        return;
+    }
+    SessionEndCommand command = CommandFor(agent);
+    shutdown.ExitWindowsEx(command.exitWindowsFlags, 0);
+    ExecuteProcess(agent, shutdownProgram, command.shutdownArguments);
+    Log(agent, kHandlingEnd, kInfo, "exe stopped", command.logText, "");
+    shutdown.SetShutdownPrivilege(token, false);
+    shutdown.CloseToken(token);
+    agent.EndAgent();
+}
+
+}  // namespace
+
+void Log(CQuorvaDlg& agent, const char* module, const char* type, const std::string& val1,
+         const std::string& val2, const std::string& val3, const char* version) {
+    WriteLogFile(version ? version : kVersion, module, agent, "quorva", type, val1.c_str(), val2.c_str(),
+                 val3.c_str());
+}
+
+std::wstring FileNamePart(const std::wstring& path) {
+    std::size_t slash = path.rfind(L'\\');
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+std::wstring SystemProgramPath(CQuorvaDlg& agent, const wchar_t* file) {
+    return agent.os.shell.GetSystemDirectory(kSystemDirCapacity) + L"\\" + file;
+}
+
+bool KindChanged(CQuorvaDlg& agent) {
+    bool changed = false;
+    if (agent.m_bFlagForFirstTimeLogoff) {
+        Log(agent, kCheck, "m_bFlagForFirstTimeLogoff ", "Success", "", "");
+        Log(agent, kCheck, " m_uICountForOnce >1  ", "Success", "", "");
+        if (agent.m_bFlagForShutDown) {
+            Log(agent, kCheck, " m_bFlagForShutDown ", "Success", "", "");
+            agent.m_bFlagForFirstTimeLogoff = 0;
+            changed = true;
+        }
+    } else if (agent.m_bFlagForFirstShutDown) {
+        Log(agent, kCheck, "m_bFlagForFirstShutDown ", "Success", "", "");
+        Log(agent, kCheck, "m_uICountForOnce >1", "Success", "", "");
+        if (!agent.m_bFlagForShutDown) {
+            Log(agent, kCheck, "!m_bFlagForShutDown", "Success", "", "");
+            agent.m_bFlagForFirstShutDown = 0;
+            changed = true;
+        }
+    }
+    if (changed) agent.m_bFlagForReissue = 1;
+    return changed;
+}
+
+void RunHandling(CQuorvaDlg& agent, Level level) {
+    DetectRestart(agent, level);
+    std::wstring shutdownProgram;
+    if (level == Level::Nested) shutdownProgram = SystemProgramPath(agent, L"shutdown.exe");
+    if (!ServiceAndDeployerPresent(agent)) return;
+    if (level == Level::First) shutdownProgram = SystemProgramPath(agent, L"shutdown.exe");
+    // The local system account's copy answers the session end but leaves the
+    // scripts and the re-issue to the copy in the user's session.
+    if (IsSystemAccount(agent)) return;
+
+    CancelTimedShutdown(agent, shutdownProgram);
+    const std::wstring deployerFile = FileNamePart(agent.m_strDeployerPath);
+    HandOffScript(agent, level,
+                  level == Level::First ? agent.m_szScriptProcId2 : agent.m_szScriptProcId3,
+                  deployerFile);
+    ++agent.m_uICountForOnce;
+    WaitForScript(agent, level, deployerFile);
+    if (agent.m_bFlagForReissue) Rehandle(agent, level);
+    IssueSessionEnd(agent, level, deployerFile, shutdownProgram);
+}
+
+}  // namespace sessionend
+
+void CQuorvaDlg::functionToForgetShutdown() { sessionend::RunHandling(*this, sessionend::Level::First); }

@@ -1,3 +1,55 @@
-// placeholder: replaced by the nested session-end handling
-#include "agent/QuorvaDlg.h"
-void CQuorvaDlg::FunctionToForgetShutDown() {}
+// The re-handling after the pending session end changed kind while a script
+// ran: the service is asked to end the scripts started so far, then the whole
+// handling runs once more, nested, for the kind now pending.
+#include "agent/Common.h"
+#include "sessionend/SessionEnd.h"
+
+namespace sessionend {
+namespace {
+
+constexpr const char* kModule = "FunctionToForgetShutDown";
+constexpr const wchar_t* kTaskKillFile = L"quorvaShutTaskKill.ini";
+constexpr const wchar_t* kTaskKillSection = L"Task_To_Kill";
+constexpr std::uint32_t kTaskKillPollMs = 50;
+
+// One request to the resident service: the file holds only the Proc_ID of the
+// process to end, and the service deletes the file once it has taken it. A
+// request for a process the agent holds no identifier of is sent all the same
+// (with an empty value), so the service's acknowledgement still comes.
+void RequestTaskKill(CQuorvaDlg& agent, const std::wstring& file, const std::wstring& procId,
+                     bool replaceOldFile) {
+    if (replaceOldFile && PathExists(agent, file)) agent.os.files.DeleteFile(file);
+    if (!PathExists(agent, file)) CreateEmptyFile(agent, file);
+    agent.os.profile.WriteSection(kTaskKillSection, L"", file);
+    agent.os.profile.WriteString(kTaskKillSection, L"Proc_ID", procId, file);
+    // No limit: the new script must not start while the old one still runs.
+    do {
+        agent.os.clock.Sleep(kTaskKillPollMs);
+    } while (PathExists(agent, file));
+}
+
+}  // namespace
+
+void Rehandle(CQuorvaDlg& agent, Level level) {
+    if (level == Level::First) {
+        // From here on the member names the task-kill file itself.
+        agent.m_strScriptDataDir += kTaskKillFile;
+        const std::wstring& file = agent.m_strScriptDataDir;
+        RequestTaskKill(agent, file, agent.m_szScriptProcId.str(), true);
+        const std::wstring taskKillProgram = SystemProgramPath(agent, L"taskkill.exe");
+        Log(agent, kModule, "Information", "ShellExecute", Ansi(agent, taskKillProgram),
+            Ansi(agent, agent.m_szScriptProcId.str()));
+        RequestTaskKill(agent, file, agent.m_szScriptProcId2.str(), false);
+        Log(agent, kModule, "Information", "ShellExecute", Ansi(agent, taskKillProgram),
+            Ansi(agent, agent.m_szScriptProcId2.str()));
+    } else {
+        RequestTaskKill(agent, agent.m_strScriptDataDir, agent.m_szScriptProcId3.str(), true);
+        Log(agent, kModule, "Information", "ShellExecute", Ansi(agent, agent.m_szScriptProcId3.str()), "");
+    }
+    agent.m_bFlagForReissue = 0;
+    agent.FunctionToForgetShutDown();
+}
+
+}  // namespace sessionend
+
+void CQuorvaDlg::FunctionToForgetShutDown() { sessionend::RunHandling(*this, sessionend::Level::Nested); }

@@ -1,0 +1,48 @@
+// The pieces of the session-end handling that the first handling and the
+// nested one (started after the pending kind changed) have in common.
+#pragma once
+#include <cstdint>
+#include <string>
+#include "agent/QuorvaDlg.h"
+
+namespace sessionend {
+
+// The first handling, started by the first request, or a handling nested
+// inside it after the kind of the pending session end changed. They differ in
+// which stored Proc ID they use, which running-script checks they make and
+// what their re-handling asks the service to end.
+enum class Level { First, Nested };
+
+// What a WM_QUERYENDSESSION asks for, read from the bits of its lParam.
+enum class RequestKind {
+    Logoff,            // ENDSESSION_LOGOFF set, whatever else is set
+    ShutdownOrRestart, // neither ENDSESSION_LOGOFF nor ENDSESSION_CLOSEAPP
+    CloseRequest,      // ENDSESSION_CLOSEAPP alone: Restart Manager wants this program closed
+};
+RequestKind KindOfRequest(std::intptr_t lParam);
+
+// One whole session-end handling: restart detection, the service and deployer
+// checks, the cancel of a timed shutdown, the hand-off, the script wait, the
+// re-handling when the kind changed, and the re-issued session end.
+void RunHandling(CQuorvaDlg& agent, Level level);
+
+// The change-of-kind check made on every pass of the script wait. True when
+// the pending kind differs from the kind that came first; the flag it rested
+// on is cleared and m_bFlagForReissue is set.
+bool KindChanged(CQuorvaDlg& agent);
+
+// The task-kill requests for the scripts started so far, then one nested
+// handling. Returns when the nested handling is over.
+void Rehandle(CQuorvaDlg& agent, Level level);
+
+// The file-name part of a path: the text after its last backslash.
+std::wstring FileNamePart(const std::wstring& path);
+
+// The system directory (capacity 512) with `file` appended after a backslash.
+std::wstring SystemProgramPath(CQuorvaDlg& agent, const wchar_t* file);
+
+// One log record of the session-end handling (software "quorva").
+void Log(CQuorvaDlg& agent, const char* module, const char* type, const std::string& val1,
+         const std::string& val2, const std::string& val3, const char* version = nullptr);
+
+}  // namespace sessionend
