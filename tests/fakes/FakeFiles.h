@@ -1,0 +1,95 @@
+// In-memory files and folders of the simulated machine, with the profile
+// (INI) functions working on the same bytes. Paths are case-insensitive and
+// take '\' or '/' as separators; drive roots ("C:") always exist.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+#include "platform/Files.h"
+
+namespace fake {
+
+constexpr std::uint32_t FileAttributeReadOnly = 0x01;
+constexpr std::uint32_t FileAttributeHidden = 0x02;
+constexpr std::uint32_t FileAttributeDirectory = 0x10;
+constexpr std::uint32_t FileAttributeArchive = 0x20;
+constexpr std::uint32_t FileAttributeNormal = 0x80;
+constexpr std::uint32_t InvalidFileAttributes = 0xFFFFFFFFu;
+
+class FakeFiles : public platform::IFiles, public platform::IProfile {
+public:
+    // Effects are appended here when set (FakeMachine wires its journal).
+    std::vector<std::string>* journal = nullptr;
+
+    // ---- test hooks ----
+    // Creates the file (and every missing folder above it) with these bytes.
+    void PutFile(const std::wstring& path, const std::string& bytes);
+    // The file's bytes; nullopt when there is no such file.
+    std::optional<std::string> Read(const std::wstring& path) const;
+    bool Exists(const std::wstring& path) const;  // file or folder
+    bool IsFolder(const std::wstring& path) const;
+    // Creates the folder and every missing folder above it.
+    void MakeFolder(const std::wstring& path);
+    // Another process holds the file open without sharing: opens by the agent
+    // fail with ERROR_SHARING_VIOLATION until Unlock.
+    void Lock(const std::wstring& path);
+    void Unlock(const std::wstring& path);
+    // Writes to the file (and its creation) fail with ERROR_ACCESS_DENIED.
+    void DenyWrite(const std::wstring& path);
+    // Removes a file or a folder with everything in it.
+    void Remove(const std::wstring& path);
+    // Names (as created) of the files and folders directly in a folder.
+    std::vector<std::wstring> List(const std::wstring& folder) const;
+    // Every pattern FindFirstExists was asked about, in order.
+    std::vector<std::wstring> findCalls;
+
+    // ---- IFiles ----
+    bool FindFirstExists(const std::wstring& pattern) override;
+    bool CreateDirectory(const std::wstring& path, std::uint32_t* error) override;
+    bool DeleteFile(const std::wstring& path) override;
+    std::int64_t ExclusiveFileSize(const std::wstring& path) override;
+    bool AppendBytes(const std::wstring& path, const std::string& bytes, platform::Share share,
+                     std::uint32_t* error) override;
+    bool CreateNewFile(const std::wstring& path, const std::string& bytes,
+                       std::uint32_t* error) override;
+    std::uint32_t GetAttributes(const std::wstring& path) override;
+    bool SetAttributes(const std::wstring& path, std::uint32_t attributes) override;
+
+    // ---- IProfile ----
+    std::wstring GetString(const std::wstring& section, const std::wstring& key,
+                           const std::wstring& defaultValue, std::uint32_t capacity,
+                           const std::wstring& file) override;
+    bool WriteString(const std::wstring& section, const std::wstring& key,
+                     const std::wstring& value, const std::wstring& file) override;
+    bool WriteSection(const std::wstring& section, const std::wstring& lines,
+                      const std::wstring& file) override;
+
+    // Path key: separators unified to '\', repeated ones collapsed, trailing
+    // ones removed, letters folded.
+    static std::wstring Key(const std::wstring& path);
+
+private:
+    struct Entry {
+        std::wstring name;  // last component as created
+        bool folder = false;
+        std::string bytes;
+        std::uint32_t attributes = 0;
+        bool locked = false;
+    };
+    const Entry* Find(const std::wstring& path) const;
+    Entry* Find(const std::wstring& path);
+    bool ParentIsFolder(const std::wstring& key) const;
+    // Opens for writing: the checks CreateFileW makes. 0 when allowed.
+    std::uint32_t WriteCheck(const std::wstring& path, bool mayCreate) const;
+    void Note(const std::string& line);
+    bool ReadProfileLines(const std::wstring& file, std::vector<std::wstring>* lines) const;
+    bool WriteProfileLines(const std::wstring& file, const std::vector<std::wstring>& lines);
+
+    std::map<std::wstring, Entry> entries_;
+    std::set<std::wstring> denied_;
+};
+
+}  // namespace fake

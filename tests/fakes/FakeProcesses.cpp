@@ -1,0 +1,89 @@
+#include "tests/fakes/FakeProcesses.h"
+#include <algorithm>
+#include "platform/Types.h"
+#include "tests/fakes/FakeText.h"
+
+namespace fake {
+namespace {
+bool SameName(const std::wstring& a, const std::wstring& b) {
+    if (a.size() != b.size()) return false;
+    auto fold = [](wchar_t c) {
+        return (c >= L'A' && c <= L'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) ? static_cast<wchar_t>(c + 32) : c;
+    };
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (fold(a[i]) != fold(b[i])) return false;
+    return true;
+}
+}  // namespace
+
+std::uint32_t FakeProcesses::Start(const std::wstring& exe, std::uint32_t session) {
+    std::uint32_t pid = nextPid_;
+    nextPid_ += 4;
+    table.push_back({pid, exe, session});
+    return pid;
+}
+
+void FakeProcesses::Exit(std::uint32_t pid) {
+    table.erase(std::remove_if(table.begin(), table.end(), [pid](const Process& p) { return p.pid == pid; }),
+                table.end());
+}
+
+bool FakeProcesses::IsRunning(std::uint32_t pid) const {
+    return std::any_of(table.begin(), table.end(), [pid](const Process& p) { return p.pid == pid; });
+}
+
+std::size_t FakeProcesses::CountRunning(const std::wstring& exe) const {
+    return static_cast<std::size_t>(
+        std::count_if(table.begin(), table.end(), [&](const Process& p) { return SameName(p.exe, exe); }));
+}
+
+bool FakeProcesses::SnapshotProcesses(std::vector<platform::ProcessEntry>* processes) {
+    if (snapshotFails) {
+        lastError = platform::err::InvalidHandle;
+        return false;
+    }
+    processes->clear();
+    for (const auto& p : table) processes->push_back({p.pid, p.exe});
+    return true;
+}
+
+bool FakeProcesses::ProcessIdToSessionId(std::uint32_t processId, std::uint32_t* sessionId) {
+    if (sessionLookupFails.count(processId)) {
+        lastError = platform::err::AccessDenied;
+        return false;
+    }
+    for (const auto& p : table) {
+        if (p.pid == processId) {
+            *sessionId = p.session;
+            return true;
+        }
+    }
+    lastError = 87;  // ERROR_INVALID_PARAMETER
+    return false;
+}
+
+bool FakeProcesses::CreateHiddenProcess(const std::wstring& commandLine, std::uint32_t* error) {
+    launched.push_back(commandLine);
+    if (journal) journal->push_back("CreateProcess " + Utf8(commandLine));
+    if (onCreateProcess && !onCreateProcess(commandLine)) {
+        lastError = createProcessError;
+        if (error) *error = createProcessError;
+        return false;
+    }
+    return true;
+}
+
+bool FakeProcesses::GetUserName(std::uint32_t capacity, std::wstring* name) {
+    if (userNameFails) {
+        lastError = platform::err::AccessDenied;
+        return false;
+    }
+    if (userName.size() + 1 > capacity) {
+        lastError = platform::err::InsufficientBuffer;
+        return false;
+    }
+    *name = userName;
+    return true;
+}
+
+}  // namespace fake

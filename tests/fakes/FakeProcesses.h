@@ -1,0 +1,62 @@
+// The process table of the simulated machine: processes with their session,
+// the agent's own identity, and the programs it starts.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+#include "platform/Processes.h"
+
+namespace fake {
+
+class FakeProcesses : public platform::IProcesses {
+public:
+    struct Process {
+        std::uint32_t pid;
+        std::wstring exe;
+        std::uint32_t session;
+    };
+
+    std::vector<std::string>* journal = nullptr;
+
+    // Running processes, in start order. The table starts with the idle
+    // process (0) and System (4) in session 0, as a snapshot shows them.
+    std::vector<Process> table{{0, L"[System Process]", 0}, {4, L"System", 0}};
+    std::uint32_t currentProcessId = 0;
+    std::wstring userName = L"jsmith";
+    std::vector<std::wstring> args{L"C:\\Program Files\\VORLAN\\quorva.exe"};
+    std::uint32_t lastError = 0;
+
+    // ---- hooks ----
+    bool snapshotFails = false;
+    bool userNameFails = false;
+    std::set<std::uint32_t> sessionLookupFails;  // ProcessIdToSessionId fails for these
+    // Called with every command line CreateHiddenProcess is given; false
+    // makes the start fail with createProcessError. Unset: the start succeeds.
+    std::function<bool(const std::wstring&)> onCreateProcess;
+    std::uint32_t createProcessError = 2;
+    // Every command line CreateHiddenProcess was given, in order.
+    std::vector<std::wstring> launched;
+
+    // Starts a process; the ids increase with every start.
+    std::uint32_t Start(const std::wstring& exe, std::uint32_t session);
+    void Exit(std::uint32_t pid);
+    bool IsRunning(std::uint32_t pid) const;
+    // Running processes with this file name (case-insensitive).
+    std::size_t CountRunning(const std::wstring& exe) const;
+
+    // ---- IProcesses ----
+    bool SnapshotProcesses(std::vector<platform::ProcessEntry>* processes) override;
+    bool ProcessIdToSessionId(std::uint32_t processId, std::uint32_t* sessionId) override;
+    std::uint32_t GetCurrentProcessId() override { return currentProcessId; }
+    bool CreateHiddenProcess(const std::wstring& commandLine, std::uint32_t* error) override;
+    bool GetUserName(std::uint32_t capacity, std::wstring* name) override;
+    std::vector<std::wstring> CommandLineArgs() override { return args; }
+    std::uint32_t GetLastError() override { return lastError; }
+
+private:
+    std::uint32_t nextPid_ = 1000;
+};
+
+}  // namespace fake

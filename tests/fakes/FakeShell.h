@@ -1,0 +1,74 @@
+// The agent window and the shell around it, simulated. Window operations are
+// journaled in order with these texts:
+//   "ModifyStyleEx remove 0x00040000 add 0x00000000"
+//   "SetWindowPos 0x<insertAfter> <x> <y> <cx> <cy> 0x<flags>"   e.g. "SetWindowPos 0x0 0 0 0 0 0x82"
+//   "ShowWindow <command>", "SetIcon big", "SetIcon small",
+//   "CoInitialize", "CoUninitialize", "DeleteTab", "TaskbarList failed",
+//   "LoadLibrary <path>", "FreeLibrary",
+//   "ShutdownBlockReasonCreate <reason>", "ShutdownBlockReasonDestroy"
+//   (followed by " missing" when the function is absent, " failed" when it fails),
+//   "EndDialog IDOK", "PostQuitMessage <code>".
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+#include "platform/Shell.h"
+
+namespace fake {
+
+class FakeShell : public platform::IShell {
+public:
+    std::vector<std::string>* journal = nullptr;
+
+    // ---- the window as the system would report it ----
+    platform::Handle window = 0x000A0042;
+    platform::Handle parent = 0x000A0040;  // the invisible owner window
+    std::uint32_t exStyle = platform::WsExAppWindow;
+    bool visible = false;
+    int x = 100, y = 100, width = 18, height = 18;  // template 102: 9x9 dialog units
+    bool bigIcon = false, smallIcon = false;
+    int comApartments = 0;  // CoInitialize calls not yet undone
+    bool dialogEnded = false;
+    std::optional<int> quitCode;
+    // The block reason currently registered.
+    std::optional<std::wstring> blockReason;
+    int loadedLibraries = 0;
+
+    // ---- hooks ----
+    bool user32LoadFails = false;
+    bool blockReasonMissing = false;      // before Vista: no such functions
+    bool blockReasonCreateFails = false;  // the function returns 0
+    bool taskbarFails = false;            // CoCreateInstance fails
+    bool folderPathFails = false;         // SHGetFolderPathW fails
+    std::wstring systemDirectory = L"C:\\windows\\system32";
+    std::wstring commonAppData = L"C:\\ProgramData";
+
+    // ---- IShell ----
+    platform::Handle WindowHandle() override { return window; }
+    bool ModifyStyleEx(std::uint32_t remove, std::uint32_t add) override;
+    platform::Handle GetParent() override { return parent; }
+    bool SetWindowPos(platform::Handle insertAfter, int x, int y, int cx, int cy,
+                      std::uint32_t flags) override;
+    bool ShowWindow(std::int32_t command) override;
+    void SetIcon(std::uint32_t which) override;
+    void CoInitialize() override;
+    void CoUninitialize() override;
+    bool DeleteTaskbarTab(platform::Handle window) override;
+    platform::Handle LoadLibrary(const std::wstring& path) override;
+    void FreeLibrary(platform::Handle module) override;
+    bool ShutdownBlockReasonCreate(platform::Handle module, platform::Handle window,
+                                   const std::wstring& reason, bool* found) override;
+    bool ShutdownBlockReasonDestroy(platform::Handle module, platform::Handle window,
+                                    bool* found) override;
+    std::wstring GetSystemDirectory(std::uint32_t capacity) override;
+    bool GetFolderPath(std::uint32_t csidl, std::wstring* path) override;
+    void EndDialogOk() override;
+    void PostQuitMessage(int exitCode) override;
+
+private:
+    void Note(const std::string& line);
+    platform::Handle nextModule_ = 0x7FF00000;
+};
+
+}  // namespace fake

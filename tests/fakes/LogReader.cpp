@@ -1,0 +1,98 @@
+#include "tests/fakes/LogReader.h"
+#include <cctype>
+#include <cstdio>
+
+namespace fake {
+namespace {
+
+bool StartsEntry(const std::string& text, std::size_t at) {
+    // "DD/MM/YYYY hh:mm:ss"
+    static const char* shape = "99/99/9999 99:99:99";
+    for (std::size_t i = 0; shape[i]; ++i) {
+        if (at + i >= text.size()) return false;
+        char c = text[at + i];
+        if (shape[i] == '9' ? !std::isdigit(static_cast<unsigned char>(c)) : c != shape[i]) return false;
+    }
+    return true;
+}
+
+std::vector<std::string> SplitTabs(const std::string& text, std::size_t fields) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (out.size() + 1 < fields) {
+        auto tab = text.find('\t', start);
+        if (tab == std::string::npos) break;
+        out.push_back(text.substr(start, tab - start));
+        start = tab + 1;
+    }
+    out.push_back(text.substr(start));
+    out.resize(fields);
+    return out;
+}
+
+}  // namespace
+
+std::wstring LogPath(FakeMachine& m, const std::wstring& user, const std::wstring& software) {
+    auto t = m.clock.GetLocalTime();
+    wchar_t date[16];
+    std::swprintf(date, 16, L"%02d%02d%04d", t.day, t.month, t.year);
+    return m.shell.commonAppData + L"\\Vorlan\\ApplicationLog\\" + software + L"_" + date + L"_[" + user + L"].Log";
+}
+
+LogFile ParseLog(const std::string& raw) {
+    LogFile log;
+    log.exists = true;
+    log.bytes = raw;
+    // Undo the text-mode translation: a stored CR LF was one LF.
+    std::string text;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+        text.push_back(raw[i]);
+    }
+    std::size_t pos = 0;
+    while (pos < text.size() && text[pos] == '#') {
+        auto nl = text.find('\n', pos);
+        if (nl == std::string::npos) nl = text.size();
+        log.header.push_back(text.substr(pos, nl - pos));
+        pos = nl + 1;
+    }
+    std::vector<std::size_t> starts;
+    for (std::size_t i = pos; i < text.size(); i = text.find('\n', i) + 1) {
+        if (StartsEntry(text, i)) starts.push_back(i);
+        if (text.find('\n', i) == std::string::npos) break;
+    }
+    for (std::size_t k = 0; k < starts.size(); ++k) {
+        std::size_t end = k + 1 < starts.size() ? starts[k + 1] : text.size();
+        std::string chunk = text.substr(starts[k], end - starts[k]);
+        if (!chunk.empty() && chunk.back() == '\n') chunk.pop_back();
+        // Values keep their own line breaks as the caller passed them ("\r\n"
+        // was stored CR CR LF and reads back as "\r\n").
+        auto f = SplitTabs(chunk, 6);
+        LogEntry e;
+        auto blank = f[0].find(' ');
+        e.date = f[0].substr(0, blank);
+        e.time = blank == std::string::npos ? "" : f[0].substr(blank + 1);
+        e.module = f[1];
+        e.type = f[2];
+        e.val1 = f[3];
+        e.val2 = f[4];
+        e.val3 = f[5];
+        log.entries.push_back(e);
+    }
+    return log;
+}
+
+LogFile ReadLog(FakeMachine& m, const std::wstring& user, const std::wstring& software) {
+    std::wstring path = LogPath(m, user, software);
+    auto bytes = m.files.Read(path);
+    if (!bytes) {
+        LogFile none;
+        none.path = path;
+        return none;
+    }
+    LogFile log = ParseLog(*bytes);
+    log.path = path;
+    return log;
+}
+
+}  // namespace fake

@@ -1,0 +1,31 @@
+// Reads back the agent's daily application log from the simulated machine.
+#pragma once
+#include <string>
+#include <vector>
+#include "tests/fakes/FakeMachine.h"
+
+namespace fake {
+
+struct LogEntry {
+    std::string date, time, module, type, val1, val2, val3;
+};
+
+struct LogFile {
+    bool exists = false;
+    std::wstring path;
+    std::string bytes;                // the raw file
+    std::vector<std::string> header;  // the "#..." lines, without line ends
+    std::vector<LogEntry> entries;    // values with their own line breaks as "\r\n"
+};
+
+// The day's log file of a user for the clock's current local date.
+std::wstring LogPath(FakeMachine& machine, const std::wstring& user,
+                     const std::wstring& software = L"quorva");
+LogFile ReadLog(FakeMachine& machine, const std::wstring& user = L"jsmith",
+                const std::wstring& software = L"quorva");
+// Splits log bytes into header lines and entries. An entry starts at a line
+// that begins with "DD/MM/YYYY hh:mm:ss"; lines after it up to the next such
+// line belong to its values.
+LogFile ParseLog(const std::string& bytes);
+
+}  // namespace fake
