@@ -226,7 +226,7 @@ std::optional<std::wstring> FakeEventLog::Expand(const std::wstring& templ, std:
             out.push_back(c);
             continue;
         }
-        if (i + 1 >= templ.size()) break;
+        if (i + 1 >= templ.size()) return std::nullopt;  // a lone % at the end is refused
         const wchar_t e = templ[++i];
         if (e >= L'1' && e <= L'9') {
             const std::size_t start = i - 1;
@@ -243,10 +243,11 @@ std::optional<std::wstring> FakeEventLog::Expand(const std::wstring& templ, std:
                 out.append(templ, start, i - start + 1);
                 continue;
             }
-            // Without an argument array the caller passed no va_list the fake
-            // can read; Windows would read garbage, the fake refuses.
-            if (!argumentArray || arguments == nullptr || n > arguments->size()) return std::nullopt;
-            out += (*arguments)[n - 1];
+            // With no argument list at all the system refuses the call
+            // (ERROR_INVALID_PARAMETER). The seam hands the system an array of
+            // 99 entries, empty past the strings given.
+            if (!argumentArray || arguments == nullptr) return std::nullopt;
+            if (n <= arguments->size()) out += (*arguments)[n - 1];
             continue;
         }
         switch (e) {
@@ -254,8 +255,10 @@ std::optional<std::wstring> FakeEventLog::Expand(const std::wstring& templ, std:
             case L'n': out += L"\r\n"; break;
             case L'r': out += L"\r"; break;
             case L't': out += L"\t"; break;
-            case L'b': out += L" "; break;
-            default: out.push_back(e); break;  // %% %. %! and the rest stand for themselves
+            default:  // %% %. %! and the rest stand for themselves
+                if (ignoreInserts) out.push_back(L'%');
+                out.push_back(e);
+                break;
         }
     }
     return out;

@@ -98,8 +98,9 @@ public:
     static std::vector<std::uint16_t> ToUtf16(const std::wstring& text);
 
     // FormatMessageW's treatment of one template: %1..%99 from `arguments`,
-    // %n as CR LF, %% and the other escapes. Nothing when an insert has no
-    // argument.
+    // %n as CR LF, %% and the other escapes. An insert past the arguments is
+    // empty (the seam passes 99 entries); nothing at all when there is no
+    // argument array.
     static std::optional<std::wstring> Expand(const std::wstring& templ, std::uint32_t flags,
                                               const std::vector<std::wstring>* arguments);
 
