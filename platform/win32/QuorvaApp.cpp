@@ -1,0 +1,65 @@
+#include "platform/win32/QuorvaApp.h"
+#include <commctrl.h>
+#include <memory>
+#include "agent/QuorvaDlg.h"
+#include "platform/win32/ModalDialog.h"
+#include "platform/win32/ScopedHandle.h"
+#include "platform/win32/Win32Platform.h"
+
+namespace win32 {
+
+namespace {
+constexpr wchar_t kOwnerClass[] = L"QuorvaOwnerWindow";
+}  // namespace
+
+int CQuorvaApp::Run(HINSTANCE instance) {
+    instance_ = instance;
+    InitInstance();
+    return exitCode_;
+}
+
+BOOL CQuorvaApp::InitInstance() {
+    // 1. The common controls of the Windows 95 set.
+    INITCOMMONCONTROLSEX controls;
+    controls.dwSize = sizeof(controls);
+    controls.dwICC = ICC_WIN95_CLASSES;
+    ::InitCommonControlsEx(&controls);
+
+    // 2. The base start has nothing to do: restart-manager support is off.
+    // 3. Settings key: only named, never opened.
+    SetRegistryKey(L"Local AppWizard-Generated Applications");
+
+    // 4. The invisible owner of the agent window.
+    ScopedWindow owner(CreateOwnerWindow());
+
+    // 5. The agent window, run modally for the life of the process.
+    {
+        auto machine = std::make_unique<Win32Platform>();
+        auto dialog = std::make_unique<CQuorvaDlg>(machine->os());
+        HICON icon = ::LoadIconW(instance_, MAKEINTRESOURCEW(kAgentIcon));
+        dialog->m_hIcon = ToHandle(icon);
+        machine->shell.Attach(nullptr, icon, nullptr);
+        ModalDialog run(*dialog, machine->shell, instance_, icon);
+        run.DoModal(kAgentDialogTemplate, owner.Get());
+
+        // 6. The dialog object first, then the owner window.
+        dialog.reset();
+    }
+    owner.Reset();
+
+    // 7. No message loop of our own.
+    return FALSE;
+}
+
+HWND CQuorvaApp::CreateOwnerWindow() {
+    WNDCLASSW windowClass{};
+    windowClass.style = 0;
+    windowClass.lpfnWndProc = ::DefWindowProcW;
+    windowClass.hInstance = instance_;
+    windowClass.lpszClassName = kOwnerClass;
+    ::RegisterClassW(&windowClass);
+    return ::CreateWindowExW(0, kOwnerClass, L"x", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                             instance_, nullptr);
+}
+
+}  // namespace win32

@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""Size and import budget of the shipped executables.
+
+Each dist/<arch>/quorva.exe must stay within 384 KiB and import only from the
+DLLs every Windows from XP on has, and only functions on the allowed list
+(allowed_imports.txt beside this script: functions Windows XP already
+exports). Anything newer must be looked up at run time with GetProcAddress,
+or the program would not even load on the oldest systems it supports.
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+LIMIT = 384 * 1024
+ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll",
+                "ole32.dll", "comctl32.dll", "msvcrt.dll"}
+ARCHES = {"x64": "pei-x86-64", "x86": "pei-i386"}
+
+
+def read_allowed(path):
+    allowed = {}
+    with open(path, encoding="utf-8") as f:
+        for number, line in enumerate(f, 1):
+            line = line.split("#", 1)[0].strip()
+            if not line:
+                continue
+            parts = line.split()
+            if len(parts) != 2:
+                sys.exit(f"{path}:{number}: expected 'DLL function', got {line!r}")
+            allowed.setdefault(parts[0].lower(), set()).add(parts[1])
+    return allowed
+
+
+def objdump():
+    for name in ("x86_64-w64-mingw32-objdump", "i686-w64-mingw32-objdump", "objdump"):
+        found = shutil.which(name)
+        if found:
+            return found
+    sys.exit("no objdump that reads PE files was found")
+
+
+def imports(exe):
+    """(dll, function) pairs from the import table; ordinals as '#n'."""
+    text = subprocess.run([objdump(), "-p", exe], check=True, capture_output=True,
+                          text=True).stdout
+    magic = re.search(r"^Magic\s+(\w+)", text, re.M)
+    result = []
+    dll = None
+    for line in text.splitlines():
+        m = re.match(r"\s*DLL Name:\s*(\S+)", line)
+        if m:
+            dll = m.group(1).lower()
+            continue
+        if dll is None:
+            continue
+        if not line.strip():
+            dll = None
+            continue
+        m = re.match(r"\t[0-9a-fA-F]+\s+(\d+)\s+(\S+)\s*$", line)
+        if m:
+            result.append((dll, m.group(2)))
+            continue
+        m = re.match(r"\t[0-9a-fA-F]+\s+<none>\s+([0-9a-fA-F]+)", line)
+        if m:
+            result.append((dll, "#" + str(int(m.group(1), 16))))
+    return (magic.group(1) if magic else "?"), result
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--dist", required=True)
+    parser.add_argument("--allowed", required=True)
+    args = parser.parse_args()
+
+    allowed = read_allowed(args.allowed)
+    failures = []
+    print(f"{'executable':<24} {'bytes':>9} {'KiB':>7}  limit {LIMIT // 1024} KiB  imports")
+    for arch, expected_format in ARCHES.items():
+        exe = os.path.join(args.dist, arch, "quorva.exe")
+        if not os.path.isfile(exe):
+            failures.append(f"{exe}: missing (build it first)")
+            continue
+        size = os.path.getsize(exe)
+        magic, table = imports(exe)
+        print(f"{arch + '/quorva.exe':<24} {size:>9} {size / 1024:>7.1f}  "
+              f"{'ok' if size <= LIMIT else 'OVER':<18} {len(table)} functions "
+              f"from {len({d for d, _ in table})} DLLs")
+        want_magic = "020b" if arch == "x64" else "010b"
+        if magic != want_magic:
+            failures.append(f"{exe}: optional-header magic {magic}, expected {want_magic}")
+        if size > LIMIT:
+            failures.append(f"{exe}: {size} bytes, over the {LIMIT}-byte budget")
+        for dll, function in table:
+            if dll not in ALLOWED_DLLS:
+                failures.append(f"{exe}: imports {dll}!{function}: DLL not allowed")
+            elif function not in allowed.get(dll, ()):
+                failures.append(f"{exe}: imports {dll}!{function}: not on the allowed list")
+        if not table:
+            failures.append(f"{exe}: no import table found")
+
+    for failure in failures:
+        print("FAIL " + failure)
+    if failures:
+        return 1
+    print("budget ok")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
