@@ -15,6 +15,7 @@ fi
 
 export WINEPREFIX=$prefix
 export WINEDEBUG=${WINEDEBUG:--all}
+export LANG=${QUORVA_WINE_LANG:-C.UTF-8}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 wine=$(command -v wine64 || command -v wine)
 

@@ -24,6 +24,17 @@ bool WriteAll(HANDLE file, const std::string& bytes, std::uint32_t* error) {
     return true;
 }
 
+// This program declares no long-path awareness, so Windows refuses a path of
+// MAX_PATH characters or more (folders: MAX_PATH - 12, room for an 8.3 name)
+// before it touches the disk. Wine accepts such paths; refusing them here
+// keeps both alike.
+bool TooLong(const std::wstring& path, std::size_t limit, std::uint32_t* error) {
+    if (path.size() < limit) return false;
+    if (error) *error = ERROR_FILENAME_EXCED_RANGE;
+    ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return true;
+}
+
 }  // namespace
 
 bool Files::FindFirstExists(const std::wstring& pattern) {
@@ -33,6 +44,7 @@ bool Files::FindFirstExists(const std::wstring& pattern) {
 }
 
 bool Files::CreateDirectory(const std::wstring& path, std::uint32_t* error) {
+    if (TooLong(path, MAX_PATH - 12, error)) return false;
     if (::CreateDirectoryW(path.c_str(), nullptr)) return true;
     if (error) *error = ::GetLastError();
     return false;
@@ -53,6 +65,7 @@ std::int64_t Files::ExclusiveFileSize(const std::wstring& path) {
 
 bool Files::AppendBytes(const std::wstring& path, const std::string& bytes, platform::Share share,
                         std::uint32_t* error) {
+    if (TooLong(path, MAX_PATH, error)) return false;
     const DWORD shareMode =
         share == platform::Share::None ? 0 : (FILE_SHARE_READ | FILE_SHARE_WRITE);
     // Append-only access: every write lands at the end, whatever another
@@ -68,6 +81,7 @@ bool Files::AppendBytes(const std::wstring& path, const std::string& bytes, plat
 
 bool Files::CreateNewFile(const std::wstring& path, const std::string& bytes,
                           std::uint32_t* error) {
+    if (TooLong(path, MAX_PATH, error)) return false;
     ScopedKernelHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
                                           FILE_ATTRIBUTE_NORMAL, nullptr));
