@@ -25,8 +25,10 @@
 //    backslash), e.g. "Software\QuorvaContract\<n>", that exists and is
 //    empty when the test starts.
 //  - SetRegistryValue(name, type, bytes): RegSetValueExW in the scratch key
-//    with exactly these bytes and this type (no terminator added: a REG_SZ
-//    without one stays without one). True on success.
+//    with exactly these bytes and this type. A REG_SZ without terminator must
+//    stay without one: RegSetValueExW counts a NUL that merely follows the
+//    data in memory, so pass a copy followed by non-zero bytes. True on
+//    success.
 //  - DeleteRegistryValue(name): RegDeleteValueW in the scratch key.
 //
 //  - HoldWithoutSharing(path): another opener holds the existing file open

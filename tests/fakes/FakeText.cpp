@@ -17,6 +17,17 @@ constexpr char16_t kHigh[32] = {
 constexpr char kLatinExtA[128 + 1] =
     "AaAaAaCcCcCcCcDdDdEeEeEeEeEeGgGgGgGgHhHhIiIiIiIiIi\0\0JjKk\0LlLlLlLlLlNnNnNn\0\0\0OoOoOo\0\0RrRrRrSsSsSsSsTtTtTtUuUuUuUuUuUuWwYy\0ZzZz\0\0\0";
 
+// Best fits outside Latin Extended-A (the Greek letters that the code page
+// 437 glyphs stood for, the micro sign).
+struct Fit {
+    char16_t from;
+    unsigned char to;
+};
+constexpr Fit kOtherFits[] = {
+    {0x0393, 'G'}, {0x0398, 'T'}, {0x03A3, 'S'}, {0x03A6, 'F'}, {0x03A9, 'O'},
+    {0x03B1, 'a'}, {0x03B2, 0xDF}, {0x03B4, 'd'}, {0x03B5, 'e'}, {0x03BC, 0xB5},
+    {0x03C0, 'p'}, {0x03C3, 's'}, {0x03C4, 't'}, {0x03C6, 'f'}};
+
 char ToByte(std::uint32_t c) {
     if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<char>(c);
     for (int i = 0; i < 32; ++i)
@@ -25,6 +36,8 @@ char ToByte(std::uint32_t c) {
         char fit = kLatinExtA[c - 0x100];
         if (fit != 0) return fit;
     }
+    for (const auto& f : kOtherFits)
+        if (f.from == c) return static_cast<char>(f.to);
     return '?';
 }
 
