@@ -86,6 +86,17 @@ ReadStatus ReadRecord(std::span<const std::uint8_t> block, std::size_t offset, R
     if (!FindTerminator(bytes, kFixedPartSize, textEnd, &nameLength))
         return malformed("source name not terminated");
     r.sourceName = DecodeUtf16(bytes.subspan(kFixedPartSize, nameLength));
+    const std::size_t computerAt = kFixedPartSize + nameLength + 2;
+    std::size_t computerLength = 0;
+    if (!FindTerminator(bytes, computerAt, textEnd, &computerLength))
+        return malformed("computer name not terminated");
+    r.computerName = DecodeUtf16(bytes.subspan(computerAt, computerLength));
+    if (r.userSidLength != 0) {
+        if (r.userSidOffset < kFixedPartSize || r.userSidOffset > textEnd ||
+            r.userSidLength > textEnd - r.userSidOffset)
+            return malformed("SID outside the record");
+        r.userSid = bytes.subspan(r.userSidOffset, r.userSidLength);
+    }
     r.bytes = bytes;
     *record = std::move(r);
     return ReadStatus::Ok;

@@ -18,7 +18,7 @@ constexpr std::size_t kFixedPartSize = 56;
 constexpr std::size_t kMinimumRecordSize = kFixedPartSize + 2 + 2 + 4;
 constexpr std::uint32_t kRecordMagic = 0x654c664cu;  // 'LfLe'
 
-// One record: the fixed fields and the source name, read at once; the record's
+// One record: the fixed fields, the names and the SID, read at once; the record's
 // own bytes stay available (bounded to the record) for the strings and data.
 struct Record {
     std::uint32_t length = 0;
@@ -35,6 +35,8 @@ struct Record {
     std::uint32_t dataLength = 0;
     std::uint32_t dataOffset = 0;
     std::wstring sourceName;
+    std::wstring computerName;
+    std::span<const std::uint8_t> userSid;  // empty when the record has none
     std::span<const std::uint8_t> bytes;  // exactly `length` bytes inside the block
 };
 
@@ -47,7 +49,8 @@ enum class ReadStatus {
 // Reads the record that starts `offset` bytes into the block. A record is
 // accepted when its Length covers at least the minimum record, is a multiple
 // of four, lies inside the block and is repeated at its end, its signature is
-// 'LfLe', and its source name ends (NUL) inside the record.
+// 'LfLe', its source and computer names end (NUL) inside the record, and its
+// SID, when it has one, lies inside the record.
 ReadStatus ReadRecord(std::span<const std::uint8_t> block, std::size_t offset, Record* record,
                       std::string* problem);
 

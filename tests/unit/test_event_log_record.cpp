@@ -53,6 +53,8 @@ TEST(EventLogRecordTest, ReadsTheFieldsNamesStringsAndDataOfARealLayoutRecord) {
     EXPECT_EQ(r.numStrings, 7);
     EXPECT_EQ(r.userSidLength, 12u);
     EXPECT_EQ(r.sourceName, L"User32");
+    EXPECT_EQ(r.computerName, L"QVPC01");
+    EXPECT_EQ(std::vector<std::uint8_t>(r.userSid.begin(), r.userSid.end()), SampleEvent().sid);
 
     std::vector<std::wstring> strings;
     ASSERT_TRUE(eventlog::ReadInsertionStrings(r, &strings, &problem)) << problem;
@@ -121,6 +123,12 @@ TEST(EventLogRecordTest, RefusesRecordsWhoseLengthOrFramingDoesNotHold) {
         {"source name without NUL", [](auto& b) {
              for (std::size_t i = 56; i + 4 < b.size(); ++i) b[i] = 'A';
          }, "source name not terminated"},
+        {"computer name without NUL", [](auto& b) {
+             for (std::size_t i = 56 + 14; i + 4 < b.size(); ++i) b[i] = 'B';  // after "User32"
+         }, "computer name not terminated"},
+        {"SID past the record", [](auto& b) { Put32(b, 44, static_cast<std::uint32_t>(b.size())); },
+         "SID outside the record"},
+        {"SID length wrapping around", [](auto& b) { Put32(b, 40, 0xFFFFFFFCu); }, "SID outside the record"},
     };
     for (const auto& c : cases) {
         auto bytes = good;
