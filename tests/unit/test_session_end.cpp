@@ -1,0 +1,442 @@
+// Whole session ends of a resident agent: the request held back, the script
+// handed to the service and waited for, and the session end issued again.
+#include <string>
+#include <vector>
+
+#include "tests/unit/test_session_fixture.h"
+
+using namespace session_test;
+
+namespace {
+
+std::string Launch(const std::string& args) { return "CreateProcess \"" + kShutdownExe + "\" " + args; }
+
+const std::vector<std::string> kEnded{"EndDialog IDOK", "PostQuitMessage 0"};
+
+std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a += b;
+    return a;
+}
+
+class SessionEndRun : public SessionEndTest {};
+
+TEST_F(SessionEndRun, FirstLogoffRunsTheLogoffScriptThenLogsOffForced) {
+    Install();
+    EXPECT_EQ(Query(kLogoff), 0);
+
+    const std::string pid = std::to_string(DeployerPid(0));
+    std::vector<std::string> expected{
+        Line("WindowProc", "INFO", "SHUTDOWN RECIEVED"),
+        Line("WindowProc", "LOGOFF RECIEVED  FOR THE 1ST TIME", "Success"),
+    };
+    expected += FirstRequestAnswer();
+    expected.push_back(R1());
+    expected += Cancel();
+    expected += HandOff("Logoff<<>>jsmith", pid, 1);
+    expected += Pass(pid, CameFirst::Logoff);
+    expected += Pass(pid, CameFirst::Logoff);
+    expected += Reissue("Logging Off");
+    EXPECT_EQ(Log(), expected);
+
+    EXPECT_EQ(Issued(), Join({Launch("/a"), "ExitWindowsEx 4 0", Launch("-l -f -t 00")}, kEnded));
+    // One hand-off poll, then the script's 10 seconds in 5-second looks.
+    EXPECT_EQ(Sleeps(), (std::vector<std::uint32_t>{1000, 5000, 5000}));
+    ASSERT_EQ(service->requests.size(), 1u);
+    EXPECT_EQ(service->requests[0].processArguments, L"Logoff<<>>jsmith");
+    EXPECT_EQ(service->requests[0].processName, info.deployerPath);
+    ASSERT_EQ(NewReports().size(), 1u);
+    EXPECT_EQ(NewReports()[0].evnt, "Logoff");
+    EXPECT_EQ(NewReports()[0].status, "1");
+    EXPECT_EQ(NewReports()[0].faildesc, "");
+    EXPECT_TRUE(HandOffFileEmpty());
+    EXPECT_EQ(agent->m_uICountForOnce, 1u);
+    // The privilege is given back and the token closed.
+    EXPECT_EQ(Journal({"OpenProcessToken", "AdjustTokenPrivileges", "CloseToken"}),
+              (std::vector<std::string>{"OpenProcessToken", "AdjustTokenPrivileges enable",
+                                        "AdjustTokenPrivileges disable", "CloseToken"}));
+    EXPECT_FALSE(m.shutdown.privilegeEnabled);
+}
+
+TEST_F(SessionEndRun, ShutdownIsARestartWhenTheShutdownSettingIsFour) {
+    fake::StandardOptions options;
+    options.shutdownSetting = 4;
+    Install(options);
+    EXPECT_EQ(Query(kShutdown), 0);
+
+    const std::string pid = std::to_string(DeployerPid(0));
+    std::vector<std::string> expected{
+        Line("WindowProc", "INFO", "SHUTDOWN RECIEVED"),
+        Line("WindowProc", "SHUTDOWN/RESTART RECIEVED FOR THE 1ST TIME", "Success"),
+    };
+    expected += FirstRequestAnswer();
+    expected.push_back(R1());
+    expected += Cancel();
+    expected += HandOff("shutdown<<>>jsmith", pid, 1);
+    expected += Pass(pid, CameFirst::Shutdown);
+    expected += Pass(pid, CameFirst::Shutdown);
+    expected += Reissue("Rebooting");
+    EXPECT_EQ(Log(), expected);
+
+    EXPECT_EQ(agent->m_bFlagForRestart, 1);
+    EXPECT_EQ(Issued(), Join({Launch("/a"), "ExitWindowsEx 6 0", Launch("-r -f -t 00")}, kEnded));
+    // The empty System log is read five times, 2 seconds apart, before the
+    // registry decides.
+    EXPECT_EQ(Sleeps(), (std::vector<std::uint32_t>{2000, 2000, 2000, 2000, 2000, 1000, 5000, 5000}));
+    EXPECT_EQ(m.eventLog.opens, 5);
+    ASSERT_EQ(NewReports().size(), 1u);
+    EXPECT_EQ(NewReports()[0].evnt, "Shutdown");
+}
+
+TEST_F(SessionEndRun, RestartFoundInTheEventLogReboots) {
+    Install();
+    m.eventLog.Add(fake::FakeEventLog::Shutdown1074(
+        static_cast<std::uint32_t>(m.clock.nowMs / 1000 - 30), L"restart"));
+    EXPECT_EQ(Query(kShutdown), 0);
+
+    EXPECT_EQ(agent->m_bFlagForRestart, 1);
+    EXPECT_EQ(Issued(), Join({Launch("/a"), "ExitWindowsEx 6 0", Launch("-r -f -t 00")}, kEnded));
+    EXPECT_EQ(LastLog(), Line("FunctionToForgetShutDown", "INFO", "exe stopped", "Rebooting"));
+    // Found at the first attempt: no registry read decides it.
+    EXPECT_EQ(Sleeps().front(), 2000u);
+    EXPECT_EQ(m.eventLog.opens, 1);
+}
+
+TEST_F(SessionEndRun, RestartSignsDoNotTurnAPendingLogoffIntoARestart) {
+    fake::StandardOptions options;
+    options.shutdownSetting = 4;
+    Install(options);
+    m.eventLog.Add(fake::FakeEventLog::Shutdown1074(
+        static_cast<std::uint32_t>(m.clock.nowMs / 1000 - 30), L"restart"));
+    EXPECT_EQ(Query(kLogoff), 0);
+
+    // A logoff reads neither the event log nor the setting.
+    EXPECT_EQ(m.eventLog.opens, 0);
+    EXPECT_EQ(agent->m_bFlagForRestart, 0);
+    EXPECT_EQ(Issued(), Join({Launch("/a"), "ExitWindowsEx 4 0", Launch("-l -f -t 00")}, kEnded));
+}
+
+TEST_F(SessionEndRun, RestartKnownFromEarlierStillEndsAPendingLogoffAsALogoff) {
+    Install();
+    agent->m_bFlagForRestart = 1;
+    EXPECT_EQ(Query(kLogoff), 0);
+
+    // Nothing left to detect: no R1.
+    const auto log = Log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), R1()), 0);
+    EXPECT_EQ(Issued(), Join({Launch("/a"), "ExitWindowsEx 4 0", Launch("-l -f -t 00")}, kEnded));
+}
+
+TEST_F(SessionEndRun, WithoutAShutdownTemplateTheEventLogIsSkippedButTheSettingCounts) {
+    {
+        fake::StandardOptions options;
+        options.shutdownTemplate = false;
+        Install(options);
+        m.eventLog.Add(fake::FakeEventLog::Shutdown1074(
+            static_cast<std::uint32_t>(m.clock.nowMs / 1000 - 30), L"restart"));
+        EXPECT_EQ(Query(kShutdown), 0);
+        EXPECT_EQ(m.eventLog.opens, 0);
+        EXPECT_EQ(Issued(), Join({Launch("/a"), "ExitWindowsEx 13 0", Launch("-s -f -t 00")}, kEnded));
+        EXPECT_EQ(LastLog(), Line("FunctionToForgetShutDown", "INFO", "exe stopped", "Shutting down"));
+        // No 2-second attempts at all.
+        EXPECT_EQ(Sleeps(), (std::vector<std::uint32_t>{1000, 5000, 5000}));
+    }
+}
+
+TEST_F(SessionEndRun, WithoutAShutdownTemplateTheSettingStillMakesARestart) {
+    fake::StandardOptions options;
+    options.shutdownTemplate = false;
+    options.shutdownSetting = 4;
+    Install(options);
+    EXPECT_EQ(Query(kShutdown), 0);
+    EXPECT_EQ(m.eventLog.opens, 0);
+    EXPECT_EQ(Issued(), Join({Launch("/a"), "ExitWindowsEx 6 0", Launch("-r -f -t 00")}, kEnded));
+}
+
+TEST_F(SessionEndRun, ServiceErrorIsReportedAndTheSessionEndIsIssuedWithoutWaiting) {
+    fake::ScriptedService::Options serviceOptions;
+    serviceOptions.reply = fake::ScriptedService::Reply::Error;
+    serviceOptions.errorText = L"Access is denied.";
+    Install({}, serviceOptions);
+    EXPECT_EQ(Query(kLogoff), 0);
+
+    std::vector<std::string> expected{
+        Line("WindowProc", "INFO", "SHUTDOWN RECIEVED"),
+        Line("WindowProc", "LOGOFF RECIEVED  FOR THE 1ST TIME", "Success"),
+    };
+    expected += FirstRequestAnswer();
+    expected.push_back(R1());
+    expected += Cancel();
+    expected += {
+        Line("funcToFrgtShutdown", "INFO", "ExecuteProcess", kDeployer, "Logoff<<>>jsmith"),
+        Line("functionToForgetShutdown", "INFO", "Writing into INI for Logoff/Shutdown Script", "Process Name",
+             kDeployer),
+        Line("functionToForgetShutdown", "INFO", "Writing into INI for Logoff/Shutdown Script",
+             "Process Arguments", "Logoff<<>>jsmith"),
+        Line("functionToForgetShutdown", "INFO", "Reading from INI for Logoff/Shutdown Script", "Proc ID"),
+        Line("functionToForgetShutdown", "INFO", "Reading from INI for Logoff/Shutdown Script",
+             "Proc ID Not Found", "Waiting"),
+        Line("functionToForgetShutdown", "ERROR", "Unable to spawn Logoff/Shutdown Script", "Error:",
+             "Access is denied."),
+        Line("functionToForgetShutdown", "INFO", "Reading from INI for Logoff/Shutdown Script", "Proc ID found"),
+        ReportLine(),
+        Line("functionToForgetShutdown", "INFO", "Proc ID successfully read from INI",
+             "Deleted INI from location :", kIni),
+        Line("functionToForgetShutdown", "INFO", "Created INI for future use at location :", kIni),
+        Line("functionToForgetShutdown", "INFO", "ExecuteProcess at Logoff/Shutdown Started process",
+             "quorvarun.exe"),
+    };
+    expected += Reissue("Logging Off");
+    EXPECT_EQ(Log(), expected);
+
+    ASSERT_EQ(NewReports().size(), 1u);
+    EXPECT_EQ(NewReports()[0].evnt, "Logoff");
+    EXPECT_EQ(NewReports()[0].status, "0");
+    EXPECT_EQ(NewReports()[0].faildesc, "Access is denied.");
+    EXPECT_EQ(Sleeps(), (std::vector<std::uint32_t>{1000}));
+    EXPECT_EQ(Issued(), Join({Launch("/a"), "ExitWindowsEx 4 0", Launch("-l -f -t 00")}, kEnded));
+    EXPECT_TRUE(HandOffFileEmpty());
+}
+
+TEST_F(SessionEndRun, ErrorAlreadyInTheFileEndsTheHandOffBeforeAnySleepAndIsCutTo499) {
+    Install();
+    service->Stop();
+    // The service answered so fast that the error is there at the first look.
+    const std::wstring longText(600, L'e');
+    m.files.WriteString(L"Process Details", L"Err_Desc", longText, info.procDetailsIni);
+    EXPECT_EQ(Query(kLogoff), 0);
+
+    const auto log = Log();
+    const std::string cut(499, 'e');
+    EXPECT_NE(std::find(log.begin(), log.end(),
+                        Line("functionToForgetShutdown", "ERROR", "Unable to spawn Logoff/Shutdown Script",
+                             "Error:", cut)),
+              log.end());
+    EXPECT_TRUE(Sleeps().empty());
+    ASSERT_EQ(NewReports().size(), 1u);
+    EXPECT_EQ(NewReports()[0].status, "0");
+    EXPECT_EQ(NewReports()[0].faildesc, cut);
+}
+
+TEST_F(SessionEndRun, ScriptAlreadyEndedMeansNoWaitAtAll) {
+    fake::ScriptedService::Options serviceOptions;
+    serviceOptions.deployerRunMs = 100;
+    Install({}, serviceOptions);
+    EXPECT_EQ(Query(kLogoff), 0);
+
+    const std::string pid = std::to_string(DeployerPid(0));
+    std::vector<std::string> expected{
+        Line("WindowProc", "INFO", "SHUTDOWN RECIEVED"),
+        Line("WindowProc", "LOGOFF RECIEVED  FOR THE 1ST TIME", "Success"),
+    };
+    expected += FirstRequestAnswer();
+    expected.push_back(R1());
+    expected += Cancel();
+    expected += HandOff("Logoff<<>>jsmith", pid, 1);
+    expected += Reissue("Logging Off");
+    EXPECT_EQ(Log(), expected);
+    EXPECT_EQ(Sleeps(), (std::vector<std::uint32_t>{1000}));
+}
+
+TEST_F(SessionEndRun, LogonScriptStillRunningIsWaitedForToo) {
+    Install();
+    const std::uint32_t logonPid = m.processes.Start(L"quorvarun.exe", 1);
+    agent->m_szScriptProcId = std::to_wstring(logonPid);
+    m.clock.After(8000, [&] { m.processes.Exit(logonPid); });
+    service->options.deployerRunMs = 100;
+    EXPECT_EQ(Query(kLogoff), 0);
+
+    // The session-end script is over at once; the logon script holds the end
+    // back for two looks.
+    EXPECT_EQ(Sleeps(), (std::vector<std::uint32_t>{1000, 5000, 5000}));
+    const auto log = Log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), Waiting()), 2);
+    EXPECT_EQ(Issued(), Join({Launch("/a"), "ExitWindowsEx 4 0", Launch("-l -f -t 00")}, kEnded));
+}
+
+TEST_F(SessionEndRun, SystemAccountAnswersWithoutScriptOrReissue) {
+    fake::StandardOptions options;
+    options.userName = L"SYSTEM";
+    Install(options);
+    EXPECT_EQ(Query(kLogoff), 0);
+
+    std::vector<std::string> expected{
+        Line("WindowProc", "INFO", "SHUTDOWN RECIEVED"),
+        Line("WindowProc", "LOGOFF RECIEVED  FOR THE 1ST TIME", "Success"),
+    };
+    expected += FirstRequestAnswer();
+    expected.push_back(R1());
+    // The log is the system account's own file.
+    const auto entries = fake::ReadLog(m, L"SYSTEM").entries;
+    std::vector<std::string> lines;
+    for (std::size_t i = logMark; i < entries.size(); ++i)
+        lines.push_back(Line(entries[i].module, entries[i].type, entries[i].val1, entries[i].val2, entries[i].val3));
+    EXPECT_EQ(lines, expected);
+    EXPECT_TRUE(Issued().empty());
+    EXPECT_TRUE(service->requests.empty());
+    EXPECT_EQ(agent->m_uICountForOnce, 0u);
+    // Not counted: the next request is handled as a first one again.
+    Mark();
+    EXPECT_EQ(Query(kShutdown), 0);
+    EXPECT_TRUE(Issued().empty());
+    EXPECT_EQ(agent->m_uICountForOnce, 0u);
+}
+
+// The command of the final step follows the pending kind and the restart flag.
+struct ReissueCase {
+    std::intptr_t lParam;
+    bool restart;
+    std::string exitWindows, arguments, text;
+};
+
+TEST_F(SessionEndRun, ReissuedCommandForEachKind) {
+    const std::vector<ReissueCase> cases{
+        {kLogoff, false, "ExitWindowsEx 4 0", "-l -f -t 00", "Logging Off"},
+        {kLogoff, true, "ExitWindowsEx 4 0", "-l -f -t 00", "Logging Off"},
+        {kShutdown, false, "ExitWindowsEx 13 0", "-s -f -t 00", "Shutting down"},
+        {kShutdown, true, "ExitWindowsEx 6 0", "-r -f -t 00", "Rebooting"},
+        {kCritical, true, "ExitWindowsEx 6 0", "-r -f -t 00", "Rebooting"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text + (c.restart ? " (restart known)" : ""));
+        fake::FakeMachine machine;
+        fake::StandardOptions options;
+        options.setup = true;
+        if (c.restart) options.shutdownSetting = 4;
+        auto standard = fake::InstallStandardMachine(machine, options);
+        CQuorvaDlg a(machine.os());
+        a.m_szUserName = L"jsmith";
+        a.m_strInstallDir = options.installDir;
+        a.m_strDataDir = standard.dataDir;
+        a.m_strScriptDataDir = standard.scriptDataDir;
+        a.m_strProcDetailsIni = standard.procDetailsIni;
+        a.m_strDeployerPath = a.m_strScriptImagePath = standard.deployerPath;
+        fake::ScriptedService svc(machine, standard.scriptDataDir);
+        svc.WatchUser(L"jsmith");
+        svc.Start();
+        a.ClassifyQueryEndSession(c.lParam);
+        EXPECT_EQ(a.OnQueryEndSession(c.lParam), 0);
+        EXPECT_EQ(machine.JournalOf({"ExitWindowsEx"}), std::vector<std::string>{c.exitWindows});
+        EXPECT_EQ(machine.processes.launched.back(),
+                  L"\"C:\\windows\\system32\\shutdown.exe\" " +
+                      std::wstring(c.arguments.begin(), c.arguments.end()));
+        const auto log = fake::ReadLog(machine).entries;
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back().val2, c.text);
+    }
+}
+
+TEST_F(SessionEndRun, CancelFallsBackToAbortSystemShutdownWhenShutdownExeCannotStart) {
+    Install();
+    m.processes.onCreateProcess = [](const std::wstring& line) {
+        return line.find(L" /a") == std::wstring::npos && line.find(L" -a") == std::wstring::npos;
+    };
+    EXPECT_EQ(Query(kLogoff), 0);
+
+    const auto cancel = Journal({"CreateProcess", "OpenProcessToken", "AdjustTokenPrivileges",
+                                 "AbortSystemShutdown", "CloseToken"});
+    ASSERT_GE(cancel.size(), 7u);
+    const std::vector<std::string> firstSeven(cancel.begin(), cancel.begin() + 7);
+    EXPECT_EQ(firstSeven, (std::vector<std::string>{Launch("/a"), Launch("-a"), "OpenProcessToken",
+                                                    "AdjustTokenPrivileges enable", "AbortSystemShutdown",
+                                                    "AdjustTokenPrivileges disable", "CloseToken"}));
+    // AbortSystemShutdown succeeded: no failure record.
+    const auto log = Log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), Line("Abort System Shutdown", "INFO", "Failure")), 0);
+    EXPECT_EQ(std::count(log.begin(), log.end(), Line("Abort System Shutdown", "INFO", "Success", "jsmith")), 1);
+}
+
+TEST_F(SessionEndRun, CancelThatFailsEverywhereIsLoggedAndTheHandlingGoesOn) {
+    struct Case {
+        const char* name;
+        bool openFails, privilegeFails, abortFails;
+    };
+    for (const Case c : {Case{"abort fails", false, false, true}, Case{"privilege refused", false, true, false},
+                         Case{"no token", true, false, false}}) {
+        SCOPED_TRACE(c.name);
+        fake::FakeMachine machine;
+        auto standard = fake::InstallStandardMachine(machine, {});
+        CQuorvaDlg a(machine.os());
+        a.m_szUserName = L"jsmith";
+        a.m_strInstallDir = L"C:\\Program Files\\VORLAN\\";
+        a.m_strDataDir = standard.dataDir;
+        a.m_strScriptDataDir = standard.scriptDataDir;
+        a.m_strProcDetailsIni = standard.procDetailsIni;
+        a.m_strDeployerPath = a.m_strScriptImagePath = standard.deployerPath;
+        fake::ScriptedService svc(machine, standard.scriptDataDir);
+        svc.WatchUser(L"jsmith");
+        svc.Start();
+        machine.processes.onCreateProcess = [](const std::wstring& line) {
+            return line.find(L" /a") == std::wstring::npos && line.find(L" -a") == std::wstring::npos;
+        };
+        machine.shutdown.openTokenFails = c.openFails;
+        machine.shutdown.privilegeFails = c.privilegeFails;
+        machine.shutdown.abortFails = c.abortFails;
+        a.ClassifyQueryEndSession(kLogoff);
+        EXPECT_EQ(a.OnQueryEndSession(kLogoff), 0);
+
+        std::vector<std::string> lines;
+        for (const auto& e : fake::ReadLog(machine).entries)
+            if (e.module == "Abort System Shutdown") lines.push_back(Line(e.module, e.type, e.val1, e.val2, e.val3));
+        EXPECT_EQ(lines, (std::vector<std::string>{Line("Abort System Shutdown", "INFO", "Failure"),
+                                                   Line("Abort System Shutdown", "INFO", "Success", "jsmith")}));
+        // The script ran all the same.
+        EXPECT_EQ(svc.requests.size(), 1u);
+    }
+}
+
+TEST_F(SessionEndRun, RefusedShutdownPrivilegeLeavesTheAgentRunningAndLaterRequestsAreRepeats) {
+    Install();
+    // "/a" starts, so only the final step asks for the privilege.
+    m.shutdown.privilegeFails = true;
+    EXPECT_EQ(Query(kShutdown), 0);
+
+    EXPECT_TRUE(m.JournalOf({"ExitWindowsEx"}).empty());
+    EXPECT_EQ(Issued(), std::vector<std::string>{Launch("/a")});
+    EXPECT_EQ(LastLog(), Line("FunctionToForgetShutDown", "INFO", "Script ended", "Exiting"));
+    EXPECT_EQ(agent->m_uICountForOnce, 1u);
+    EXPECT_EQ(Journal({"CloseToken"}).size(), 1u);
+
+    // The same kind again: nothing changes, nothing runs.
+    Mark();
+    EXPECT_EQ(Query(kShutdown), 0);
+    std::vector<std::string> expected{Line("WindowProc", "INFO", "SHUTDOWN RECIEVED")};
+    expected += RepeatAnswer();
+    EXPECT_EQ(Log(), expected);
+    EXPECT_TRUE(Issued().empty());
+    EXPECT_EQ(service->requests.size(), 1u);
+
+    // The other kind: the stored kind follows it, still nothing runs.
+    Mark();
+    EXPECT_EQ(Query(kLogoff), 0);
+    expected = {Line("WindowProc", "INFO", "SHUTDOWN RECIEVED"),
+                Line("WindowProc", "LOGOFF RECIEVED AFTER A SHUTDOWN HAPPENED", "Success")};
+    expected += RepeatAnswer();
+    EXPECT_EQ(Log(), expected);
+    EXPECT_EQ(agent->m_strEventArgs, L"Logoff<<>>jsmith");
+    EXPECT_EQ(agent->m_szEventName.str(), L"Logoff");
+    EXPECT_EQ(agent->m_bFlagForShutDown, 0);
+    EXPECT_EQ(agent->m_bFlagForFirstShutDown, 1);
+    EXPECT_TRUE(Issued().empty());
+
+    // And back: a shutdown after that logoff.
+    Mark();
+    EXPECT_EQ(Query(kShutdown), 0);
+    expected = {Line("WindowProc", "INFO", "SHUTDOWN RECIEVED"),
+                Line("WindowProc", "SHUTDOWN/RESTART RECIEVED AFTER A LOGOFF WAS RECIEVED", "Success")};
+    expected += RepeatAnswer();
+    EXPECT_EQ(Log(), expected);
+    EXPECT_EQ(agent->m_strEventArgs, L"shutdown<<>>jsmith");
+    EXPECT_EQ(agent->m_bFlagForFirstTimeLogoff, 1);
+    EXPECT_EQ(agent->m_uICountForOnce, 1u);
+}
+
+TEST_F(SessionEndRun, TokenThatCannotBeOpenedAtTheEndIssuesNothing) {
+    Install();
+    m.clock.After(3000, [&] { m.shutdown.openTokenFails = true; });
+    EXPECT_EQ(Query(kLogoff), 0);
+    EXPECT_TRUE(m.JournalOf({"ExitWindowsEx"}).empty());
+    EXPECT_TRUE(Journal({"EndDialog", "PostQuitMessage"}).empty());
+    EXPECT_EQ(agent->m_uICountForOnce, 1u);
+}
+
+}  // namespace
