@@ -62,6 +62,7 @@ protected:
     fake::StandardMachine info;
     std::unique_ptr<fake::ScriptedService> service;
     std::unique_ptr<CQuorvaDlg> agent;
+    std::wstring userName = L"jsmith";
     std::size_t logMark = 0, journalMark = 0, sleepMark = 0, reportMark = 0;
 
     // Lays out the machine and gives the agent the state a resident copy has
@@ -69,17 +70,8 @@ protected:
     void Install(fake::StandardOptions options = {}, fake::ScriptedService::Options serviceOptions = {}) {
         options.setup = true;
         info = fake::InstallStandardMachine(m, options);
-        agent = std::make_unique<CQuorvaDlg>(m.os());
-        CQuorvaDlg& a = *agent;
-        a.m_szUserName = options.userName;
-        a.m_szCommonAppData = m.shell.commonAppData;
-        a.m_strInstallDir = options.installDir;
-        a.m_strDataDir = info.dataDir;
-        a.m_strScriptDataDir = info.scriptDataDir;
-        a.m_strProcDetailsIni = info.procDetailsIni;
-        a.m_strDeployerPath = info.deployerPath;
-        a.m_strScriptImagePath = info.deployerPath;
-        a.m_bSetupMode = 1;
+        userName = options.userName;
+        NewAgent();
         if (options.dataFolder) m.files.PutFile(info.procDetailsIni, "");
         service = std::make_unique<fake::ScriptedService>(m, info.scriptDataDir, serviceOptions);
         service->WatchUser(options.userName);
@@ -97,12 +89,27 @@ protected:
         reportMark = Reports().size();
     }
 
-    // One WM_QUERYENDSESSION as the window routes it: classified first, then
-    // answered.
-    BOOL Query(std::intptr_t lParam) {
-        agent->ClassifyQueryEndSession(lParam);
-        return agent->OnQueryEndSession(lParam);
+    // A fresh agent with the state start-up leaves in a resident copy.
+    void NewAgent() {
+        agent = std::make_unique<CQuorvaDlg>(m.os());
+        CQuorvaDlg& a = *agent;
+        a.m_szUserName = userName;
+        a.m_szCommonAppData = m.shell.commonAppData;
+        a.m_strInstallDir = info.deployerPath.substr(0, info.deployerPath.find(L"QVRT\\"));
+        a.m_strDataDir = info.dataDir;
+        a.m_strScriptDataDir = info.scriptDataDir;
+        a.m_strProcDetailsIni = info.procDetailsIni;
+        a.m_strDeployerPath = info.deployerPath;
+        a.m_strScriptImagePath = info.deployerPath;
+        a.m_bSetupMode = 1;
     }
+
+    // One WM_QUERYENDSESSION through the window's routing: classified first,
+    // then answered.
+    std::intptr_t Query(std::intptr_t lParam) {
+        return agent->WindowProc(wm::QueryEndSession, 0, lParam).result;
+    }
+    void EndSession(bool ending) { agent->WindowProc(wm::EndSession, ending ? 1 : 0, 0); }
 
     std::vector<std::string> Log(bool withRestartDetail = false) {
         std::vector<std::string> lines;
