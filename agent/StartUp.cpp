@@ -24,8 +24,8 @@ void Log(CQuorvaDlg& agent, const char* software, const char* type, const std::s
                  val3.c_str());
 }
 
-// Ends the agent from inside the start-up: optionally after a pause, so that
-// whatever was just logged is not followed by an instant exit.
+// Ends the agent from inside the start-up, after the given pause (none for 0);
+// the caller returns the result from OnInitDialog at once.
 BOOL EndAfter(CQuorvaDlg& agent, std::uint32_t milliseconds, BOOL result) {
     if (milliseconds != 0) agent.os.clock.Sleep(milliseconds);
     agent.EndAgent();
@@ -170,7 +170,7 @@ BOOL CQuorvaDlg::OnInitDialog() {
         os.clock.Sleep(1000);
     }
 
-    if (EqualsNoCase(m_szUserName.str(), L"SYSTEM") || m_bSetupMode) {
+    if (IsSystemAccount(*this) || m_bSetupMode) {
         // Resident: the session end is this copy's business, the logon is not.
         Log(*this, "quorva", "Information", "Success",
             "The Logon script will not be executed as this application is invoked by service in "
