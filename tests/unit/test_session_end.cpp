@@ -265,12 +265,8 @@ TEST_F(SessionEndRun, SystemAccountAnswersWithoutScriptOrReissue) {
     };
     expected += FirstRequestAnswer();
     expected.push_back(R1());
-    // The log is the system account's own file.
-    const auto entries = fake::ReadLog(m, L"SYSTEM").entries;
-    std::vector<std::string> lines;
-    for (std::size_t i = logMark; i < entries.size(); ++i)
-        lines.push_back(Line(entries[i].module, entries[i].type, entries[i].val1, entries[i].val2, entries[i].val3));
-    EXPECT_EQ(lines, expected);
+    // The system account's own log file.
+    EXPECT_EQ(Log(), expected);
     EXPECT_TRUE(Issued().empty());
     EXPECT_TRUE(service->requests.empty());
     EXPECT_EQ(agent->m_uICountForOnce, 0u);
@@ -298,23 +294,11 @@ TEST_F(SessionEndRun, ReissuedCommandForEachKind) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text + (c.restart ? " (restart known)" : ""));
-        fake::FakeMachine machine;
         fake::StandardOptions options;
-        options.setup = true;
         if (c.restart) options.shutdownSetting = 4;
-        auto standard = fake::InstallStandardMachine(machine, options);
-        CQuorvaDlg a(machine.os());
-        a.m_szUserName = L"jsmith";
-        a.m_strInstallDir = options.installDir;
-        a.m_strDataDir = standard.dataDir;
-        a.m_strScriptDataDir = standard.scriptDataDir;
-        a.m_strProcDetailsIni = standard.procDetailsIni;
-        a.m_strDeployerPath = a.m_strScriptImagePath = standard.deployerPath;
-        fake::ScriptedService svc(machine, standard.scriptDataDir);
-        svc.WatchUser(L"jsmith");
-        svc.Start();
-        a.ClassifyQueryEndSession(c.lParam);
-        EXPECT_EQ(a.OnQueryEndSession(c.lParam), 0);
+        Resident r(options);
+        auto& machine = r.machine;
+        EXPECT_EQ(r.Query(c.lParam), 0);
         EXPECT_EQ(machine.JournalOf({"ExitWindowsEx"}), std::vector<std::string>{c.exitWindows});
         EXPECT_EQ(machine.processes.launched.back(),
                   L"\"C:\\windows\\system32\\shutdown.exe\" " +
@@ -353,26 +337,15 @@ TEST_F(SessionEndRun, CancelThatFailsEverywhereIsLoggedAndTheHandlingGoesOn) {
     for (const Case c : {Case{"abort fails", false, false, true}, Case{"privilege refused", false, true, false},
                          Case{"no token", true, false, false}}) {
         SCOPED_TRACE(c.name);
-        fake::FakeMachine machine;
-        auto standard = fake::InstallStandardMachine(machine, {});
-        CQuorvaDlg a(machine.os());
-        a.m_szUserName = L"jsmith";
-        a.m_strInstallDir = L"C:\\Program Files\\VORLAN\\";
-        a.m_strDataDir = standard.dataDir;
-        a.m_strScriptDataDir = standard.scriptDataDir;
-        a.m_strProcDetailsIni = standard.procDetailsIni;
-        a.m_strDeployerPath = a.m_strScriptImagePath = standard.deployerPath;
-        fake::ScriptedService svc(machine, standard.scriptDataDir);
-        svc.WatchUser(L"jsmith");
-        svc.Start();
+        Resident r;
+        auto& machine = r.machine;
         machine.processes.onCreateProcess = [](const std::wstring& line) {
             return line.find(L" /a") == std::wstring::npos && line.find(L" -a") == std::wstring::npos;
         };
         machine.shutdown.openTokenFails = c.openFails;
         machine.shutdown.privilegeFails = c.privilegeFails;
         machine.shutdown.abortFails = c.abortFails;
-        a.ClassifyQueryEndSession(kLogoff);
-        EXPECT_EQ(a.OnQueryEndSession(kLogoff), 0);
+        EXPECT_EQ(r.Query(kLogoff), 0);
 
         std::vector<std::string> lines;
         for (const auto& e : fake::ReadLog(machine).entries)
@@ -380,7 +353,7 @@ TEST_F(SessionEndRun, CancelThatFailsEverywhereIsLoggedAndTheHandlingGoesOn) {
         EXPECT_EQ(lines, (std::vector<std::string>{Line("Abort System Shutdown", "INFO", "Failure"),
                                                    Line("Abort System Shutdown", "INFO", "Success", "jsmith")}));
         // The script ran all the same.
-        EXPECT_EQ(svc.requests.size(), 1u);
+        EXPECT_EQ(r.service->requests.size(), 1u);
     }
 }
 

@@ -56,6 +56,41 @@ inline std::string Element(const std::string& text, const std::string& tag) {
     return text.substr(from, text.find(close, from) - from);
 }
 
+// The members a resident copy's start-up fills.
+inline void FillResidentState(CQuorvaDlg& a, fake::FakeMachine& m, const fake::StandardMachine& info,
+                              const std::wstring& userName) {
+    a.m_szUserName = userName;
+    a.m_szCommonAppData = m.shell.commonAppData;
+    a.m_strInstallDir = info.deployerPath.substr(0, info.deployerPath.find(L"QVRT\\"));
+    a.m_strDataDir = info.dataDir;
+    a.m_strScriptDataDir = info.scriptDataDir;
+    a.m_strProcDetailsIni = info.procDetailsIni;
+    a.m_strDeployerPath = info.deployerPath;
+    a.m_strScriptImagePath = info.deployerPath;
+    a.m_bSetupMode = 1;
+}
+
+// A resident agent and the stand-in service on a machine of their own, for
+// table-driven cases that each need a fresh machine.
+struct Resident {
+    fake::FakeMachine machine;
+    fake::StandardMachine info;
+    std::unique_ptr<CQuorvaDlg> agent;
+    std::unique_ptr<fake::ScriptedService> service;
+
+    explicit Resident(fake::StandardOptions options = {}) {
+        info = fake::InstallStandardMachine(machine, options);
+        agent = std::make_unique<CQuorvaDlg>(machine.os());
+        FillResidentState(*agent, machine, info, options.userName);
+        service = std::make_unique<fake::ScriptedService>(machine, info.scriptDataDir);
+        service->WatchUser(options.userName);
+        service->Start();
+    }
+    std::intptr_t Query(std::intptr_t lParam) {
+        return agent->WindowProc(wm::QueryEndSession, 0, lParam).result;
+    }
+};
+
 class SessionEndTest : public ::testing::Test {
 protected:
     fake::FakeMachine m;
@@ -83,7 +118,7 @@ protected:
     }
 
     void Mark() {
-        logMark = fake::ReadLog(m).entries.size();
+        logMark = fake::ReadLog(m, userName).entries.size();
         journalMark = m.journal.size();
         sleepMark = m.clock.sleeps.size();
         reportMark = Reports().size();
@@ -92,16 +127,7 @@ protected:
     // A fresh agent with the state start-up leaves in a resident copy.
     void NewAgent() {
         agent = std::make_unique<CQuorvaDlg>(m.os());
-        CQuorvaDlg& a = *agent;
-        a.m_szUserName = userName;
-        a.m_szCommonAppData = m.shell.commonAppData;
-        a.m_strInstallDir = info.deployerPath.substr(0, info.deployerPath.find(L"QVRT\\"));
-        a.m_strDataDir = info.dataDir;
-        a.m_strScriptDataDir = info.scriptDataDir;
-        a.m_strProcDetailsIni = info.procDetailsIni;
-        a.m_strDeployerPath = info.deployerPath;
-        a.m_strScriptImagePath = info.deployerPath;
-        a.m_bSetupMode = 1;
+        FillResidentState(*agent, m, info, userName);
     }
 
     // One WM_QUERYENDSESSION through the window's routing: classified first,
@@ -113,7 +139,7 @@ protected:
 
     std::vector<std::string> Log(bool withRestartDetail = false) {
         std::vector<std::string> lines;
-        const auto entries = fake::ReadLog(m).entries;
+        const auto entries = fake::ReadLog(m, userName).entries;
         for (std::size_t i = logMark; i < entries.size(); ++i) {
             const auto& e = entries[i];
             if (!withRestartDetail && IsRestartCheckDetail(e.module)) continue;

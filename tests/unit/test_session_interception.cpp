@@ -160,21 +160,11 @@ TEST_F(SessionInterception, BlockReasonIsRegisteredWhileTheScriptRuns) {
 TEST_F(SessionInterception, WithoutBlockReasonFunctionsTheScriptStillRuns) {
     for (bool missing : {true, false}) {
         SCOPED_TRACE(missing ? "functions missing" : "create fails");
-        fake::FakeMachine machine;
-        auto standard = fake::InstallStandardMachine(machine, {});
+        Resident r;
+        auto& machine = r.machine;
         machine.shell.blockReasonMissing = missing;
         machine.shell.blockReasonCreateFails = !missing;
-        CQuorvaDlg a(machine.os());
-        a.m_szUserName = L"jsmith";
-        a.m_strInstallDir = L"C:\\Program Files\\VORLAN\\";
-        a.m_strDataDir = standard.dataDir;
-        a.m_strScriptDataDir = standard.scriptDataDir;
-        a.m_strProcDetailsIni = standard.procDetailsIni;
-        a.m_strDeployerPath = a.m_strScriptImagePath = standard.deployerPath;
-        fake::ScriptedService svc(machine, standard.scriptDataDir);
-        svc.WatchUser(L"jsmith");
-        svc.Start();
-        EXPECT_EQ(a.WindowProc(wm::QueryEndSession, 0, kLogoff).result, 0);
+        EXPECT_EQ(r.Query(kLogoff), 0);
 
         const auto entries = fake::ReadLog(machine).entries;
         ASSERT_GE(entries.size(), 5u);
@@ -182,7 +172,7 @@ TEST_F(SessionInterception, WithoutBlockReasonFunctionsTheScriptStillRuns) {
                   Line("OnQueryEndSession", "INFO", "FAIL", "ShutdownBlockCreate Not Found in User32.dll",
                        "The operating system id Below Vista"));
         EXPECT_EQ(entries[4].module, "OnEndQuerySession");
-        EXPECT_EQ(svc.requests.size(), 1u);
+        EXPECT_EQ(r.service->requests.size(), 1u);
         EXPECT_EQ(machine.JournalOf({"ExitWindowsEx"}), std::vector<std::string>{"ExitWindowsEx 4 0"});
     }
 }
