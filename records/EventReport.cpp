@@ -199,7 +199,9 @@ void WritePostLogFile(CQuorvaDlg& agent, const std::wstring& text) {
     if (!PathExists(files, folder)) {
         std::uint32_t error = 0;
         files.CreateDirectory(folder, &error);
-        files.SetAttributes(folder, files.GetAttributes(folder) | 0x80u);
+        // Attributes that could not be read are never written back as all bits set.
+        const std::uint32_t attributes = files.GetAttributes(folder);
+        if (attributes != 0xFFFFFFFFu) files.SetAttributes(folder, attributes | 0x80u);
     }
 
     // Each report is a file of its own: agents of several users share the
