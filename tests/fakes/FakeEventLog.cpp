@@ -234,7 +234,7 @@ std::optional<std::wstring> FakeEventLog::Expand(const std::wstring& templ, std:
             if (i + 1 < templ.size() && templ[i + 1] >= L'0' && templ[i + 1] <= L'9') {
                 n = n * 10 + static_cast<unsigned>(templ[++i] - L'0');
             }
-            // An optional printf spec ("%1!s!"); only strings are simulated.
+            // An optional printf-style format ("%1!s!"); only strings are simulated.
             if (i + 1 < templ.size() && templ[i + 1] == L'!') {
                 const std::size_t close = templ.find(L'!', i + 2);
                 if (close != std::wstring::npos) i = close;
