@@ -9,6 +9,9 @@
 //   quorvaprobe close HWND                WM_CLOSE
 //   quorvaprobe wait PID MS               waits for the process to end
 //   quorvaprobe exitwindows FLAGS         ExitWindowsEx(FLAGS, 0) from this process
+//   quorvaprobe iconwindow MS             a hidden window with both icons set, for MS ms: a
+//                                         reference that tells whether icons can be read
+//                                         from another process on this platform
 #include <windows.h>
 #include <tlhelp32.h>
 #include <cstdio>
@@ -134,9 +137,27 @@ int Wait(DWORD pid, DWORD timeoutMs) {
     return result == WAIT_OBJECT_0 ? 0 : 1;
 }
 
+int IconWindow(DWORD lifetimeMs) {
+    HWND window = CreateWindowExW(WS_EX_TOOLWINDOW, L"STATIC", L"quorvaprobe reference", WS_POPUP, 0, 0, 0, 0,
+                                  nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    HICON icon = LoadIconW(nullptr, (LPCWSTR)IDI_APPLICATION);
+    SendMessageW(window, WM_SETICON, ICON_BIG, (LPARAM)icon);
+    SendMessageW(window, WM_SETICON, ICON_SMALL, (LPARAM)icon);
+    Line(L"hwnd=" + Hex((ULONG_PTR)window));
+    Line(L"bigicon=" + std::to_wstring(IconOf(window, ICON_BIG) ? 1 : 0));
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < lifetimeMs) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+    }
+    DestroyWindow(window);
+    return 0;
+}
+
 int Usage() {
     Line(L"error=usage: list NAME | windows PID | query HWND LPARAM [MS] | endsession HWND WPARAM [LPARAM]"
-         L" | close HWND | wait PID MS | exitwindows FLAGS");
+         L" | close HWND | wait PID MS | exitwindows FLAGS | iconwindow MS");
     return 2;
 }
 
@@ -155,6 +176,7 @@ int wmain(int argc, wchar_t** argv) {
                     argc >= 5 ? (LPARAM)Number(argv[4]) : 0, kDefaultTimeoutMs);
     if (command == L"close") return Send((HWND)Number(argv[2]), WM_CLOSE, 0, 0, 30000);
     if (command == L"wait" && argc >= 4) return Wait((DWORD)Number(argv[2]), (DWORD)Number(argv[3]));
+    if (command == L"iconwindow") return IconWindow((DWORD)Number(argv[2]));
     if (command == L"exitwindows") {
         BOOL result = ExitWindowsEx((UINT)Number(argv[2]), 0);
         Line(L"result=" + std::to_wstring(result ? 1 : 0));

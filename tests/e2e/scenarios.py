@@ -1,0 +1,596 @@
+#!/usr/bin/env python3
+"""End-to-end scenarios of the real quorva.exe under Wine.
+
+    scenarios.py NAME --exe dist/x64/quorva.exe --tools <x64 build>/tools --work <build>/e2e
+    scenarios.py --list
+
+Each scenario starts from a freshly reset simulated machine (harness.Machine),
+runs the agent against the stand-in service and deployer, and checks what it
+left: the day's application log entry by entry, the event reports, the
+hand-off file and the journals of the stand-ins. Every wait is bounded, so a
+stuck agent fails its scenario instead of holding the suite.
+"""
+
+import argparse
+import re
+import sys
+import time
+import traceback
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import pe_reader  # noqa: E402
+from harness import (AGENT_OVERRIDES, ANY, DEPLOYER_WIN, Failure, Machine, Optional, Repeat, Rx, assert_sequence,  # noqa: E402
+                     check, journal_events, journal_index)
+
+SCENARIOS = {}
+
+
+def scenario(fn):
+    SCENARIOS[fn.__name__] = fn
+    return fn
+
+
+STARS = "*" * 22
+SHUTDOWN_EXE = r"C:\windows\system32\shutdown.exe"
+DEPLOYER_FILE = "quorvarun.exe"
+WS_EX_TOOLWINDOW, WS_EX_APPWINDOW = 0x80, 0x40000
+
+
+class Records:
+    """The agent's log records for one machine's user and paths, as they stand in the file."""
+
+    def __init__(self, m):
+        u, ini = m.user, r"C:\ProgramData\Vorlan\QVRT\quorvaProcDetails_%s.ini" % m.user
+        self.user, self.ini = u, ini
+        start = "OnInitDialog"
+        self.L1 = (start, "INFO", "", "Creating file", ini)
+        self.L3 = (start, "INFO", "FAIL", "A running interface of quorva exe already exists for this session", "Exitting")
+        self.L4 = (start, "INFO", "Application started", STARS, STARS)
+        self.L5 = (start, "INFO", "Success", "Loggedon User", u)
+        self.L6 = (start, "INFO", "Success", "quorvaProcDetails.ini", ini)
+        self.L8 = (start, "INFO", "Success", "Script to be executed found at location ", DEPLOYER_WIN)
+        self.L9 = (start, "INFO", "SUCCESS", "Service not running. So exiting. Service Name: ", "quorvahost.exe")
+        self.L10 = (start, "INFO", "Success",
+                    "The Logon script will not be executed as this application is invoked by service in account:", u)
+        self.L11 = (start, "INFO", "Exiting", "", "No Logoff or Shutdown Template Assigned")
+        self.L12 = (start, "INFO", "LOGON RECIEVED", u, "Logon<<>>" + u)
+        self.L13 = (start, "INFO", "Writing into ini File", "Process Name", DEPLOYER_WIN)
+        self.L14 = (start, "INFO", "Writing into ini File", "Process Arguments", "Logon<<>>" + u)
+        self.L15 = (start, "INFO", "Reading from ini File", "Proc ID Not found", "Waiting")
+        self.L17 = (start, "INFO", "Reading from INI for Logon Script", "Proc ID Not Found", "Waiting")
+        self.L19 = (start, "INFO", "Proc ID successfully fetched", "Deleted ini file", ini)
+        self.L20 = (start, "INFO", "Creating INI file again for Logoff use", "", ini)
+
+        self.W1 = ("WindowProc", "INFO", "SHUTDOWN RECIEVED", "", "")
+        self.W2 = ("WindowProc", "SHUTDOWN/RESTART RECIEVED FOR THE 1ST TIME", "Success", "", "")
+        self.W4 = ("WindowProc", "LOGOFF RECIEVED  FOR THE 1ST TIME", "Success", "", "")
+        self.Q2 = ("OnQueryEndSession", "INFO", "SUCCESS", "Service not running. So exiting. Service Name: ",
+                   "quorvahost.exe")
+        self.Q4 = ("OnQueryEndSession", "INFO", "SUCCESS",
+                   "Calling Shutdown Block Create in case of Windows Vista,Windows 7,Windows Server 2008", "")
+        # Which of the two follows depends on what Wine's ShutdownBlockReasonCreate answers.
+        self.Q5_or_Q6 = ("OnQueryEndSession", "INFO", Rx("SUCCESS|FAIL"),
+                         Rx("ShutdownBlockCreate (Not )?Found in User32.dll"),
+                         Rx("The operating system (is Above or equal to Vista|id Below Vista)"))
+        self.Q7 = ("OnEndQuerySession", "INFO", "SHUTDOWN/LOGOFF/RESTART RECIEVED", "<**********************>",
+                   "<***************************>")
+        self.Q9 = ("OnEndQuerySession", "INFO", "SUCCESS", "Starting Thread to Handle WM_QUERYSHUTDOWN", "TRUE")
+        self.Q10 = ("OnEndQuerySession", "INFO", "SUCCESS", "Starting Thread to Handle WM_QUERYSHUTDOWN", Rx(r"\d+"))
+        self.R1 = ("functionToForgetShutdown", "INFO", "Success",
+                   "Calling function to Check whether a Restart event was Recieved", "")
+        self.A1 = ("functionToForgetShutdown", "INFO", "Aborting Shutdown", SHUTDOWN_EXE, u)
+        self.A3 = ("Abort System Shutdown", "INFO", "Success", u, "")
+        self.H6 = ("functionToForgetShutdown", "INFO", "Reading from INI for Logoff/Shutdown Script",
+                   "Proc ID Not Found", "Waiting")
+        self.H8 = ("functionToForgetShutdown", "INFO", "Proc ID successfully read from INI",
+                   "Deleted INI from location :", ini)
+        self.H9 = ("functionToForgetShutdown", "INFO", "Created INI for future use at location :", ini, "")
+        self.H10 = ("functionToForgetShutdown", "INFO", "ExecuteProcess at Logoff/Shutdown Started process",
+                    DEPLOYER_FILE, "")
+        self.L1_wait = ("functionToForgetShutdown", "INFO", "Waiting", " for Application ::", DEPLOYER_FILE)
+        self.C1 = ("While", "M_BFLAGFORFIRSTTIMELOGOFF ", "Success", "", "")
+        self.C2 = ("While", " M_UICOUNTFORONCE >1  ", "Success", "", "")
+        self.C4 = ("While", "M_BFLAGFORFIRSTSHUTDOWN ", "Success", "", "")
+        self.C5 = ("While", "M_UICOUNTFORONCE >1", "Success", "", "")
+        self.X1 = ("FunctionToForgetShutDown", "INFO", "Script ended", "Exiting", "")
+
+    @staticmethod
+    def L18(proc_id):
+        return ("OnInitDialog", "INFO", "Reading from ini File", "Proc ID found", proc_id)
+
+    @staticmethod
+    def web_post(report_text):
+        return ("WebPostEventData", "INFO", "web Post", report_text, " ")
+
+    @staticmethod
+    def attempt(n):
+        return ("Function for checking restart", "INFO", "Reading Eventlog... Attempt ", str(n), "")
+
+    def hand_off(self, args, proc_id, report_text):
+        """H1 to H10 of a session-end hand-off that the service answers with proc_id."""
+        f = "functionToForgetShutdown"
+        return [
+            ("funcToFrgtShutdown", "INFO", "ExecuteProcess", DEPLOYER_WIN, args),
+            (f, "INFO", "Writing into INI for Logoff/Shutdown Script", "Process Name", DEPLOYER_WIN),
+            (f, "INFO", "Writing into INI for Logoff/Shutdown Script", "Process Arguments", args),
+            (f, "INFO", "Reading from INI for Logoff/Shutdown Script", "Proc ID", Rx(r"\d*")),
+            Repeat([self.H6], 0),
+            (f, "INFO", "Reading from INI for Logoff/Shutdown Script", "Proc ID found", proc_id),
+            self.web_post(report_text), self.H8, self.H9, self.H10,
+        ]
+
+    def script_wait(self, proc_id, first_kind):
+        """The passes of the script wait while the script runs (at least one)."""
+        checks = [self.C1, self.C2] if first_kind == "logoff" else [self.C4, self.C5]
+        one_pass = [("RunningInterface", "INFO", "File Name Matched ", DEPLOYER_WIN, ""),
+                    ("RunningInterface", "INFO", "PID Matched ", "A running instance of process found", proc_id),
+                    self.L1_wait, *checks]
+        return Repeat(one_pass, 1)
+
+    @staticmethod
+    def X2(text):
+        return ("FunctionToForgetShutDown", "INFO", "exe stopped", text, "")
+
+
+# ----- reports ---------------------------------------------------------------------------------
+REPORT_NAME = re.compile(r"wpdcmagntevntstiu_N_\d{14}\.xml")
+
+
+def expected_report_lines(user, event, status, faildesc, regid="R-20417", regtype="WKS"):
+    t = "\t" * 6
+    return ["<wpdcmagntevntstiu>", t + "<regid>%s</regid>" % regid, t + "<regtype>%s</regtype>" % regtype,
+            t + "<user>%s</user>" % user, t + "<evnt>%s</evnt>" % event,
+            Rx(re.escape(t + "<scandt>") + r"\d\d/\d\d/\d{4} \d\d:\d\d:\d\d" + re.escape("</scandt>")),
+            t + "<exever>12.0.0.14</exever>", t + "<status>%s</status>" % status,
+            t + "<faildesc>%s</faildesc>" % faildesc, t + "</wpdcmagntevntstiu>"]
+
+
+def check_report(path, user, event, status, faildesc):
+    """The report file's ten lines, exactly; returns its text with LF line ends."""
+    check(REPORT_NAME.fullmatch(path.name), "report file name %s" % path.name)
+    data = path.read_bytes()
+    check(not data.startswith(b"\xef\xbb\xbf"), "report starts with a byte-order mark")
+    check(not data.endswith(b"\n"), "report ends with a line end")
+    check(data.count(b"\r\n") == 9 and data.count(b"\n") == 9, "report must have nine CR LF line ends: %r" % data)
+    lines = data.decode("cp1252").split("\r\n")
+    expected = expected_report_lines(user, event, status, faildesc)
+    for n, (want, got) in enumerate(zip(expected, lines)):
+        ok = want.matches(got) if isinstance(want, Rx) else want == got
+        check(ok, "report %s line %d: expected %r, found %r" % (path.name, n + 1, want, got))
+    return "\n".join(lines)
+
+
+def only_report(m):
+    reports = m.reports()
+    check(len(reports) == 1, "expected one report, found %s" % [p.name for p in reports])
+    return reports[0]
+
+
+def deployer_runs(m):
+    """[(pid, args)] of every deployer start in the journal."""
+    runs = []
+    for event in journal_events(m.journal(), "quorvarun.exe"):
+        found = re.fullmatch(r"start pid=(\d+) args=(.*)", event)
+        if found:
+            runs.append((found.group(1), found.group(2)))
+    return runs
+
+
+def recorded_commands(m):
+    """What the agent issued through the recorders, in order: ["shutdown.exe /a", "wineboot.exe --kill", ...]."""
+    out = []
+    for line in m.journal():
+        parts = line.split(" ", 2)
+        if len(parts) == 3 and parts[1] in ("shutdown.exe", "wineboot.exe"):
+            out.append(parts[1] + " " + parts[2])
+    return out
+
+
+def print_log(m):
+    print("  log entries:")
+    for e in m.log_entries():
+        print("    %r" % e)
+
+
+# ----- issue: hidden agent window and resources ------------------------------------------------------
+@scenario
+def resources(m_args):
+    """The executable carries template 102, icon 128, the manifest and the version, as built."""
+    pe = pe_reader.PeFile(Path(m_args.exe).read_bytes())
+    check(pe.machine == 0x8664 and pe.is64, "not a PE32+ x64 image")
+    check(pe.subsystem == 2, "subsystem %d, expected GUI (2)" % pe.subsystem)
+    res = pe.resources()
+    check((pe_reader.RT_DIALOG, 102) in res, "no dialog template 102")
+    dialog = pe_reader.parse_dialog_ex(res[(pe_reader.RT_DIALOG, 102)][0][1])
+    expected = dict(style=0x80C000C8, ex_style=0x00040000, items=0, x=0, y=0, cx=9, cy=9, menu="", window_class="",
+                    title="quorva", point=8, weight=0, italic=0, charset=1, face="MS Shell Dlg")
+    for key, value in expected.items():
+        check(dialog.get(key) == value, "template 102 %s: expected %r, found %r" % (key, value, dialog.get(key)))
+
+    check((pe_reader.RT_GROUP_ICON, 128) in res, "no icon group 128")
+    group = pe_reader.parse_group_icon(res[(pe_reader.RT_GROUP_ICON, 128)][0][1])
+    check(group["kind"] == 1 and len(group["images"]) == 1, "icon 128 must hold one image: %r" % group)
+    image = group["images"][0]
+    icon = res.get((pe_reader.RT_ICON, image["id"]))
+    check(icon and len(icon[0][1]) == image["size"], "icon image %d missing or of the wrong size" % image["id"])
+
+    manifests = [v for (kind, _), v in res.items() if kind == pe_reader.RT_MANIFEST]
+    check(len(manifests) == 1, "expected one manifest")
+    root = ET.fromstring(manifests[0][0][1].decode("utf-8"))
+    levels = [e.get("level") for e in root.iter() if e.tag.endswith("requestedExecutionLevel")]
+    check(levels == ["asInvoker"], "execution level %r" % levels)
+    dpi = [e.text.strip().lower() for e in root.iter() if e.tag.endswith("}dpiAware")]
+    check(dpi == ["true"], "dpiAware %r" % dpi)
+    deps = [(e.get("name"), e.get("version")) for e in root.iter()
+            if e.tag.endswith("assemblyIdentity") and e.get("name") == "Microsoft.Windows.Common-Controls"]
+    check(deps == [("Microsoft.Windows.Common-Controls", "6.0.0.0")], "common controls dependency %r" % deps)
+    supported = {e.get("Id").lower() for e in root.iter() if e.tag.endswith("supportedOS")}
+    for vista_to_11 in ("{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+                        "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+                        "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"):
+        check(vista_to_11 in supported, "supportedOS %s missing" % vista_to_11)
+
+    versions = [v for (kind, _), v in res.items() if kind == pe_reader.RT_VERSION]
+    check(len(versions) == 1, "expected one version resource")
+    version = pe_reader.parse_version(versions[0][0][1])
+    check(version["file_version"] == "12.0.0.14" and version["product_version"] == "12.0.0.14",
+          "fixed versions %r" % version)
+    s = version["strings"]
+    for key, value in (("FileVersion", "12.0.0.14"), ("ProductVersion", "12.0.0.14"), ("ProductName", "quorva"),
+                       ("OriginalFilename", "quorva.exe")):
+        check(s.get(key) == value, "version string %s: %r" % (key, s.get(key)))
+    check(s.get("FileDescription"), "no FileDescription")
+    print("  template 102, icon 128 (%dx%d), manifest and version 12.0.0.14 present" % (
+        image["width"], image["height"]))
+
+
+NEEDS_NO_WINE = {"resources"}
+
+
+@scenario
+def recorders_in_place(m):
+    """The test machine records session ends instead of performing them: with the override, ExitWindowsEx
+    runs the wineboot recorder (--kill, plus --shutdown unless EWX_REBOOT) and shutdown.exe is the recorder."""
+    for flags in (4, 6, 13):
+        values = m.keyvalues(m.wine(m.tools / "quorvaprobe.exe", "exitwindows", flags,
+                                    overrides=AGENT_OVERRIDES)[1].decode().splitlines())
+        check(values.get("result") == "1", "ExitWindowsEx(%d) failed: %r" % (flags, values))
+    m.wine(SHUTDOWN_EXE, "-s", "-f", "-t", "00", overrides=AGENT_OVERRIDES)
+    m.wine(SHUTDOWN_EXE, "/a")  # without the override: the system's own program, not recorded
+    m.wait_for(lambda: len(recorded_commands(m)) >= 4, 10, "the recorders wrote %s" % recorded_commands(m))
+    check(recorded_commands(m) == ["wineboot.exe --kill --shutdown", "wineboot.exe --kill",
+                                   "wineboot.exe --kill --shutdown", "shutdown.exe -s -f -t 00"],
+          "recorded %s" % recorded_commands(m))
+    check(m.probe("list", "quorvaprobe.exe")[-1] == "count=1", "the machine did not stay up")
+
+
+@scenario
+def window_hidden_and_close(m):
+    """The resident window is never visible, a tool window without WS_EX_APPWINDOW, 0 by 0, with
+    both icons set; WM_CLOSE ends the process."""
+    m.layout()
+    m.start_service()
+    process, pid = m.start_agent("setup")
+    check(pid, "no quorva.exe process appeared")
+    samples = 0
+    deadline = time.monotonic() + 30
+    # Sample every window of the process from its first moments until start-up has finished.
+    while time.monotonic() < deadline:
+        windows = m.windows(pid)
+        for w in windows:
+            check(w["visible"] == 0, "a window of the agent was visible: %r" % w)
+        samples += 1
+        if any(e.fields() == Records(m).L10 for e in m.log_entries()) and windows:
+            break
+        check(process.poll() is None, "the resident agent ended during start-up")
+    window = m.agent_window(pid)
+    for w in m.windows(pid):
+        check(w["visible"] == 0, "a window of the agent was visible: %r" % w)
+    print("  %d samples, window %r" % (samples, window))
+    check(window["exstyle"] & WS_EX_TOOLWINDOW, "WS_EX_TOOLWINDOW missing: 0x%X" % window["exstyle"])
+    check(not window["exstyle"] & WS_EX_APPWINDOW, "WS_EX_APPWINDOW still set: 0x%X" % window["exstyle"])
+    check((window["width"], window["height"]) == (0, 0), "window is %dx%d" % (window["width"], window["height"]))
+    if m.icons_readable_from_outside():
+        check(window["bigicon"] == 1 and window["smallicon"] == 1, "icons not set: %r" % window)
+    else:
+        print("  icons: this platform does not answer WM_GETICON across processes (measured on a reference"
+              " window); the icon check is left to the unit tests of the window")
+    check(not window["style"] & 0x10000000, "WS_VISIBLE in the style")
+    time.sleep(1.5)  # still resident, still hidden
+    check(process.poll() is None, "the resident agent ended by itself")
+    check(m.windows(pid) and all(w["visible"] == 0 for w in m.windows(pid)), "window shown while resident")
+    m.probe("close", window["hwnd"])
+    m.wait_exit(process, 15)
+    check(m.processes("quorva.exe") == [], "quorva.exe still runs after WM_CLOSE")
+
+
+# ----- issue: logon end to end ------------------------------------------------------------------------
+@scenario
+def no_install_folder(m):
+    """No registry values and no install folder: the agent ends at once and writes nothing."""
+    m.layout(install=False)
+    before = m.files_under(m.data)
+    started = time.monotonic()
+    m.run_agent(timeout=30)
+    elapsed = time.monotonic() - started
+    check(m.files_under(m.data) == before, "files appeared: %s" % (set(m.files_under(m.data)) - set(before)))
+    check(not m.install.exists(), "the install folder appeared")
+    check(m.journal() == [], "something was started: %s" % m.journal())
+    print("  ended after %.1f s with nothing written" % elapsed)
+
+
+@scenario
+def logon_complete(m):
+    """A complete install with the service answering: L1, L4 to L20 in order, one exact report with
+    status 1, the hand-off file empty afterwards, the deployer run with Logon<<>> and the user."""
+    r = Records(m)
+    m.layout()
+    m.start_service()
+    m.run_agent(timeout=60)
+    runs = deployer_runs(m)
+    check(len(runs) == 1, "expected one deployer run, found %s" % runs)
+    pid, args = runs[0]
+    check(args == "Logon<<>>" + m.user, "deployer arguments %r" % args)
+    report = check_report(only_report(m), m.user, "Logon", "1", "")
+    assert_sequence(m.log_entries(), [
+        r.L1, r.L4, r.L5, r.L6, r.L8, r.L12, r.L13, r.L14,
+        Repeat([r.L15, r.L17], 0), r.L18(pid), r.web_post(report), r.L19, r.L20])
+    header = m.log_file().read_bytes().split(b"\r\n")[:4]
+    check(header[0] == b"#Software: Quorva" and header[1] == b"#Version: 12.0.0.14", "header %r" % header)
+    check(header[3] == b"#Fields:\tdtime\tmodule\ttype\tval1\tval2\tval3", "fields line %r" % header[3])
+    check(m.handoff.is_file() and m.handoff.stat().st_size == 0, "the hand-off file is not there and empty")
+    host = journal_events(m.journal(), "quorvahost.exe")
+    check(any(e.startswith("request file=quorvaProcDetails_%s.ini name=%s args=Logon<<>>%s" % (
+        m.user, DEPLOYER_WIN, m.user)) for e in host), "the service saw no logon request: %s" % host)
+
+
+@scenario
+def logon_service_error(m):
+    """The service answers "Err_Desc": L16, a report with status 0 and the text (escaped)."""
+    r = Records(m)
+    text = "Access denied & <quota> exceeded"
+    m.layout()
+    m.start_service("--error", text)
+    m.run_agent(timeout=60)
+    check(deployer_runs(m) == [], "the deployer ran although the service refused")
+    report = check_report(only_report(m), m.user, "Logon", "0", "Access denied &amp; &lt;quota&gt; exceeded")
+    l16 = ("OnInitDialog", "ERROR", "Unable to spawn Logon Script", "Error::", text)
+    assert_sequence(m.log_entries(), [
+        r.L1, r.L4, r.L5, r.L6, r.L8, r.L12, r.L13, r.L14,
+        Repeat([r.L15, r.L17], 0), r.L15, l16, r.L18(""), r.web_post(report), r.L19, r.L20])
+    check(m.handoff.is_file() and m.handoff.stat().st_size == 0, "the hand-off file is not there and empty")
+
+
+@scenario
+def logon_no_service(m):
+    """No service: L9, eleven passes, L9 again, no report, the request left in the file."""
+    r = Records(m)
+    m.layout()
+    m.run_agent(timeout=60)
+    assert_sequence(m.log_entries(), [
+        r.L1, r.L4, r.L5, r.L6, r.L8, r.L9, r.L12, r.L13, r.L14,
+        Repeat([r.L15, r.L17], 11, 11), r.L9])
+    check(m.reports() == [], "a report was written: %s" % m.reports())
+    text = m.handoff.read_bytes().decode("cp1252")
+    check("[Process Details]" in text and "Process Name=" + DEPLOYER_WIN in text and
+          "Process Arguments=Logon<<>>" + m.user in text, "the request is not in the file: %r" % text)
+
+
+@scenario
+def logon_missing_memberid(m):
+    """A missing MEMBERID: one "Not Found" entry with the registry's error text, no report."""
+    r = Records(m)
+    m.layout(registry={"MEMBERID": None})
+    m.start_service()
+    m.run_agent(timeout=60)
+    pid = deployer_runs(m)[0][0]
+    not_found = ("WebPostEventData", "INFO", "MEMBER ID", "Not Found", Rx(r"RegQueryValueEx \[2\]::.+"))
+    assert_sequence(m.log_entries(), [
+        r.L1, r.L4, r.L5, r.L6, r.L8, r.L12, r.L13, r.L14,
+        Repeat([r.L15, r.L17], 0), r.L18(pid), not_found, r.L19, r.L20])
+    check(m.reports() == [], "a report was written: %s" % m.reports())
+
+
+@scenario
+def setup_resident_any_case(m):
+    """"SeTuP" makes the copy resident: no logon, hidden without a taskbar button, ends on WM_CLOSE."""
+    r = Records(m)
+    m.layout()
+    m.start_service()
+    process, pid = m.start_agent("SeTuP")
+    m.wait_for(lambda: any(e.fields() == r.L10 for e in m.log_entries()), 30, "L10 not written")
+    window = m.agent_window(pid)
+    time.sleep(2)
+    check(process.poll() is None, "the resident copy ended")
+    assert_sequence(m.log_entries(), [r.L1, r.L4, r.L5, r.L6, r.L8, r.L10])
+    check(window["visible"] == 0 and window["exstyle"] & WS_EX_TOOLWINDOW and
+          not window["exstyle"] & WS_EX_APPWINDOW, "window not hidden as a tool window: %r" % window)
+    check(deployer_runs(m) == [] and m.reports() == [], "the resident copy ran the logon")
+    m.probe("close", window["hwnd"])
+    m.wait_exit(process, 15)
+
+
+@scenario
+def setup_logon_template_only(m):
+    """A resident copy with only a Logon template ends with L11."""
+    r = Records(m)
+    m.layout(templates={"Logon": 1})
+    m.start_service()
+    m.run_agent("setup", timeout=30)
+    assert_sequence(m.log_entries(), [r.L1, r.L4, r.L5, r.L6, r.L8, r.L10, r.L11])
+    check(deployer_runs(m) == [], "the deployer ran")
+
+
+@scenario
+def second_copy(m):
+    """A second copy in the same session writes L3 and then goes on with the logon."""
+    r = Records(m)
+    m.layout()
+    m.start_service()
+    resident, pid = m.start_agent("setup")
+    m.wait_for(lambda: any(e.fields() == r.L10 for e in m.log_entries()), 30, "L10 not written")
+    m.run_agent(timeout=60)
+    check(resident.poll() is None, "the resident copy ended")
+    run_pid = deployer_runs(m)[0][0]
+    report = check_report(only_report(m), m.user, "Logon", "1", "")
+    assert_sequence(m.log_entries(), [
+        r.L1, r.L4, r.L5, r.L6, r.L8, r.L10,
+        r.L3, r.L4, r.L5, r.L6, r.L8, r.L12, r.L13, r.L14,
+        Repeat([r.L15, r.L17], 0), r.L18(run_pid), r.web_post(report), r.L19, r.L20])
+    m.probe("close", m.agent_window(pid)["hwnd"])
+    m.wait_exit(resident, 15)
+
+
+# ----- issue: session end end to end -----------------------------------------------------------------
+def resident_agent(m, *service_options, **layout):
+    r = Records(m)
+    m.layout(**layout)
+    m.start_service(*service_options)
+    process, pid = m.start_agent("setup")
+    m.wait_for(lambda: any(e.fields() == r.L10 for e in m.log_entries()), 30, "the copy did not become resident")
+    window = m.agent_window(pid)
+    return r, process, window, len(m.log_entries())
+
+
+def session_end(m, lparam, kind_text, first_kind, expect_attempts, reissue, x2_text, script_seconds):
+    """Runs one held session end and checks everything it leaves; returns the log entries it wrote."""
+    templates = {"Logon": 1, "Logoff": script_seconds, "Shutdown": script_seconds}
+    r, process, window, before = resident_agent(m, templates=templates, shutdown_setting=m.shutdown_setting)
+    probe = m.query_end_session(window["hwnd"], lparam)
+    answer = m.answer_of(probe, 120)
+    check(answer == 0, "the held session end was answered %d" % answer)
+    m.wait_exit(process, 20)
+
+    runs = deployer_runs(m)
+    check(len(runs) == 1, "expected one deployer run, found %s" % runs)
+    pid, args = runs[0]
+    check(args == kind_text + m.user, "deployer arguments %r" % args)
+    report = check_report(only_report(m), m.user, "Logoff" if first_kind == "logoff" else "Shutdown", "1", "")
+
+    first = [r.W1, r.W4 if first_kind == "logoff" else r.W2, r.Q4, r.Q5_or_Q6, r.Q7, r.Q9, r.Q10, r.R1]
+    first += [r.attempt(n) for n in range(1, 6)] if expect_attempts else []
+    assert_sequence(m.log_entries()[before:], [
+        *first, r.A1, r.A3, *r.hand_off(kind_text + m.user, pid, report),
+        r.script_wait(pid, first_kind), r.X1, r.X2(x2_text)])
+
+    # The order of what happened outside the agent, from the one journal all stand-ins share.
+    journal = m.journal()
+    commands = recorded_commands(m)
+    check(commands == ["shutdown.exe /a", *reissue], "recorded commands %s" % commands)
+    started = journal_index(journal, "quorvarun.exe", lambda e: e.startswith("start pid=%s" % pid))
+    ended = journal_index(journal, "quorvarun.exe", lambda e: e.startswith("end pid=%s" % pid))
+    cancel = journal_index(journal, "shutdown.exe", lambda e: e == "/a")
+    first_reissue = min(n for n, line in enumerate(journal) if line.split(" ", 2)[1] == "wineboot.exe")
+    check(cancel < started < ended < first_reissue,
+          "order: cancel %d, script start %d, script end %d, re-issue %d" % (cancel, started, ended, first_reissue))
+    check(m.handoff.is_file() and m.handoff.stat().st_size == 0, "the hand-off file is not there and empty")
+    return m.log_entries()[before:]
+
+
+@scenario
+def logoff_with_script(m):
+    """Logoff with a 6-second script: held (answer 0), "/a" first, the script waited for, then
+    wineboot --kill --shutdown and "-l -f -t 00", X2 "Logging Off", a Logoff report, the process ended."""
+    m.shutdown_setting = None
+    entries = session_end(m, 0x80000000, "Logoff<<>>", "logoff", False,
+                          ["wineboot.exe --kill --shutdown", "shutdown.exe -l -f -t 00"], "Logging Off", 6)
+    passes = sum(1 for e in entries if e.val1 == "Waiting")
+    check(passes >= 2, "a 6-second script should be seen running at least twice, seen %d times" % passes)
+
+
+@scenario
+def shutdown_restart_by_setting(m):
+    """Shutdown with "Shutdown Setting" 4: five event-log attempts, then a restart is re-issued."""
+    m.shutdown_setting = 4
+    session_end(m, 0, "shutdown<<>>", "shutdown", True,
+                ["wineboot.exe --kill", "shutdown.exe -r -f -t 00"], "Rebooting", 2)
+
+
+@scenario
+def shutdown_plain(m):
+    """Shutdown without the setting: "-s -f -t 00", X2 "Shutting down"."""
+    m.shutdown_setting = None
+    session_end(m, 0, "shutdown<<>>", "shutdown", True,
+                ["wineboot.exe --kill --shutdown", "shutdown.exe -s -f -t 00"], "Shutting down", 2)
+
+
+@scenario
+def service_stopped(m):
+    """The service stopped before the request: answer 1, an EVTNT report, the process ended, nothing issued."""
+    r, process, window, before = resident_agent(m)
+    m.stop_service()
+    answer = m.answer_of(m.query_end_session(window["hwnd"], 0x80000000), 60)
+    check(answer == 1, "answer %d, expected 1" % answer)
+    m.wait_exit(process, 20)
+    report = check_report(only_report(m), m.user, "EVTNT", "0", "The service quorvahost.exe was not found running")
+    assert_sequence(m.log_entries()[before:], [r.W1, r.W4, r.Q2, r.web_post(report)])
+    check(recorded_commands(m) == [], "commands were issued: %s" % recorded_commands(m))
+    check(deployer_runs(m) == [], "a script ran")
+
+
+@scenario
+def close_app_request(m):
+    """Restart Manager's close request (0x1): answer 1, no script, nothing issued, the process ends
+    after WM_ENDSESSION."""
+    r, process, window, before = resident_agent(m)
+    answer = m.answer_of(m.query_end_session(window["hwnd"], 0x1), 60)
+    check(answer == 1, "answer %d, expected 1" % answer)
+    time.sleep(1)
+    check(process.poll() is None, "the agent ended before WM_ENDSESSION")
+    m.probe("endsession", window["hwnd"], 1, 1)
+    m.wait_exit(process, 20)
+    entries = m.log_entries()[before:]
+    check(entries and entries[0].fields() == r.W1, "W1 not first: %r" % entries)
+    check(len(entries) >= 2 and entries[1].module == "WindowProc" and "close" in (entries[1].val1 + entries[1].val2).lower(),
+          "no line that says the request is a close request: %r" % entries)
+    check(not any(e.module in ("functionToForgetShutdown", "FunctionToForgetShutDown") for e in entries),
+          "the session-end handling ran: %r" % entries)
+    check(recorded_commands(m) == [], "commands were issued: %s" % recorded_commands(m))
+    check(deployer_runs(m) == [] and m.reports() == [], "a script ran or a report was written")
+
+
+# ----- running ---------------------------------------------------------------------------------------
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("name", nargs="?")
+    parser.add_argument("--exe")
+    parser.add_argument("--tools")
+    parser.add_argument("--work")
+    parser.add_argument("--list", action="store_true")
+    args = parser.parse_args()
+    if args.list or not args.name:
+        for name, fn in SCENARIOS.items():
+            print("%-28s %s" % (name, " ".join(fn.__doc__.split())))
+        return 0
+    fn = SCENARIOS.get(args.name)
+    if not fn:
+        print("unknown scenario %s" % args.name)
+        return 2
+    print("scenario %s: %s" % (args.name, " ".join(fn.__doc__.split())), flush=True)
+    started = time.monotonic()
+    try:
+        if args.name in NEEDS_NO_WINE:
+            fn(args)
+        else:
+            with Machine(args.work, args.exe, args.tools) as m:
+                try:
+                    fn(m)
+                except Failure:
+                    print_log(m)
+                    print("  journal:\n    " + "\n    ".join(m.journal()))
+                    raise
+    except Failure as failure:
+        print("FAILED %s after %.1f s:\n%s" % (args.name, time.monotonic() - started, failure))
+        return 1
+    except Exception:
+        traceback.print_exc()
+        print("FAILED %s (harness error)" % args.name)
+        return 1
+    print("PASSED %s in %.1f s" % (args.name, time.monotonic() - started))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
