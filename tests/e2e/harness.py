@@ -17,6 +17,7 @@ import pwd
 import re
 import select
 import shutil
+import socket
 import subprocess
 import tempfile
 import time
@@ -64,6 +65,16 @@ class Display:
         os.close(read_end)
         check(number.isdigit(), "Xvfb did not report a display number")
         self.name = ":" + number
+        # Only a server that completes a connection is ready for Wine's X11 driver.
+        deadline = time.monotonic() + 10
+        while True:
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
+                try:
+                    probe.connect("/tmp/.X11-unix/X" + number)
+                    break
+                except OSError:
+                    check(time.monotonic() < deadline, "display %s accepts no connection" % self.name)
+                    time.sleep(0.1)
         return self
 
     def stop(self):
@@ -207,11 +218,12 @@ class Machine:
         Every later process joins the persistent wineserver, so the first
         process below is the only one that runs "wineboot --init", and it runs
         the real one because it starts without the recorders' override.
-        Now and then (about one start in five here) Wine's desktop process
+        Now and then (one start in three or four here, whether or not wineboot
+        has finished and the display accepts connections) Wine's desktop process
         comes up without its X11 driver ("The explorer process failed to
         start"), and then no process of that wineserver can create a window;
         such a session is thrown away and started again."""
-        for attempt in range(4):
+        for attempt in range(8):
             self.display = Display().start()
             self.say("virtual display %s" % self.display.name)
             self.wineserver("-p")
@@ -223,7 +235,7 @@ class Machine:
             with contextlib.suppress(subprocess.TimeoutExpired):
                 self.wineserver("-w", timeout=30)
             self.display.stop()
-        raise Failure("the Wine desktop did not come up with a display driver in four starts")
+        raise Failure("the Wine desktop did not come up with a display driver in eight starts")
 
     def _desktop_works(self):
         """Whether a process of this session can create a window."""
