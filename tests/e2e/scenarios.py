@@ -494,7 +494,11 @@ def session_end(m, lparam, kind_text, first_kind, expect_attempts, reissue, x2_t
     cancel = journal_index(journal, "shutdown.exe", lambda e: e == "/a")
     first_reissue = min(n for n, line in enumerate(journal)
                         if line.split(" ", 2)[1] == "wineboot.exe" or line.endswith(" -f -t 00"))
-    check(cancel < started < ended < first_reissue,
+    # The agent's own order (cancel, hand-off, wait) is in its log above. Here: the
+    # re-issue came only after the script had ended. (A recorder's line can trail
+    # the service's by a few hundred milliseconds, so the cancel is only required
+    # to come before the re-issue.)
+    check(0 <= cancel < first_reissue and 0 <= started < ended < first_reissue,
           "order: cancel %d, script start %d, script end %d, re-issue %d" % (cancel, started, ended, first_reissue))
     check(m.handoff.is_file() and m.handoff.stat().st_size == 0, "the hand-off file is not there and empty")
     return m.log_entries()[before:]
