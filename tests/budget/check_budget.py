@@ -69,30 +69,25 @@ def imports(exe):
     return (magic.group(1) if magic else "?"), result
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--dist", required=True)
-    parser.add_argument("--allowed", required=True)
-    args = parser.parse_args()
-
-    allowed = read_allowed(args.allowed)
+def check(dist, allowed, limit=LIMIT):
+    """Report lines and failures for the executables under `dist`."""
+    lines = [f"{'executable':<24} {'bytes':>9} {'KiB':>7}  limit {limit // 1024} KiB  imports"]
     failures = []
-    print(f"{'executable':<24} {'bytes':>9} {'KiB':>7}  limit {LIMIT // 1024} KiB  imports")
-    for arch, expected_format in ARCHES.items():
-        exe = os.path.join(args.dist, arch, "quorva.exe")
+    for arch, _ in ARCHES.items():
+        exe = os.path.join(dist, arch, "quorva.exe")
         if not os.path.isfile(exe):
             failures.append(f"{exe}: missing (build it first)")
             continue
         size = os.path.getsize(exe)
         magic, table = imports(exe)
-        print(f"{arch + '/quorva.exe':<24} {size:>9} {size / 1024:>7.1f}  "
-              f"{'ok' if size <= LIMIT else 'OVER':<18} {len(table)} functions "
-              f"from {len({d for d, _ in table})} DLLs")
+        lines.append(f"{arch + '/quorva.exe':<24} {size:>9} {size / 1024:>7.1f}  "
+                     f"{'ok' if size <= limit else 'OVER':<18} {len(table)} functions "
+                     f"from {len({d for d, _ in table})} DLLs")
         want_magic = "020b" if arch == "x64" else "010b"
         if magic != want_magic:
             failures.append(f"{exe}: optional-header magic {magic}, expected {want_magic}")
-        if size > LIMIT:
-            failures.append(f"{exe}: {size} bytes, over the {LIMIT}-byte budget")
+        if size > limit:
+            failures.append(f"{exe}: {size} bytes, over the {limit}-byte budget")
         for dll, function in table:
             if dll not in ALLOWED_DLLS:
                 failures.append(f"{exe}: imports {dll}!{function}: DLL not allowed")
@@ -100,7 +95,18 @@ def main():
                 failures.append(f"{exe}: imports {dll}!{function}: not on the allowed list")
         if not table:
             failures.append(f"{exe}: no import table found")
+    return lines, failures
 
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--dist", required=True)
+    parser.add_argument("--allowed", required=True)
+    args = parser.parse_args()
+
+    lines, failures = check(args.dist, read_allowed(args.allowed))
+    for line in lines:
+        print(line)
     for failure in failures:
         print("FAIL " + failure)
     if failures:

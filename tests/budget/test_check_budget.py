@@ -1,0 +1,65 @@
+#!/usr/bin/env python3
+"""The budget check must fail when it should: an import missing from the
+allowed list, a DLL outside the allowed set, an executable over the limit, a
+missing or wrongly built executable. Run against the real dist/ folder."""
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import check_budget  # noqa: E402
+
+DIST = os.environ.get("QUORVA_DIST_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "dist"))
+ALLOWED = os.path.join(os.path.dirname(os.path.abspath(__file__)), "allowed_imports.txt")
+
+
+class BudgetCheckTest(unittest.TestCase):
+    def setUp(self):
+        for arch in ("x64", "x86"):
+            if not os.path.isfile(os.path.join(DIST, arch, "quorva.exe")):
+                self.skipTest("build dist/ first")
+        self.allowed = check_budget.read_allowed(ALLOWED)
+
+    def test_every_import_is_read_from_both_builds(self):
+        for arch in ("x64", "x86"):
+            magic, table = check_budget.imports(os.path.join(DIST, arch, "quorva.exe"))
+            self.assertEqual(magic, "020b" if arch == "x64" else "010b")
+            self.assertIn(("kernel32.dll", "CreateFileW"), table)
+            self.assertIn(("user32.dll", "CreateDialogParamW"), table)
+            self.assertNotIn(("user32.dll", "ShutdownBlockReasonCreate"), table,
+                             "a Vista function must be looked up, never imported")
+
+    def test_an_import_missing_from_the_list_fails_in_both_builds(self):
+        allowed = {dll: set(names) for dll, names in self.allowed.items()}
+        allowed["kernel32.dll"].discard("CreateFileW")
+        _, failures = check_budget.check(DIST, allowed)
+        self.assertEqual(len([f for f in failures if "kernel32.dll!CreateFileW" in f]), 2)
+
+    def test_a_dll_outside_the_allowed_set_fails_even_when_listed(self):
+        original = check_budget.ALLOWED_DLLS
+        try:
+            check_budget.ALLOWED_DLLS = original - {"ole32.dll"}
+            _, failures = check_budget.check(DIST, self.allowed)
+        finally:
+            check_budget.ALLOWED_DLLS = original
+        self.assertTrue(any("ole32.dll!CoCreateInstance: DLL not allowed" in f for f in failures))
+
+    def test_an_executable_over_the_limit_fails(self):
+        _, failures = check_budget.check(DIST, self.allowed, limit=64 * 1024)
+        self.assertEqual(len([f for f in failures if "over the" in f]), 2)
+
+    def test_a_missing_or_swapped_executable_fails(self):
+        with tempfile.TemporaryDirectory() as folder:
+            os.makedirs(os.path.join(folder, "x64"))
+            os.makedirs(os.path.join(folder, "x86"))
+            # The 32-bit image where the 64-bit one belongs.
+            shutil.copy(os.path.join(DIST, "x86", "quorva.exe"), os.path.join(folder, "x64"))
+            _, failures = check_budget.check(folder, self.allowed)
+        self.assertTrue(any("magic 010b, expected 020b" in f for f in failures))
+        self.assertTrue(any("x86/quorva.exe: missing" in f.replace(os.sep, "/") for f in failures))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
