@@ -68,7 +68,7 @@ test: build
 	cd $(BUILD)/native && ctest --output-on-failure
 
 demo: build
-	@if [ -x tests/e2e/demo.sh ]; then tests/e2e/demo.sh; \
+	@if [ -f tests/e2e/demo.sh ]; then bash tests/e2e/demo.sh; \
 	 else cmake/demo-window.sh $(ROOT)/$(BUILD)/demo $(ROOT)/$(DIST)/x64/quorva.exe; fi
 
 clean:

@@ -120,12 +120,10 @@ bool Files::WriteString(const std::wstring& section, const std::wstring& key,
 bool Files::WriteSection(const std::wstring& section, const std::wstring& lines,
                          const std::wstring& file) {
     // The call takes "key=value" strings one after another, each with its
-    // terminator, and one more terminator at the end: an empty list is two.
+    // terminator (the seam separates them with NULs too), and one more
+    // terminator at the end: an empty list is two.
     std::wstring list = lines;
-    for (wchar_t& c : list)
-        if (c == L'\n') c = L'\0';
     if (!list.empty() && list.back() != L'\0') list.push_back(L'\0');
-    list.push_back(L'\0');
     list.push_back(L'\0');
     return ::WritePrivateProfileSectionW(section.c_str(), list.c_str(), file.c_str()) != FALSE;
 }
