@@ -68,8 +68,7 @@ test: build
 	cd $(BUILD)/native && ctest --output-on-failure
 
 demo: build
-	@if [ -f tests/e2e/demo.sh ]; then bash tests/e2e/demo.sh; \
-	 else cmake/demo-window.sh $(ROOT)/$(BUILD)/demo $(ROOT)/$(DIST)/x64/quorva.exe; fi
+	QUORVA_DIST_DIR=$(ROOT)/$(DIST) QUORVA_BUILD_ROOT=$(ROOT)/$(BUILD) sh tests/e2e/demo.sh
 
 clean:
 	rm -rf $(BUILD) $(DIST)
