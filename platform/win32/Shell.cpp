@@ -24,6 +24,8 @@ using BlockReasonDestroy = BOOL(WINAPI*)(HWND);
 
 template <typename Function>
 Function Lookup(platform::Handle module, const char* name) {
+    // No module is not "this program": never search the executable itself.
+    if (module == 0) return nullptr;
     FARPROC address = ::GetProcAddress(FromHandle<HMODULE>(module), name);
     return reinterpret_cast<Function>(reinterpret_cast<void*>(address));
 }

@@ -317,6 +317,9 @@ TEST_F(ModalDialogTest, BlockReasonFunctionsAreFoundInUser32OrReportedMissing) {
     found = true;
     EXPECT_FALSE(machine_.shell.ShutdownBlockReasonCreate(kernel32, 0, L"x", &found));
     EXPECT_FALSE(found) << "a module without the function says so";
+    found = true;
+    EXPECT_FALSE(machine_.shell.ShutdownBlockReasonDestroy(0, 0, &found));
+    EXPECT_FALSE(found) << "a library that failed to load has no functions";
     machine_.shell.FreeLibrary(kernel32);
     machine_.shell.FreeLibrary(user32);
 }
