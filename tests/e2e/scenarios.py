@@ -195,6 +195,46 @@ def print_log(m):
         print("    %r" % e)
 
 
+@scenario
+def service_stand_in(m):
+    """The stand-in service starts only this installation's deployer (any letter case), refuses any other
+    program with Err_Desc, and ends the process a task-kill request names, then deletes the file."""
+    m.layout(templates={"Logon": 1, "Logoff": 30, "Shutdown": 1})
+    m.start_service()
+    folder = m.data / "QVRT"
+
+    def request(user, name, args):
+        path = folder / ("quorvaProcDetails_%s.ini" % user)
+        path.write_bytes(("[Process Details]\r\nProcess Name=%s\r\nProcess Arguments=%s\r\n" % (name, args))
+                         .encode("cp1252"))
+        return path
+
+    def answer(path):
+        found = {}
+        m.wait_for(lambda: found.update(dict(
+            line.split("=", 1) for line in path.read_text("cp1252").splitlines() if "=" in line)) or
+            "Proc ID" in found or "Err_Desc" in found, 10, "no answer in %s" % path.name)
+        return found
+
+    refused = answer(request("mallory", r"C:\windows\system32\cmd.exe", "/c echo owned"))
+    check("Err_Desc" in refused and "Proc ID" not in refused, "another program was not refused: %r" % refused)
+    accepted = answer(request("jsmith", DEPLOYER_WIN.upper(), "Logoff<<>>jsmith"))
+    check(accepted.get("Proc ID", "").isdigit(), "the deployer named in capitals was not started: %r" % accepted)
+    pid = accepted["Proc ID"]
+    m.wait_for(lambda: ("start pid=%s args=Logoff<<>>jsmith" % pid) in journal_events(m.journal(), "quorvarun.exe"),
+               10, "the deployer did not start")
+    check(m.processes("cmd.exe") == [], "cmd.exe runs")
+
+    # Task-kill: the key first appears empty (the agent empties the section before writing it).
+    kill = folder / "quorvaShutTaskKill.ini"
+    kill.write_bytes(b"[Task_To_Kill]\r\nProc_ID=%s\r\n" % pid.encode())
+    m.wait_for(lambda: not kill.exists(), 10, "the task-kill file was not deleted")
+    m.wait_for(lambda: all(p["pid"] != int(pid) for p in m.processes("quorvarun.exe")), 10,
+               "the deployer %s still runs" % pid)
+    check("task-kill Proc_ID=%s ended" % pid in journal_events(m.journal(), "quorvahost.exe"),
+          "the service did not report ending %s" % pid)
+
+
 # ----- issue: hidden agent window and resources ------------------------------------------------------
 @scenario
 def resources(m_args):
