@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Size and import budget of the shipped executables.
 
-Each dist/<arch>/quorva.exe must stay within 384 KiB and import only from the
+Each dist/<arch>/quorva.exe must be a GUI image that Windows XP loads, stay
+within 384 KiB and import only from the
 DLLs every Windows from XP on has, and only functions on the allowed list
 (allowed_imports.txt beside this script: functions Windows XP already
 exports). Anything newer must be looked up at run time with GetProcAddress,
@@ -40,6 +41,16 @@ def objdump():
         if found:
             return found
     sys.exit("no objdump that reads PE files was found")
+
+
+def headers(exe):
+    """Subsystem and the subsystem version the image asks for."""
+    text = subprocess.run([objdump(), "-p", exe], check=True, capture_output=True,
+                          text=True).stdout
+    def field(name):
+        m = re.search(r"^" + name + r"\s+([0-9a-fA-F]+)", text, re.M)
+        return int(m.group(1), 16 if name == "Subsystem" else 10) if m else None
+    return field("Subsystem"), (field("MajorSubsystemVersion"), field("MinorSubsystemVersion"))
 
 
 def imports(exe):
@@ -83,6 +94,13 @@ def check(dist, allowed, limit=LIMIT):
         lines.append(f"{arch + '/quorva.exe':<24} {size:>9} {size / 1024:>7.1f}  "
                      f"{'ok' if size <= limit else 'OVER':<18} {len(table)} functions "
                      f"from {len({d for d, _ in table})} DLLs")
+        subsystem, version = headers(exe)
+        # XP loads images asking for at most 5.1 (32-bit) or 5.2 (64-bit).
+        oldest = (5, 2) if arch == "x64" else (5, 1)
+        if subsystem != 2:
+            failures.append(f"{exe}: subsystem {subsystem}, expected 2 (Windows GUI)")
+        if None in version or version > oldest:
+            failures.append(f"{exe}: subsystem version {version}, Windows XP needs at most {oldest}")
         want_magic = "020b" if arch == "x64" else "010b"
         if magic != want_magic:
             failures.append(f"{exe}: optional-header magic {magic}, expected {want_magic}")

@@ -31,6 +31,10 @@ class BudgetCheckTest(unittest.TestCase):
             self.assertNotIn(("user32.dll", "ShutdownBlockReasonCreate"), table,
                              "a Vista function must be looked up, never imported")
 
+    def test_both_builds_are_gui_images_windows_xp_loads(self):
+        self.assertEqual(check_budget.headers(os.path.join(DIST, "x64", "quorva.exe")), (2, (5, 2)))
+        self.assertEqual(check_budget.headers(os.path.join(DIST, "x86", "quorva.exe")), (2, (5, 1)))
+
     def test_an_import_missing_from_the_list_fails_in_both_builds(self):
         allowed = {dll: set(names) for dll, names in self.allowed.items()}
         allowed["kernel32.dll"].discard("CreateFileW")
