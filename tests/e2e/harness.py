@@ -66,24 +66,34 @@ class Display:
         check(number.isdigit(), "Xvfb did not report a display number")
         self.name = ":" + number
         # Only a server that completes a connection is ready for Wine's X11 driver.
-        deadline = time.monotonic() + 10
-        while True:
+        deadline = time.monotonic() + 20
+        while not self._accepts_connections(number):
+            if time.monotonic() >= deadline:
+                self.stop()
+                raise Failure("display %s accepts no connection" % self.name)
+            time.sleep(0.1)
+        return self
+
+    @staticmethod
+    def _accepts_connections(number):
+        # X clients on Linux try the abstract socket first, then the file.
+        for address in ("\0/tmp/.X11-unix/X" + number, "/tmp/.X11-unix/X" + number):
             with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
                 try:
-                    probe.connect("/tmp/.X11-unix/X" + number)
-                    break
+                    probe.connect(address)
+                    return True
                 except OSError:
-                    check(time.monotonic() < deadline, "display %s accepts no connection" % self.name)
-                    time.sleep(0.1)
-        return self
+                    pass
+        return False
 
     def stop(self):
         if self.process and self.process.poll() is None:
             self.process.terminate()
             with contextlib.suppress(subprocess.TimeoutExpired):
-                self.process.wait(5)
+                self.process.wait(15)
             if self.process.poll() is None:
                 self.process.kill()
+                self.process.wait()
 
 
 class Machine:
@@ -224,7 +234,11 @@ class Machine:
         start"), and then no process of that wineserver can create a window;
         such a session is thrown away and started again."""
         for attempt in range(8):
-            self.display = Display().start()
+            try:
+                self.display = Display().start()
+            except Failure as failure:
+                self.say("%s; starting again" % failure)
+                continue
             self.say("virtual display %s" % self.display.name)
             self.wineserver("-p")
             self.probe("list", "quorva.exe")

@@ -317,17 +317,17 @@ def window_hidden_and_close(m):
     m.start_service()
     process, pid = m.start_agent("setup")
     check(pid, "no quorva.exe process appeared")
-    samples = 0
+    samples, resident = 0, False
     deadline = time.monotonic() + 30
     # Sample every window of the process from its first moments until start-up has finished.
-    while time.monotonic() < deadline:
+    while not resident and time.monotonic() < deadline:
         windows = m.windows(pid)
         for w in windows:
             check(w["visible"] == 0, "a window of the agent was visible: %r" % w)
         samples += 1
-        if any(e.fields() == Records(m).L10 for e in m.log_entries()) and windows:
-            break
+        resident = bool(windows) and any(e.fields() == Records(m).L10 for e in m.log_entries())
         check(process.poll() is None, "the resident agent ended during start-up")
+    check(resident, "the agent did not become resident (L10) within 30 s")
     window = m.agent_window(pid)
     for w in m.windows(pid):
         check(w["visible"] == 0, "a window of the agent was visible: %r" % w)
