@@ -55,6 +55,17 @@ class Display:
         self.name = None
 
     def start(self):
+        # Another test's X server may take the same free number at the same
+        # moment; such a start is simply tried again.
+        for attempt in range(5):
+            try:
+                return self._start_once()
+            except Failure:
+                if attempt == 4:
+                    raise
+                time.sleep(0.5)
+
+    def _start_once(self):
         read_end, write_end = os.pipe()
         self.process = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
@@ -63,12 +74,14 @@ class Display:
         ready, _, _ = select.select([read_end], [], [], 20)
         number = os.read(read_end, 64).decode().strip() if ready else ""
         os.close(read_end)
-        check(number.isdigit(), "Xvfb did not report a display number")
+        if not number.isdigit():
+            self.stop()
+            raise Failure("Xvfb did not report a display number")
         self.name = ":" + number
         # Only a server that completes a connection is ready for Wine's X11 driver.
-        deadline = time.monotonic() + 20
+        deadline = time.monotonic() + 10
         while not self._accepts_connections(number):
-            if time.monotonic() >= deadline:
+            if time.monotonic() >= deadline or self.process.poll() is not None:
                 self.stop()
                 raise Failure("display %s accepts no connection" % self.name)
             time.sleep(0.1)
