@@ -238,14 +238,14 @@ class Machine:
     def _start_session(self):
         """A virtual display and a persistent wineserver with a working desktop.
 
-        Every later process joins the persistent wineserver, so the first
-        process below is the only one that runs "wineboot --init", and it runs
-        the real one because it starts without the recorders' override.
-        Now and then (one start in three or four here, whether or not wineboot
-        has finished and the display accepts connections) Wine's desktop process
-        comes up without its X11 driver ("The explorer process failed to
-        start"), and then no process of that wineserver can create a window;
-        such a session is thrown away and started again."""
+        Every later process joins the persistent wineserver. Its first process
+        is "wineboot --init" itself, started without the recorders' override so
+        that the real program runs (a first process of any other kind starts it
+        on its own, beside the desktop process, and the two race). Even so, now
+        and then Wine's desktop process comes up without its X11 driver ("The
+        explorer process failed to start"), and then no process of that
+        wineserver can create a window; such a session is thrown away and
+        started again."""
         for attempt in range(8):
             try:
                 self.display = Display().start()
@@ -254,7 +254,7 @@ class Machine:
                 continue
             self.say("virtual display %s" % self.display.name)
             self.wineserver("-p")
-            self.probe("list", "quorva.exe")
+            self.wine("wineboot.exe", "--init", check_rc=False)
             if self._desktop_works():
                 return
             self.say("the Wine desktop came up without its display driver; starting again")
