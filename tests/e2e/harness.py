@@ -154,6 +154,14 @@ class Machine:
         return self.install / "QVRTPostLogs"
 
     @property
+    def agent_cwd(self):
+        return self.drive_c / "quorva-e2e" / "cwd"
+
+    def stray_files(self):
+        """Files the agent wrote relative to its current folder."""
+        return self.files_under(self.agent_cwd)
+
+    @property
     def journal_file(self):
         return self.unix(JOURNAL_WIN)
 
@@ -374,8 +382,13 @@ class Machine:
         debug = os.environ.get("QUORVA_E2E_WINEDEBUG")
         extra = {"WINEDEBUG": debug} if debug else {}
         errors = open(self.work / ("agent-%d.err" % len(self.agents)), "wb") if debug else subprocess.DEVNULL
+        # The agent's current folder is one the scenarios watch (C:\quorva-e2e\cwd):
+        # a path built from an empty member lands there instead of in the tree
+        # the tests were started from.
+        self.agent_cwd.mkdir(exist_ok=True)
         process = subprocess.Popen(["wine", str(self.exe), *args], env=self.env(AGENT_OVERRIDES, **extra),
-                                   stdout=subprocess.DEVNULL, stderr=errors, stdin=subprocess.DEVNULL)
+                                   stdout=subprocess.DEVNULL, stderr=errors, stdin=subprocess.DEVNULL,
+                                   cwd=self.agent_cwd)
         self.agents.append(process)
         pid = None
         deadline = time.monotonic() + 20

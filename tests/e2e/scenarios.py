@@ -572,6 +572,29 @@ def shutdown_plain(m):
 
 
 @scenario
+def query_during_startup(m):
+    """A logoff request sent while start-up still sleeps is handled only after start-up: L10 comes
+    before W1, and the logoff is then held and re-issued as usual."""
+    r = Records(m)
+    m.layout(templates={"Logon": 1, "Logoff": 1, "Shutdown": 1})
+    m.start_service()
+    process, pid = m.start_agent("setup")
+    window = m.agent_window(pid, timeout=10)
+    entries_at_send = m.log_entries()
+    check(not any(e.fields() == r.L10 for e in entries_at_send),
+          "start-up had already finished when the window was found; the race was not reached")
+    answer = m.answer_of(m.query_end_session(window["hwnd"], 0x80000000), 120)
+    check(m.stray_files() == [], "the request was handled before the paths existed: the agent wrote %s into its "
+          "current folder" % m.stray_files())
+    check(answer == 0, "answer %d" % answer)
+    m.wait_exit(process, 20)
+    fields = [e.fields() for e in m.log_entries()]
+    check(r.L10 in fields and r.W1 in fields and fields.index(r.L10) < fields.index(r.W1),
+          "the request was handled before start-up had finished")
+    check(fields[-1] == r.X2("Logging Off"), "the logoff was not re-issued: %r" % (fields[-1],))
+
+
+@scenario
 def service_stopped(m):
     """The service stopped before the request: answer 1, an EVTNT report, the process ended, nothing issued."""
     r, process, window, before = resident_agent(m)
@@ -634,6 +657,8 @@ def main():
             with Machine(args.work, args.exe, args.tools) as m:
                 try:
                     fn(m)
+                    # Whatever the scenario, the agent writes nothing relative to its current folder.
+                    check(m.stray_files() == [], "the agent wrote into its current folder: %s" % m.stray_files())
                 except Failure:
                     print_log(m)
                     print("  journal:\n    " + "\n    ".join(m.journal()))
