@@ -10,7 +10,6 @@ removed. Scenarios run one after another (one wineserver per prefix).
 """
 
 import contextlib
-import datetime
 import fcntl
 import os
 import pwd
@@ -125,7 +124,6 @@ class Machine:
         self.agents = []
         self.quiet = quiet
         self._lock = None
-        self.started_at = None
 
     # ----- paths -------------------------------------------------------------------
     def unix(self, windows_path):
@@ -221,7 +219,6 @@ class Machine:
         except BaseException:
             self.__exit__(None, None, None)
             raise
-        self.started_at = datetime.datetime.now()
         return self
 
     def __exit__(self, *exc):
@@ -531,12 +528,6 @@ class Machine:
             if time.monotonic() >= deadline:
                 raise Failure(message + " (waited %d s)" % timeout)
             time.sleep(interval)
-
-    def wait_for_log(self, predicate_text, timeout, count=1):
-        """Waits until `count` log entries have val1, val2 or type equal to the text."""
-        def seen():
-            return sum(1 for e in self.log_entries() if predicate_text in (e.val1, e.val2, e.type)) >= count
-        self.wait_for(seen, timeout, "log entry %r not written" % predicate_text)
 
     # ----- what the machine shows afterwards ---------------------------------------------------
     def log_files(self):

@@ -22,7 +22,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import pe_reader  # noqa: E402
-from harness import (AGENT_OVERRIDES, ANY, DEPLOYER_WIN, Failure, Machine, Optional, Repeat, Rx, assert_sequence,  # noqa: E402
+from harness import (AGENT_OVERRIDES, DEPLOYER_WIN, Failure, Machine, Repeat, Rx, assert_sequence,  # noqa: E402
                      check, journal_events, journal_index)
 
 SCENARIOS = {}
