@@ -6,8 +6,32 @@ MessageResult CQuorvaDlg::WindowProc(std::uint32_t message, std::uintptr_t wPara
                                      std::intptr_t lParam) {
     // The kind of a session end is recorded before its handler runs, so the
     // handler (and a nested handling) sees the latest request.
+    if (message == wm::QueryEndSession && m_bInStartUp) return DeferQueryEndSession(lParam);
     if (message == wm::QueryEndSession) ClassifyQueryEndSession(lParam);
     return DefaultWindowProc(message, wParam, lParam);
+}
+
+MessageResult CQuorvaDlg::DeferQueryEndSession(std::intptr_t lParam) {
+    // Nothing is logged here: the log and data paths do not exist yet. The
+    // request is handled as soon as the start-up is over.
+    m_deferredQueries.push_back(lParam);
+    // A copy that will stay resident holds the session end back, as it would
+    // after the start-up, and issues it again once the script has run. An
+    // ordinary copy never handles a session end, so it lets it go on; so does
+    // an installer's close request.
+    const bool closeRequest = (static_cast<std::uint32_t>(lParam) & ENDSESSION_LOGOFF) == 0 &&
+                              (static_cast<std::uint32_t>(lParam) & ENDSESSION_CLOSEAPP) != 0;
+    const bool resident = m_bSetupMode || IsSystemAccount(*this);
+    return {true, resident && !closeRequest ? FALSE_ : TRUE_};
+}
+
+void CQuorvaDlg::HandleDeferredQueries() {
+    std::vector<std::intptr_t> queries;
+    queries.swap(m_deferredQueries);
+    for (std::intptr_t lParam : queries) {
+        if (m_bEnded) break;
+        WindowProc(wm::QueryEndSession, 0, lParam);
+    }
 }
 
 MessageResult CQuorvaDlg::DefaultWindowProc(std::uint32_t message, std::uintptr_t wParam,

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 #include "platform/Platform.h"
 #include "platform/WideBuffer.h"
 
@@ -80,9 +81,15 @@ public:
     // Set when a close request (Restart Manager) was answered with 1; the
     // agent ends on the WM_ENDSESSION that confirms it.
     bool m_bCloseRequested = false;
+    // True while OnInitDialog runs. A session-end request sent meanwhile
+    // (delivered while the start-up waits on another process) is answered at
+    // once and kept here, to be handled when the start-up has finished.
+    bool m_bInStartUp = false;
+    std::vector<std::intptr_t> m_deferredQueries;
 
     // ---- start-up (agent/StartUp.cpp) ----
     virtual BOOL OnInitDialog();
+    BOOL StartUp();
 
     // ---- the window (agent/QuorvaDlg.cpp) ----
     // Every message of the window passes here first (the framework's
@@ -107,6 +114,8 @@ public:
     void FunctionToForgetShutDown();
 
 private:
+    MessageResult DeferQueryEndSession(std::intptr_t lParam);
+    void HandleDeferredQueries();
     MessageResult DefaultWindowProc(std::uint32_t message, std::uintptr_t wParam,
                                     std::intptr_t lParam);
 };

@@ -47,6 +47,15 @@ std::wstring FolderWithoutTrailingSeparators(std::wstring folder) {
 }  // namespace
 
 BOOL CQuorvaDlg::OnInitDialog() {
+    m_bInStartUp = true;
+    const BOOL result = StartUp();
+    m_bInStartUp = false;
+    // A copy that stays resident handles, in order, what arrived meanwhile.
+    if (!m_bEnded) HandleDeferredQueries();
+    return result;
+}
+
+BOOL CQuorvaDlg::StartUp() {
     m_bSetupMode = FALSE_;
     os.clock.Sleep(2000);
 

@@ -67,6 +67,7 @@ bool FakeShell::DeleteTaskbarTab(platform::Handle) {
         return false;
     }
     Note("DeleteTab");
+    if (whileDeletingTab) whileDeletingTab();
     return true;
 }
 

@@ -10,6 +10,7 @@
 //   "EndDialog IDOK", "PostQuitMessage <code>".
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +42,9 @@ public:
     bool blockReasonCreateFails = false;  // the function returns 0
     bool taskbarFails = false;            // CoCreateInstance fails
     bool folderPathFails = false;         // SHGetFolderPathW fails
+    // Runs inside DeleteTab: the taskbar talks to another process, and a
+    // message sent to the window meanwhile is delivered right there.
+    std::function<void()> whileDeletingTab;
     std::wstring systemDirectory = L"C:\\windows\\system32";
     std::wstring commonAppData = L"C:\\ProgramData";
 
