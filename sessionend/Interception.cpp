@@ -35,6 +35,14 @@ platform::Handle LoadUser32(CQuorvaDlg& agent) {
     return agent.os.shell.LoadLibrary(sessionend::SystemProgramPath(agent, L"user32.dll"));
 }
 
+// The kind of the pending session end and the two texts that go with it,
+// always written together: the handling reads them as one.
+void StoreKind(CQuorvaDlg& agent, bool shutdown) {
+    agent.m_bFlagForShutDown = shutdown ? 1 : 0;
+    agent.m_strEventArgs = (shutdown ? L"shutdown<<>>" : L"Logoff<<>>") + agent.m_szUserName.str();
+    agent.m_szEventName = shutdown ? L"Shutdown" : L"Logoff";
+}
+
 void DestroyBlockReason(CQuorvaDlg& agent, platform::Handle user32) {
     bool found = false;
     agent.os.shell.ShutdownBlockReasonDestroy(user32, agent.os.shell.WindowHandle(), &found);
@@ -53,30 +61,22 @@ void CQuorvaDlg::ClassifyQueryEndSession(std::intptr_t lParam) {
         return;
     case RequestKind::ShutdownOrRestart:
         if (m_uICountForOnce == 0) {
-            m_bFlagForShutDown = 1;
-            m_strEventArgs = L"shutdown<<>>" + m_szUserName.str();
-            m_szEventName = L"Shutdown";
+            StoreKind(*this, true);
             m_bFlagForFirstShutDown = 1;
             Log(*this, kWindowProc, "Shutdown/Restart Recieved for the 1st Time", "Success", "", "");
         } else if (!m_bFlagForShutDown) {
-            m_bFlagForShutDown = 1;
-            m_strEventArgs = L"shutdown<<>>" + m_szUserName.str();
-            m_szEventName = L"Shutdown";
+            StoreKind(*this, true);
             m_bFlagForFirstTimeLogoff = 1;
             Log(*this, kWindowProc, "Shutdown/Restart Recieved after a Logoff was Recieved", "Success", "", "");
         }
         return;
     case RequestKind::Logoff:
         if (m_uICountForOnce == 0) {
-            m_bFlagForShutDown = 0;
-            m_strEventArgs = L"Logoff<<>>" + m_szUserName.str();
-            m_szEventName = L"Logoff";
+            StoreKind(*this, false);
             m_bFlagForFirstTimeLogoff = 1;
             Log(*this, kWindowProc, "Logoff Recieved  for the 1st time", "Success", "", "");
         } else if (m_bFlagForShutDown) {
-            m_bFlagForShutDown = 0;
-            m_strEventArgs = L"Logoff<<>>" + m_szUserName.str();
-            m_szEventName = L"Logoff";
+            StoreKind(*this, false);
             m_bFlagForFirstShutDown = 1;
             Log(*this, kWindowProc, "Logoff Recieved after a Shutdown happened", "Success", "", "");
         }

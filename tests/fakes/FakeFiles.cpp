@@ -123,6 +123,16 @@ std::optional<std::wstring> SectionOf(const std::wstring& line) {
     return Trim(t.substr(1, close - 1));
 }
 
+// The line of the section's header, or lines.size() when the file has none.
+std::size_t FindSection(const std::vector<std::wstring>& lines, const std::wstring& section) {
+    const std::wstring wanted = FoldCopy(Trim(section));
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        auto s = SectionOf(lines[i]);
+        if (s && FoldCopy(*s) == wanted) return i;
+    }
+    return lines.size();
+}
+
 // The key of a "key=value" line, or nullopt for a line without '='.
 std::optional<std::wstring> KeyOf(const std::wstring& line) {
     auto eq = line.find(L'=');
@@ -429,17 +439,8 @@ bool FakeFiles::WriteString(const std::wstring& section, const std::wstring& key
     if (WriteCheck(file, true) != 0) return false;
     std::vector<std::wstring> lines;
     ReadProfileLines(file, &lines);
-    const std::wstring wantSection = FoldCopy(Trim(section));
     const std::wstring wantKey = FoldCopy(Trim(key));
-
-    std::size_t header = lines.size();
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        auto s = SectionOf(lines[i]);
-        if (s && FoldCopy(*s) == wantSection) {
-            header = i;
-            break;
-        }
-    }
+    const std::size_t header = FindSection(lines, section);
     if (header == lines.size()) {
         lines.push_back(L"[" + section + L"]");
         lines.push_back(key + L"=" + value);
@@ -484,15 +485,7 @@ bool FakeFiles::WriteSection(const std::wstring& section, const std::wstring& li
     }
     if (!cur.empty()) fresh.push_back(cur);
 
-    const std::wstring wantSection = FoldCopy(Trim(section));
-    std::size_t header = lines.size();
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        auto s = SectionOf(lines[i]);
-        if (s && FoldCopy(*s) == wantSection) {
-            header = i;
-            break;
-        }
-    }
+    const std::size_t header = FindSection(lines, section);
     if (header == lines.size()) {
         lines.push_back(L"[" + section + L"]");
         lines.insert(lines.end(), fresh.begin(), fresh.end());
