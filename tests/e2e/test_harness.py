@@ -2,14 +2,17 @@
 """Checks of the harness's own readers: a scenario is only as good as its
 reading of the log, of sequences and of the executable's resources."""
 
+import os
 import struct
 import sys
 import unittest
+from unittest import mock
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from harness import ANY, Failure, Repeat, Rx, Optional, assert_sequence, match_sequence, parse_log  # noqa: E402
 import pe_reader  # noqa: E402
+import machines  # noqa: E402
 
 HEADER = (b"#Software: quorva\r\n#Version: 12.0.0.14\r\n#Date: 09/12/2026 05:00:01 AM\r\n"
           b"#Fields:\tdtime\tmodule\ttype\tval1\tval2\tval3\r\n")
@@ -100,6 +103,16 @@ class PeReaderTest(unittest.TestCase):
     def test_plain_dialog_template_is_refused(self):
         with self.assertRaises(ValueError):
             pe_reader.parse_dialog_ex(struct.pack("<IIHhhhh", 0x80C000C8, 0, 0, 0, 0, 9, 9) + b"\0" * 8)
+
+
+class X86ProbeTest(unittest.TestCase):
+    def test_a_missing_32_bit_loader_is_a_reason_to_skip_that_says_what_to_install(self):
+        with mock.patch.dict(os.environ, {"QUORVA_WINE32_LOADER": "/nonexistent/wine"}):
+            os.environ.pop("QUORVA_E2E_NO_X86", None)
+            reason = machines.x86_unavailable()
+        # (On a kernel without 32-bit support the kernel is the reason, before any loader.)
+        self.assertIsNotNone(reason)
+        self.assertRegex(reason, r"wine32:i386|cannot run 32-bit programs")
 
 
 if __name__ == "__main__":
