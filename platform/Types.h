@@ -24,6 +24,7 @@ constexpr std::uint32_t PathNotFound = 3;
 constexpr std::uint32_t AccessDenied = 5;
 constexpr std::uint32_t InvalidHandle = 6;
 constexpr std::uint32_t SharingViolation = 32;
+constexpr std::uint32_t LockViolation = 33;
 constexpr std::uint32_t HandleEof = 38;
 constexpr std::uint32_t FileExists = 80;
 constexpr std::uint32_t InsufficientBuffer = 122;
