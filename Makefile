@@ -92,3 +92,4 @@ bench: deps
 	cmake -S bench -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(BENCH_BUILD) -j2
 	$(BENCH_BUILD)/restart_check_bench
+	$(BENCH_BUILD)/terminal_storm_bench
