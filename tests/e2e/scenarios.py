@@ -14,6 +14,7 @@ stuck agent fails its scenario instead of holding the suite.
 import argparse
 import contextlib
 import re
+import subprocess
 import sys
 import time
 import traceback
@@ -23,7 +24,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import pe_reader  # noqa: E402
 from harness import (AGENT_OVERRIDES, DEPLOYER_WIN, Failure, Machine, Repeat, Rx, assert_sequence,  # noqa: E402
-                     check, journal_events, journal_index)
+                     check, journal_events, journal_index, parse_log)
 
 SCENARIOS = {}
 
@@ -629,6 +630,113 @@ def close_app_request(m):
           "the session-end handling ran: %r" % entries)
     check(recorded_commands(m) == [], "commands were issued: %s" % recorded_commands(m))
     check(deployer_runs(m) == [] and m.reports() == [], "a script ran or a report was written")
+
+
+# ----- many users on one machine ------------------------------------------------------------------
+# Wine's GetUserNameW answers the USER variable: agents started with different
+# values are different users of one machine, with their own logs and hand-off
+# files and one shared post folder and task-kill file.
+def storm_users(count):
+    return ["qvu%03d" % (n + 1) for n in range(count)]
+
+
+def start_agents_as(m, users, *args):
+    """Starts one quorva.exe per user, all at once; returns {user: unix process}."""
+    m.agent_cwd.mkdir(exist_ok=True)
+    processes = {}
+    for user in users:
+        processes[user] = subprocess.Popen(
+            ["wine", str(m.exe), *args], env=m.env(AGENT_OVERRIDES, USER=user, LOGNAME=user),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, cwd=m.agent_cwd)
+    m.agents.extend(processes.values())
+    m.say("%d copies of quorva.exe %s started" % (len(users), " ".join(args)))
+    return processes
+
+
+def wait_all_exit(m, processes, timeout):
+    deadline = time.monotonic() + timeout
+    for user, process in processes.items():
+        m.wait_exit(process, max(1, deadline - time.monotonic()), "quorva.exe of %s" % user)
+
+
+def log_entries_of(m, user):
+    files = [f for f in m.log_files() if f.name.lower().endswith("_[%s].log" % user.lower())]
+    check(len(files) == 1, "expected one log of %s, found %s" % (user, [f.name for f in files]))
+    return parse_log(files[0].read_bytes())[1]
+
+
+def reports_by_user(m, event):
+    """{user: report path} of the post folder; every report checked line by line, one per user."""
+    by_user = {}
+    for path in m.reports():
+        found = re.search(r"<user>([^<]*)</user>", path.read_bytes().decode("cp1252"))
+        check(found, "report %s names no user" % path.name)
+        user = found.group(1)
+        check(user not in by_user, "two reports of %s: %s and %s" % (user, by_user.get(user), path.name))
+        check_report(path, user, event, "1", "")
+        by_user[user] = path
+    return by_user
+
+
+@scenario
+def logon_storm(m):
+    """80 users log on at once: 80 reports, one per user in a file of its own, 80 logs that each say
+    "Application started", every hand-off file empty again."""
+    users = storm_users(80)
+    m.layout(templates={"Logon": 1, "Logoff": 1, "Shutdown": 1})
+    m.start_service()
+    processes = start_agents_as(m, users)
+    wait_all_exit(m, processes, 100)
+    reports = reports_by_user(m, "Logon")
+    check(sorted(reports) == users, "reports of %d users, missing %s" % (
+        len(reports), sorted(set(users) - set(reports))[:10]))
+    check(len(m.log_files()) == len(users), "%d logs" % len(m.log_files()))
+    for user in users:
+        check(Records(m).L4 in [e.fields() for e in log_entries_of(m, user)], "no \"Application started\" for %s" % user)
+        handoff = m.data / "QVRT" / ("quorvaProcDetails_%s.ini" % user)
+        check(handoff.is_file() and handoff.stat().st_size == 0, "the hand-off file of %s is not empty" % user)
+
+
+@scenario
+def shutdown_storm(m):
+    """16 resident copies get a shutdown at once: each is held, hands off its own user's script, reports
+    "Shutdown" and re-issues a forced shutdown: 16 reports, 16 re-issues."""
+    users = storm_users(16)
+    m.layout(templates={"Logon": 1, "Logoff": 1, "Shutdown": 1})
+    m.start_service()
+    processes = start_agents_as(m, users, "setup")
+    resident = lambda u: any(e.val2.startswith("The Logon script will not be executed") for e in log_entries_of(m, u))
+    m.wait_for(lambda: all(len([f for f in m.log_files() if ("[%s]" % u) in f.name]) == 1 and resident(u)
+                           for u in users), 60, "not every copy became resident")
+    hwnds = []
+    for pid in [p["pid"] for p in m.processes("quorva.exe")]:
+        hwnds += [w["hwnd"] for w in m.windows(pid) if w["caption"] == "quorva"]
+    check(len(hwnds) == len(users), "%d agent windows for %d copies" % (len(hwnds), len(users)))
+    probes = [m.query_end_session(hwnd, 0) for hwnd in hwnds]
+    answers = [m.answer_of(probe, 110) for probe in probes]
+    check(answers == [0] * len(users), "answers %s" % answers)
+    wait_all_exit(m, processes, 30)
+
+    # Each agent waited for a script the service started for its own user. (Under Wine the stand-in
+    # service now and then reads a hand-off file's earlier content again and starts a second script for
+    # a request it has answered; the agent asked once and waits only for the answer it read.)
+    started_for = {}
+    for pid, args in deployer_runs(m):
+        started_for[pid] = args
+    for user in users:
+        found = [e.val3 for e in log_entries_of(m, user) if e.val2 == "Proc ID found"]
+        check(len(found) == 1, "%s read %d answers: %s" % (user, len(found), found))
+        check(started_for.get(found[0]) == "shutdown<<>>" + user,
+              "%s waited for process %s, started for %r" % (user, found[0], started_for.get(found[0])))
+    reports = reports_by_user(m, "Shutdown")
+    check(sorted(reports) == users, "Shutdown reports of %s" % sorted(reports))
+    with contextlib.suppress(Failure):
+        m.wait_for(lambda: recorded_commands(m).count("shutdown.exe -s -f -t 00") >= len(users), 15, "")
+    commands = recorded_commands(m)
+    for command in ("shutdown.exe /a", "wineboot.exe --kill --shutdown", "shutdown.exe -s -f -t 00"):
+        check(commands.count(command) == len(users), "%d times %r" % (commands.count(command), command))
+    for user in users:
+        check(log_entries_of(m, user)[-1].fields() == Records.X2("Shutting down"), "%s did not end with the re-issue" % user)
 
 
 # ----- running ---------------------------------------------------------------------------------------
