@@ -41,6 +41,54 @@ TEST(FakeFiles, DeniedAndReadOnlyFilesRefuseWrites) {
     EXPECT_FALSE(m.files.DeleteFile(L"C:\\d\\ro.ini"));
 }
 
+// What another open meets while one of the seam's writes holds a file: the
+// sharing rules of CreateFileW. No open shares deletion.
+struct HeldOpenCase {
+    const char* name;
+    platform::Share heldWith;
+    // Results, while held, of: append without sharing, append with sharing,
+    // the exclusive size query, deletion, a profile read, a profile write.
+    std::vector<std::string> meets;
+};
+
+class HeldOpen : public ::testing::TestWithParam<HeldOpenCase> {};
+
+TEST_P(HeldOpen, OtherOpensFollowTheSharingRules) {
+    const HeldOpenCase c = GetParam();
+    fake::FakeMachine m;
+    const std::wstring file = L"C:\\d\\shared.ini";
+    m.files.PutFile(file, "[S]\r\nk=v\r\n");
+    std::vector<std::string> meets;
+    bool inner = false;
+    m.files.whileOpen = [&](const std::wstring&) {
+        if (inner) return;
+        inner = true;
+        std::uint32_t error = 0;
+        const auto append = [&](platform::Share share) {
+            error = 0;
+            return m.files.AppendBytes(file, "", share, &error) ? std::string("ok") : std::to_string(error);
+        };
+        meets.push_back(append(platform::Share::None));
+        meets.push_back(append(platform::Share::ReadWrite));
+        meets.push_back(std::to_string(m.files.ExclusiveFileSize(file)));
+        meets.push_back(m.files.DeleteFile(file) ? "deleted" : "kept");
+        meets.push_back(fake::Utf8(m.files.GetString(L"S", L"k", L"default", 64, file)));
+        meets.push_back(m.files.WriteString(L"S", L"k2", L"w", file) ? "written" : "refused");
+    };
+    std::uint32_t error = 0;
+    ASSERT_TRUE(m.files.AppendBytes(file, "", c.heldWith, &error));
+    EXPECT_EQ(meets, c.meets);
+    EXPECT_GT(m.files.ExclusiveFileSize(file), 0) << "released once the call is over";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, HeldOpen,
+    ::testing::Values(HeldOpenCase{"WithoutSharing", platform::Share::None,
+                                   {"32", "32", "-1", "kept", "default", "refused"}},
+                      HeldOpenCase{"WithReadWriteSharing", platform::Share::ReadWrite,
+                                   {"32", "ok", "-1", "kept", "v", "written"}}),
+    [](const ::testing::TestParamInfo<HeldOpenCase>& info) { return std::string(info.param.name); });
+
 TEST(FakeFiles, LongPathsAreRefusedAsWindowsDoes) {
     fake::FakeMachine m;
     m.files.MakeFolder(L"C:\\d");
