@@ -231,6 +231,15 @@ void FakeFiles::Unlock(const std::wstring& path) {
     if (Entry* e = Find(path)) e->locked = false;
 }
 
+void FakeFiles::LockRange(const std::wstring& path) {
+    if (!Find(path)) PutFile(path, "");
+    Find(path)->rangeLocked = true;
+}
+
+void FakeFiles::UnlockRange(const std::wstring& path) {
+    if (Entry* e = Find(path)) e->rangeLocked = false;
+}
+
 void FakeFiles::DenyWrite(const std::wstring& path) { denied_.insert(Key(path)); }
 
 void FakeFiles::Remove(const std::wstring& path) {
@@ -350,7 +359,7 @@ bool FakeFiles::AppendBytes(const std::wstring& path, const std::string& bytes, 
     if (!Find(path)) PutFile(path, "");
     bool written = true;
     WhileOpen(path, exclusive, [&](Entry& e) {
-        if (!bytes.empty() && rangeLocked_.count(Key(path))) written = false;
+        if (!bytes.empty() && e.rangeLocked) written = false;
         else e.bytes += bytes;
     });
     if (!written && error) *error = platform::err::LockViolation;

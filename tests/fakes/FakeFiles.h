@@ -43,10 +43,12 @@ public:
     void Unlock(const std::wstring& path);
     // Writes to the file (and its creation) fail with ERROR_ACCESS_DENIED.
     void DenyWrite(const std::wstring& path);
-    // Another process holds a byte-range lock over the file's end (LockFileEx):
-    // opens succeed, appends fail with ERROR_LOCK_VIOLATION until UnlockRange.
-    void LockRange(const std::wstring& path) { rangeLocked_.insert(Key(path)); }
-    void UnlockRange(const std::wstring& path) { rangeLocked_.erase(Key(path)); }
+    // Another process holds the file open with read/write sharing and a
+    // byte-range lock over all of it and beyond (LockFileEx): an open without
+    // sharing fails with ERROR_SHARING_VIOLATION, a shared one succeeds and
+    // its append fails with ERROR_LOCK_VIOLATION, until UnlockRange.
+    void LockRange(const std::wstring& path);
+    void UnlockRange(const std::wstring& path);
     // Removes a file or a folder with everything in it.
     void Remove(const std::wstring& path);
     // Names (as created) of the files and folders directly in a folder.
@@ -92,9 +94,10 @@ private:
         bool locked = false;
         int sharedOpens = 0;     // held by the seam's calls, read/write sharing
         int exclusiveOpens = 0;  // held by the seam's calls, no sharing
+        bool rangeLocked = false;  // held by another process, shared, with a lock
     };
     static bool HeldWithoutSharing(const Entry& e) { return e.locked || e.exclusiveOpens > 0; }
-    static bool Held(const Entry& e) { return HeldWithoutSharing(e) || e.sharedOpens > 0; }
+    static bool Held(const Entry& e) { return HeldWithoutSharing(e) || e.sharedOpens > 0 || e.rangeLocked; }
     // Holds the file open around `write` (the whileOpen switch included).
     void WhileOpen(const std::wstring& path, bool exclusive, const std::function<void(Entry&)>& write);
     const Entry* Find(const std::wstring& path) const;
@@ -109,7 +112,6 @@ private:
 
     std::map<std::wstring, Entry> entries_;
     std::set<std::wstring> denied_;
-    std::set<std::wstring> rangeLocked_;
 };
 
 }  // namespace fake

@@ -89,6 +89,9 @@ TEST_F(ApplicationLog, AFileHeldByAnotherProcessIsNeitherDeletedNorWritten) {
 
 // ---- an open refused for a moment ----
 
+// Sharing: held without sharing. ByteRange: held with sharing and a
+// byte-range lock (a virus scanner); the log's own open shares nothing, so it
+// meets the holder's open first.
 enum class Hold { Sharing, ByteRange, AccessDenied };
 
 struct HeldLogCase {
@@ -139,8 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
                       HeldLogCase{"ReleasedAfterThreeRetries", Hold::Sharing, 120, true, 3},
                       HeldLogCase{"HeldLongerThanFiveRetries", Hold::Sharing, 1000, false, 5},
                       HeldLogCase{"NeverReleased", Hold::Sharing, -1, false, 5},
-                      HeldLogCase{"ByteRangeLockReleased", Hold::ByteRange, 80, true, 2},
-                      HeldLogCase{"ByteRangeLockKept", Hold::ByteRange, -1, false, 5},
+                      HeldLogCase{"SharedHolderWithALockReleased", Hold::ByteRange, 80, true, 2},
+                      HeldLogCase{"SharedHolderWithALockKept", Hold::ByteRange, -1, false, 5},
                       HeldLogCase{"AccessDeniedIsNotRetried", Hold::AccessDenied, -1, false, 0}),
     [](const ::testing::TestParamInfo<HeldLogCase>& info) { return std::string(info.param.name); });
 
