@@ -706,12 +706,11 @@ def shutdown_storm(m):
     check(answers == [0] * len(users), "answers %s" % answers)
     wait_all_exit(m, processes, 30)
 
-    # Each agent waited for a script the service started for its own user. (Under Wine the stand-in
-    # service now and then reads a hand-off file's earlier content again and starts a second script for
-    # a request it has answered; the agent asked once and waits only for the answer it read.)
-    started_for = {}
-    for pid, args in deployer_runs(m):
-        started_for[pid] = args
+    # One script per user, and each agent waited for the one started for its own user.
+    runs = deployer_runs(m)
+    check(sorted(args for _, args in runs) == sorted("shutdown<<>>" + u for u in users),
+          "deployer runs %s" % [args for _, args in runs])
+    started_for = dict(runs)
     for user in users:
         found = [e.val3 for e in log_entries_of(m, user) if e.val2 == "Proc ID found"]
         check(len(found) == 1, "%s read %d answers: %s" % (user, len(found), found))
