@@ -20,6 +20,7 @@ and one row.
 import argparse
 import contextlib
 import re
+import shutil
 import sys
 import time
 import traceback
@@ -618,6 +619,120 @@ def close_app_request(m):
     check(deployer_runs(m) == [] and m.reports() == [], "a script ran or a report was written")
 
 
+# ----- the installation package -------------------------------------------------------------------
+RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+PRODUCT_KEY = r"HKLM\SOFTWARE\VORLAN"
+ENDSESSION_CLOSEAPP = 0x1
+ERROR_INSTALL_FAILURE = 1603
+
+
+class Package:
+    """The agent's MSI for this machine's build, in two versions, and the
+    system's msiexec and reg.exe to install it and to look at the result."""
+    NEWER = "12.0.0.15"
+
+    def __init__(self, m):
+        sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "installer"))
+        import release
+        if not release.shutil.which("wixl"):
+            raise Skipped("wixl is not installed (make release installs it)")
+        self.m, self.release = m, release
+        self.versions = (release.VERSION, self.NEWER)
+        self.exe_win = DEPLOYER_WIN.replace(r"QVRT\quorvarun.exe", "quorva.exe")
+        self.files = {}
+        for version in self.versions:
+            msi = m.drive_c / "quorva-e2e" / release.msi_name(m.kind.arch, version)
+            release.build_msi(m.kind.arch, m.exe, msi, 1700000000, version)
+            self.files[version] = "C:\\quorva-e2e\\" + msi.name
+
+    def msiexec(self, action, version):
+        started = time.monotonic()
+        rc, out, err = self.m.wine("msiexec", action, self.files[version], "/qn", check_rc=False, timeout=180,
+                                   loader=self.m.kind.system_loader)
+        self.m.say("msiexec %s %s: exit code %d after %.1f s" % (action, version, rc, time.monotonic() - started))
+        return rc, (out + err).decode("utf-8", errors="replace")[-1500:]
+
+    def query(self, key):
+        """reg query in the agent's view: (found, output)."""
+        rc, out, _ = self.m.wine("reg", "query", key, "/reg:" + self.m.kind.view, check_rc=False,
+                                 loader=self.m.kind.system_loader)
+        return rc == 0, out.decode("utf-8", errors="replace")
+
+    def run_values(self):
+        values = {}
+        for line in self.query(RUN_KEY)[1].splitlines():
+            name, _, data = line.strip().partition("    REG_SZ    ")
+            if data:
+                values[name] = data
+        return values
+
+    def products(self):
+        return sorted(l.rsplit("\\", 1)[1] for l in self.query(UNINSTALL_KEY)[1].splitlines()
+                      if l.rstrip().endswith("}"))
+
+    def expect_installed(self, version):
+        m, exe = self.m, self.m.unix(self.exe_win)
+        check(exe.is_file() and exe.read_bytes() == m.exe.read_bytes(), "%s is not the packaged agent" % self.exe_win)
+        expected = {"quorva": '"%s"' % self.exe_win, "quorva setup": '"%s" setup' % self.exe_win}
+        check(self.run_values() == expected, "start values %s" % self.run_values())
+        code = "{%s}" % self.release.product_code(m.kind.arch, version)
+        check(self.products() == [code], "installed products %s, expected %s (%s) only" % (
+            self.products(), code, version))
+
+
+def package_install_upgrade_remove(m):
+    """The agent's MSI under the system's msiexec: installed quietly, quorva.exe in the VORLAN folder of Program Files
+    and two start values, nothing under the product key; a logon through the start values runs the
+    logon hand-off and leaves the resident copy, which ends on the installer's close request; a
+    higher version replaces it, the older one is then refused; msiexec /x leaves no file and no
+    start value."""
+    r = Records(m)
+    shutil.rmtree(m.drive_c / "windows" / "Installer", ignore_errors=True)  # no cached package of a past run
+    package = Package(m)
+    check(not m.install.exists(), "the machine has an install folder before the package ran")
+
+    rc, output = package.msiexec("/i", package.versions[0])
+    check(rc == 0, "installing failed (%d): %s" % (rc, output))
+    package.expect_installed(package.versions[0])
+    check(m.files_under(m.install) == ["quorva.exe"], "the package installed more: %s" % m.files_under(m.install))
+    check(not package.query(PRODUCT_KEY)[0], "the package wrote under the product key")
+
+    # The rest of the product, as its own installation lays it out; then a
+    # logon: wineboot without --init runs the Run values, as the shell does.
+    m.layout()
+    m.start_service()
+    m.wine("wineboot.exe", loader=m.kind.system_loader)
+    m.wait_for(lambda: any(e.fields() == r.L20 for e in m.log_entries()), 60, "the logon hand-off did not finish")
+    check_report(only_report(m), m.user, "Logon", "1", "")
+    fields = [e.fields() for e in m.log_entries()]
+    check(r.L12 in fields and r.L10 in fields, "the ordinary or the resident copy is missing from the log")
+    check([args for _, args in deployer_runs(m)] == ["Logon<<>>" + m.user], "deployer runs %s" % deployer_runs(m))
+    m.wait_for(lambda: len(m.processes("quorva.exe")) == 1, 30, "not exactly the resident copy left running")
+
+    # What Restart Manager asks before an upgrade replaces the file in use.
+    window = m.agent_window(m.processes("quorva.exe")[0]["pid"])
+    answer = m.answer_of(m.query_end_session(window["hwnd"], ENDSESSION_CLOSEAPP), 60)
+    check(answer == 1, "the close request was answered %d" % answer)
+    m.probe("endsession", window["hwnd"], 1, ENDSESSION_CLOSEAPP)
+    m.wait_for(lambda: m.processes("quorva.exe") == [], 20, "the resident copy did not end after the close request")
+
+    rc, output = package.msiexec("/i", package.NEWER)
+    check(rc == 0, "the upgrade failed (%d): %s" % (rc, output))
+    package.expect_installed(package.NEWER)
+    rc, _ = package.msiexec("/i", package.versions[0])
+    # The Unix exit status keeps the low byte of the Windows one.
+    check(rc == ERROR_INSTALL_FAILURE & 0xFF, "the older package gave %d, expected failure 1603" % rc)
+    package.expect_installed(package.NEWER)
+
+    rc, output = package.msiexec("/x", package.NEWER)
+    check(rc == 0, "removing failed (%d): %s" % (rc, output))
+    check(not m.unix(package.exe_win).exists(), "quorva.exe is still there")
+    check(package.run_values() == {} and package.products() == [],
+          "left behind: start values %s, products %s" % (package.run_values(), package.products()))
+    check((m.install / "QVRT" / "quorvarun.exe").is_file() and m.reports(), "the product's own files went too")
+
+
 # ----- the scenario table ------------------------------------------------------------------------
 class Row:
     """One scenario: its function, whether it needs a running machine, and the
@@ -652,6 +767,9 @@ SCENARIO_TABLE = [
     Row(query_during_startup),
     Row(service_stopped),
     Row(close_app_request),
+    Row(package_install_upgrade_remove,
+        not_on={"x86on64": "on 64-bit Windows the x64 package is the one deployed; the x86 package would "
+                           "install into Program Files (x86)"}),
 ]
 SCENARIOS = {row.name: row for row in SCENARIO_TABLE}
 
