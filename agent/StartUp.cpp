@@ -50,8 +50,9 @@ BOOL CQuorvaDlg::OnInitDialog() {
     m_bInStartUp = true;
     const BOOL result = StartUp();
     m_bInStartUp = false;
-    // A copy that stays resident handles, in order, what arrived meanwhile.
-    if (!m_bEnded) HandleDeferredQueries();
+    // A copy that stays resident handles, in order, what arrived meanwhile;
+    // one that ended still owes Windows the session ends it held back.
+    HandleDeferredMessages(m_bEnded);
     return result;
 }
 
@@ -192,6 +193,10 @@ BOOL CQuorvaDlg::StartUp() {
             return EndAfter(*this, 1000, FALSE_);
         }
         os.shell.CoUninitialize();
+        // Vista and later end a program without a visible window that holds
+        // a session end back for more than 5 seconds, unless it said
+        // beforehand that it may need to: the reason goes in now.
+        RegisterBlockReason();
         return TRUE_;
     }
 

@@ -215,6 +215,45 @@ TEST_F(SessionInterception, User32ThatCannotBeLoadedIsLoggedAndTheHandlingGoesOn
                          Line("OnEndSession", "ERR", "Failed to load dll", "User32.dll", "**********************")});
 }
 
+TEST_F(SessionInterception, WithoutTheSystemDirectoryNothingIsLoadedOrStartedFromTheRoot) {
+    Install();
+    // GetSystemDirectoryW fails (or its result does not fit): "\\user32.dll"
+    // and "\\shutdown.exe" would be looked for at the root of the drive.
+    m.shell.systemDirectory = L"";
+    EXPECT_EQ(Query(kShutdown), 0);
+
+    const auto log = Log();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log[2], Line("OnQueryEndSession", "ERR", "Failed to load dll", "User32.dll", "**********************"));
+    EXPECT_TRUE(Journal({"LoadLibrary"}).empty());
+    EXPECT_TRUE(m.processes.launched.empty()) << "neither \"/a\" nor the final command";
+    EXPECT_EQ(m.eventLog.loads, 0) << "the restart check's message module neither";
+    // The cancel falls back to AbortSystemShutdown; the session end is still issued.
+    EXPECT_EQ(Journal({"AbortSystemShutdown", "ExitWindowsEx"}),
+              (std::vector<std::string>{"AbortSystemShutdown", "ExitWindowsEx 13 0"}));
+    EXPECT_EQ(LastLog(), Line("FunctionToForgetShutDown", "INFO", "exe stopped", "Shutting down"));
+}
+
+TEST_F(SessionInterception, EndSessionFalseThatLeavesTheAgentResidentRegistersTheReasonAgain) {
+    Install();
+    m.shell.blockReason = kReason;
+    EndSession(false);
+    EXPECT_EQ(Journal({"ShutdownBlockReason"}),
+              (std::vector<std::string>{"ShutdownBlockReasonDestroy",
+                                        "ShutdownBlockReasonCreate The application is executing system scripts.Please wait..."}));
+    EXPECT_EQ(m.shell.blockReason, std::optional<std::wstring>(kReason));
+    EXPECT_EQ(m.shell.loadedLibraries, 0);
+
+    // Confirmed, or ended already: nothing to register for.
+    for (bool ending : {true, false}) {
+        NewAgent();
+        if (!ending) agent->m_bEnded = true;
+        Mark();
+        EndSession(ending);
+        EXPECT_TRUE(Journal({"ShutdownBlockReasonCreate"}).empty());
+    }
+}
+
 TEST_F(SessionInterception, EndSessionRemovesTheBlockReasonExceptForTheSystemAccountsLogoff) {
     struct Case {
         const wchar_t* user;
