@@ -128,6 +128,18 @@ bool FakeShell::GetFolderPath(std::uint32_t csidl, std::wstring* path) {
     return true;
 }
 
+void FakeShell::QueryEndSessionSent(FakeClock& clock) {
+    const int question = ++questions_;
+    if (visible || blockReason.has_value() || blockReasonMissing) return;
+    constexpr std::int64_t kHungAppTimeoutMs = 5000;
+    clock.After(kHungAppTimeoutMs, [this, question] {
+        if (answers_ >= question) return;
+        endedForBlocking = true;
+        Note("Ended for blocking the session end");
+        throw ProcessEnded{};
+    });
+}
+
 void FakeShell::EndDialogOk() {
     Note("EndDialog IDOK");
     dialogEnded = true;

@@ -234,6 +234,44 @@ TEST_F(SessionInterception, WithoutTheSystemDirectoryNothingIsLoadedOrStartedFro
     EXPECT_EQ(LastLog(), Line("FunctionToForgetShutDown", "INFO", "exe stopped", "Shutting down"));
 }
 
+// Vista ends a program without a visible window that keeps a session end
+// waiting for more than 5 seconds, unless it registered its block reason
+// before it was asked. The start-up of a resident copy registers it; a
+// copy that registered it only when asked (parameter false) is ended.
+class VistaRule : public SessionEndTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(VistaRule, ReasonRegisteredAtStartUpKeepsTheAgentAliveWhileTheScriptRuns) {
+    const bool startedUp = GetParam();
+    fake::StandardOptions options;
+    options.setup = true;
+    Install(options);
+    if (startedUp) {
+        agent = std::make_unique<CQuorvaDlg>(m.os());
+        ASSERT_EQ(agent->OnInitDialog(), TRUE_);
+        EXPECT_EQ(m.shell.blockReason, std::optional<std::wstring>(kReason));
+        EXPECT_EQ(Journal({"ShutdownBlockReason"}),
+                  std::vector<std::string>{"ShutdownBlockReasonCreate " + fake::Utf8(kReason)});
+        EXPECT_EQ(m.shell.loadedLibraries, 0);
+    }
+    Mark();
+    const std::int64_t asked = m.clock.nowMs;
+    m.shell.QueryEndSessionSent(m.clock);
+    if (startedUp) {
+        EXPECT_EQ(Query(kLogoff), FALSE_);
+        m.shell.QueryEndSessionAnswered();
+        EXPECT_FALSE(m.shell.endedForBlocking);
+        EXPECT_EQ(m.JournalOf({"ExitWindowsEx"}), std::vector<std::string>{"ExitWindowsEx 4 0"});
+        EXPECT_EQ(LastLog(), Line("FunctionToForgetShutDown", "INFO", "exe stopped", "Logging Off"));
+    } else {
+        EXPECT_THROW(Query(kLogoff), fake::ProcessEnded);
+        EXPECT_TRUE(m.shell.endedForBlocking);
+        EXPECT_EQ(m.clock.nowMs - asked, 5000) << "ended 5 s after the question, while the script runs";
+        EXPECT_TRUE(m.JournalOf({"ExitWindowsEx"}).empty()) << "the script's session end is lost";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EarlyOrLate, VistaRule, ::testing::Bool());
+
 TEST_F(SessionInterception, EndSessionFalseThatLeavesTheAgentResidentRegistersTheReasonAgain) {
     Install();
     m.shell.blockReason = kReason;
