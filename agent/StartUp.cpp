@@ -139,7 +139,7 @@ BOOL CQuorvaDlg::StartUp() {
     const std::string procDetailsIni = Ansi(*this, m_strProcDetailsIni);
     if (!PathExists(*this, m_strProcDetailsIni)) {
         Log(*this, "Quorva", "INFO", "", "Creating file", procDetailsIni);
-        CreateEmptyFile(*this, m_strProcDetailsIni);
+        CreateHandOffFile(*this, m_strProcDetailsIni);
     }
 
     std::uint32_t sessionId = 0;
@@ -251,7 +251,7 @@ BOOL CQuorvaDlg::StartUp() {
     if (!PathExists(*this, m_strProcDetailsIni)) {
         Log(*this, "quorva", "Information", "Creating INI file again for Logoff use", "",
             procDetailsIni);
-        CreateEmptyFile(*this, m_strProcDetailsIni);
+        CreateHandOffFile(*this, m_strProcDetailsIni);
     }
     return EndAfter(*this, 1000, TRUE_);
 }

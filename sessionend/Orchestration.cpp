@@ -162,7 +162,7 @@ void HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
     Log(agent, kHandling, kInfo, "Proc ID successfully read from INI", "Deleted INI from location :",
         A(agent, ini));
     if (!PathExists(agent, ini)) {
-        CreateEmptyFile(agent, ini);
+        CreateHandOffFile(agent, ini);
         Log(agent, kHandling, kInfo, "Created INI for future use at location :", A(agent, ini), "");
     }
     Log(agent, kHandling, kInfo, "ExecuteProcess at Logoff/Shutdown Started process",
