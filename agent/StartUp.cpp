@@ -140,6 +140,12 @@ BOOL CQuorvaDlg::StartUp() {
     if (!PathExists(*this, m_strProcDetailsIni)) {
         Log(*this, "Quorva", "INFO", "", "Creating file", procDetailsIni);
         CreateHandOffFile(*this, m_strProcDetailsIni);
+    } else if (!ShowsInAnsi(*this, m_szUserName.str()) &&
+               os.files.ExclusiveFileSize(m_strProcDetailsIni) == 0) {
+        // An empty file left by an earlier version would be written in the
+        // code page; holding nothing, it is made again as UTF-16.
+        os.files.DeleteFile(m_strProcDetailsIni);
+        CreateHandOffFile(*this, m_strProcDetailsIni);
     }
 
     std::uint32_t sessionId = 0;

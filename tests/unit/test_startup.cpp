@@ -507,6 +507,7 @@ TEST_F(StartUpTest, MissingDeployerEndsAfterL7) {
 struct UserNameCase {
     std::wstring name;
     std::string ansi, handOffFile;
+    bool emptyFileLeftBefore = false;  // by an earlier version, without the mark
 };
 
 TEST_F(StartUpTest, UserNameReachesTheServiceIntactWhateverTheCodePageShows) {
@@ -516,13 +517,16 @@ TEST_F(StartUpTest, UserNameReachesTheServiceIntactWhateverTheCodePageShows) {
         {L"Jos\u00e9", "Jos\xe9", ""},             // in the page: today's bytes
         {L"\u0141ukasz", "Lukasz", bom},             // only a best fit
         {L"\u738B\u82B3", "??", bom},               // not at all
+        {L"\u738B\u82B3", "??", bom, true},
+        {L"jsmith", "jsmith", "", true},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.ansi);
+        SCOPED_TRACE(c.ansi + (c.emptyFileLeftBefore ? " (empty file left before)" : ""));
         fake::FakeMachine machine;
         fake::StandardOptions o;
         o.userName = c.name;
         const auto layout = fake::InstallStandardMachine(machine, o);
+        if (c.emptyFileLeftBefore) machine.files.PutFile(layout.procDetailsIni, "");
         fake::ScriptedService stand_in(machine, layout.scriptDataDir);
         stand_in.WatchUser(c.name);
         stand_in.Start();
@@ -534,10 +538,13 @@ TEST_F(StartUpTest, UserNameReachesTheServiceIntactWhateverTheCodePageShows) {
         EXPECT_EQ(logon.m_strProcDetailsIni, L"C:\\ProgramData\\Vorlan\\QVRT\\quorvaProcDetails_" + c.name + L".ini");
         EXPECT_EQ(machine.files.Read(logon.m_strProcDetailsIni), std::optional<std::string>(c.handOffFile))
             << "created again for the session end";
+        // L5 and L12, whether or not L1 came first.
         const auto entries = fake::ReadLog(machine, c.name).entries;
-        ASSERT_GE(entries.size(), 6u);
-        EXPECT_EQ(entries[2].val3, c.ansi) << "L5";
-        EXPECT_EQ(entries[5].val3, "Logon<<>>" + c.ansi) << "L12";
+        const std::size_t l5 = c.emptyFileLeftBefore ? 1 : 2;
+        ASSERT_GE(entries.size(), l5 + 4);
+        EXPECT_EQ(entries[0].val2, c.emptyFileLeftBefore ? "**********************" : "Creating file");
+        EXPECT_EQ(entries[l5].val3, c.ansi) << "L5";
+        EXPECT_EQ(entries[l5 + 3].val3, "Logon<<>>" + c.ansi) << "L12";
     }
 }
 
