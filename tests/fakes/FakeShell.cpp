@@ -67,7 +67,11 @@ bool FakeShell::DeleteTaskbarTab(platform::Handle) {
         return false;
     }
     Note("DeleteTab");
-    if (whileDeletingTab) whileDeletingTab();
+    // A copy runs, so that a hook may clear itself while it runs.
+    if (whileDeletingTab) {
+        const std::function<void()> hook = whileDeletingTab;
+        hook();
+    }
     return true;
 }
 
