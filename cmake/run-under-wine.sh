@@ -1,10 +1,17 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine in its own prefix, with a virtual X
-# display when none is given. Usage: run-under-wine.sh PREFIX PROGRAM [ARGS...]
-# The prefix is created on first use (wineboot -i). The program's exit code is
-# passed through.
+# display when none is given. Usage: run-under-wine.sh [--win32] PREFIX PROGRAM [ARGS...]
+# Without --win32 the prefix is 64-bit Windows and the program runs with the
+# 64-bit loader; with it, the prefix is 32-bit Windows (WINEARCH=win32) and the
+# program a 32-bit one. The prefix is created on first use (wineboot -i) and
+# again when what decides its kind changes (the Wine release, whether 32-bit
+# Wine is installed). The program's exit code is passed through; 77 (ctest's
+# skip) when a 32-bit prefix cannot run here, with the reason.
 set -euo pipefail
 
+here=$(cd "$(dirname "$0")" && pwd)
+arch=win64
+if [[ ${1:-} == --win32 ]]; then arch=win32; shift; fi
 prefix=$1; shift
 program=$1; shift
 
@@ -13,11 +20,24 @@ if [[ ! -f $program ]]; then
     exit 1
 fi
 
+wine32=${QUORVA_WINE32_LOADER:-/usr/lib/wine/wine}
+wine64=${QUORVA_WINE64_LOADER:-/usr/lib/wine/wine64}
+if [[ $arch == win32 ]]; then
+    if ! reason=$(python3 "$here/../tests/e2e/machines.py" x86-reason); then
+        echo "SKIPPED: 32-bit Windows cannot run here: $reason"
+        exit 77
+    fi
+    wine=$wine32
+else
+    wine=$wine64
+fi
+
 export WINEPREFIX=$prefix
+export WINEARCH=$arch
 export WINEDEBUG=${WINEDEBUG:--all}
 export LANG=${QUORVA_WINE_LANG:-C.UTF-8}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-wine=$(command -v wine64 || command -v wine)
+unset WINELOADER
 
 xvfb_pid=
 cleanup() {
@@ -39,10 +59,14 @@ if [[ -z ${DISPLAY:-} ]]; then
     done
 fi
 
-if [[ ! -f $prefix/system.reg ]]; then
+# A 64-bit prefix made before 32-bit Wine was installed does not start once it is.
+stamp="$($wine --version) wine32=$([[ -x $wine32 ]] && echo yes || echo no) $arch"
+if [[ ! -f $prefix/system.reg || "$(cat "$prefix.stamp" 2>/dev/null)" != "$stamp" ]]; then
+    rm -rf "$prefix"
     mkdir -p "$prefix"
-    "$wine" wineboot -i >/dev/null 2>&1
+    "$wine" wineboot.exe -i >/dev/null 2>&1
     wineserver -w
+    echo "$stamp" > "$prefix.stamp"
 fi
 
 set +e

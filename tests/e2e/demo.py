@@ -12,7 +12,8 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from harness import DEPLOYER_WIN, INSTALL_WIN, Failure, Machine, journal_events  # noqa: E402
+import machines  # noqa: E402
+from harness import DEPLOYER_WIN, INSTALL_WIN, Failure, Machine, Skipped, journal_events  # noqa: E402
 
 WIDTH = 100
 
@@ -75,23 +76,32 @@ def show_journal(m, start, who_text):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--exe", required=True)
-    parser.add_argument("--tools", required=True)
-    parser.add_argument("--work", required=True)
+    parser.add_argument("--machine", choices=sorted(machines.KINDS), default="x64",
+                        help="x64: the x64 agent on 64-bit Windows; x86: the x86 agent on 32-bit Windows")
+    parser.add_argument("--dist", required=True, help="the folder holding x64/ and x86/quorva.exe")
+    parser.add_argument("--build", required=True, help="the build root holding x64/tools and x86/tools")
+    parser.add_argument("--work", help="the machine's folder (default <build>/e2e/<machine>)")
     parser.add_argument("--logoff-seconds", type=int, default=6)
     args = parser.parse_args()
 
+    machine = Machine(args.machine, args.dist, args.build, quiet=True, work=args.work)
+    bits = "32-bit" if machine.kind.arch == "x86" else "64-bit"
     print(textwrap.fill(__doc__.replace("\n", " "), WIDTH))
-    print("\nPreparing the simulated machine (a Wine prefix under %s; the first time takes a minute)..." % args.work)
-    with Machine(args.work, args.exe, args.tools, quiet=True) as m:
-        heading(1, "The machine", "A Windows machine with the product installed. The registry names the install "
+    print("\nThe agent: %s, the %s build (%s), on %s." % (machine.exe, bits, machine.kind.arch,
+                                                     "32-bit Windows" if machine.kind.winearch == "win32"
+                                                     else "64-bit Windows"))
+    print("Preparing the simulated machine (a Wine prefix under %s; the first time takes a minute)..." % machine.work)
+    with machine as m:
+        heading(1, "The machine", "A %s Windows machine with the product installed, running the %s agent. "
+                "The registry names the install "
                 "folder and the machine's registration; the install folder holds the script deployer and one "
                 "script template per event; the data folder holds the hand-off files the agent shares with the "
                 "resident service. shutdown.exe and wineboot.exe (which Wine's ExitWindowsEx runs) are replaced "
-                "by recorders, so the logoff the agent issues is written down instead of ending the machine.")
+                "by recorders, so the logoff the agent issues is written down instead of ending the machine."
+                % ("32-bit" if m.kind.winearch == "win32" else "64-bit", bits))
         m.layout(templates={"Logon": 2, "Logoff": args.logoff_seconds, "Shutdown": 2})
-        print("   HKLM\\SOFTWARE\\VORLAN: InstallationPath=%s REGID=R-20417 TYPE=WKS MEMBERID=M-3310 SITEID=S-0042"
-              % INSTALL_WIN)
+        print("   %s: InstallationPath=%s REGID=R-20417 TYPE=WKS MEMBERID=M-3310 SITEID=S-0042"
+              % (m.kind.product_key.replace("HKEY_LOCAL_MACHINE", "HKLM"), INSTALL_WIN))
         print("   Install folder:")
         for name in m.files_under(m.install):
             print("     %s%s" % (INSTALL_WIN, name.replace("/", "\\")))
@@ -164,13 +174,17 @@ def main():
         print("   The resident copy ended (exit code %d) once it had issued the logoff." % rc)
         print()
         print("   Log file: %s" % m.log_file())
-        print("Demo finished.")
+        print("Demo finished: the %s agent (dist/%s/quorva.exe) on %s." % (
+            bits, m.kind.arch, "32-bit Windows" if m.kind.winearch == "win32" else "64-bit Windows"))
     return 0
 
 
 if __name__ == "__main__":
     try:
         sys.exit(main())
+    except Skipped as skipped:
+        print("\nThe demo cannot run here: %s" % skipped)
+        sys.exit(1)
     except Failure as failure:
         print("\nThe demo could not be completed: %s" % failure)
         sys.exit(1)

@@ -3,10 +3,12 @@ product's registry values, install folder and data folders, a virtual X
 display, the stand-in service and deployer, and recording replacements for the
 system's shutdown.exe and wineboot.exe.
 
-One Wine prefix is prepared once under the work folder; every scenario then
-starts from the same clean state: the registry files are put back from the
-copies taken right after preparation and the folders that scenarios touch are
-removed. Scenarios run one after another (one wineserver per prefix).
+Each kind of machine (machines.KINDS: x64, x86on64, x86) has a Wine prefix of
+its own under <build>/e2e/<kind>, prepared once; every scenario then starts
+from the same clean state: the registry files are put back from the copies
+taken right after preparation and the folders that scenarios touch are
+removed. On one machine scenarios run one after another (one wineserver per
+prefix); different machines run side by side.
 """
 
 import contextlib
@@ -22,6 +24,8 @@ import tempfile
 import time
 from pathlib import Path
 
+import machines
+
 BASE_OVERRIDES = "mscoree,mshtml="
 # Only the agent (and what it starts) sees the recorders instead of the system programs.
 AGENT_OVERRIDES = BASE_OVERRIDES + ";shutdown.exe,wineboot.exe=n"
@@ -29,11 +33,15 @@ JOURNAL_WIN = r"C:\quorva-e2e\journal.log"
 INSTALL_WIN = "C:\\Program Files\\VORLAN\\"
 DEPLOYER_WIN = INSTALL_WIN + r"QVRT\quorvarun.exe"
 STOP_FILE_WIN = r"C:\quorva-e2e\quorvahost.stop"
-PREFIX_STAMP = "quorva-e2e-prefix-1"
+PREFIX_STAMP = "quorva-e2e-prefix-2"
 
 
 class Failure(AssertionError):
     pass
+
+
+class Skipped(Exception):
+    """This machine cannot be stood up here; the reason says why."""
 
 
 def check(condition, message):
@@ -111,10 +119,12 @@ class Display:
 class Machine:
     """The Wine prefix as a Windows machine, with the tools to drive it."""
 
-    def __init__(self, work, exe, tools, quiet=False):
-        self.work = Path(work).resolve()
-        self.exe = Path(exe).resolve()
-        self.tools = Path(tools).resolve()
+    def __init__(self, kind, dist, build, quiet=False, work=None):
+        self.kind = machines.KINDS[kind] if isinstance(kind, str) else kind
+        self.build = Path(build).resolve()
+        self.work = Path(work).resolve() if work else self.build / "e2e" / self.kind.name
+        self.exe = Path(dist).resolve() / self.kind.arch / "quorva.exe"
+        self.tools = self.tools_of(self.kind.arch)
         self.prefix = self.work / "prefix"
         self.pristine = self.work / "pristine"
         self.drive_c = self.prefix / "drive_c"
@@ -124,6 +134,9 @@ class Machine:
         self.agents = []
         self.quiet = quiet
         self._lock = None
+
+    def tools_of(self, arch):
+        return self.build / arch / "tools"
 
     # ----- paths -------------------------------------------------------------------
     def unix(self, windows_path):
@@ -166,11 +179,12 @@ class Machine:
     # ----- environment -------------------------------------------------------------------
     def env(self, overrides=BASE_OVERRIDES, **extra):
         env = dict(os.environ)
-        env.update(WINEPREFIX=str(self.prefix), WINEDEBUG="-all", WINEDLLOVERRIDES=overrides,
-                   QUORVA_E2E_JOURNAL=JOURNAL_WIN)
+        env.update(WINEPREFIX=str(self.prefix), WINEARCH=self.kind.winearch, WINEDEBUG="-all",
+                   WINEDLLOVERRIDES=overrides, QUORVA_E2E_JOURNAL=JOURNAL_WIN)
         if self.display:
             env["DISPLAY"] = self.display.name
         env.pop("WINELOADERNOEXEC", None)
+        env.pop("WINELOADER", None)
         env.update(extra)
         return env
 
@@ -178,15 +192,18 @@ class Machine:
         if not self.quiet:
             print("  [machine] " + text, flush=True)
 
-    def wine(self, *args, overrides=BASE_OVERRIDES, timeout=60, check_rc=True):
+    def wine(self, *args, overrides=BASE_OVERRIDES, timeout=60, check_rc=True, loader=None):
         """Runs a Windows program to its end; returns (exit code, stdout, stderr).
+
+        The program runs with the agent's loader (32-bit programs for an x86
+        agent), unless loader names another, e.g. self.kind.system_loader.
 
         Output goes through files, not pipes: the first Wine process of a
         wineserver starts helper processes that inherit its handles and keep a
         pipe open long after the program itself has ended."""
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            process = subprocess.Popen(["wine", *map(str, args)], env=self.env(overrides), stdout=out, stderr=err,
-                                       stdin=subprocess.DEVNULL)
+            process = subprocess.Popen([loader or self.kind.agent_loader, *map(str, args)], env=self.env(overrides),
+                                       stdout=out, stderr=err, stdin=subprocess.DEVNULL)
             try:
                 rc = process.wait(timeout)
             except subprocess.TimeoutExpired:
@@ -206,12 +223,19 @@ class Machine:
 
     # ----- life cycle -------------------------------------------------------------------
     def __enter__(self):
+        if self.kind.needs_x86:
+            reason = machines.x86_unavailable()
+            if reason:
+                raise Skipped("%s cannot run here: %s" % (self.kind.description, reason))
         self.work.mkdir(parents=True, exist_ok=True)
         self._lock = open(self.work / "prefix.lock", "w")
         fcntl.flock(self._lock, fcntl.LOCK_EX)  # one scenario per prefix at a time
         check(self.exe.is_file(), "agent executable missing: %s" % self.exe)
-        for tool in ("quorvaprobe.exe", "quorvahost.exe", "quorvarun.exe", "shutdown.exe", "wineboot.exe"):
+        for tool in ("quorvaprobe.exe", "quorvahost.exe", "quorvarun.exe"):
             check((self.tools / tool).is_file(), "stand-in missing: %s" % (self.tools / tool))
+        for _, arch in self.kind.recorder_folders():
+            for tool in ("shutdown.exe", "wineboot.exe"):
+                check((self.tools_of(arch) / tool).is_file(), "recorder missing: %s" % (self.tools_of(arch) / tool))
         try:
             self._prepare_prefix()
             self._reset()
@@ -259,7 +283,7 @@ class Machine:
                 continue
             self.say("virtual display %s" % self.display.name)
             self.wineserver("-p")
-            self.wine("wineboot.exe", "--init", check_rc=False)
+            self.wine("wineboot.exe", "--init", check_rc=False, loader=self.kind.system_loader)
             if self._desktop_works():
                 return
             self.say("the Wine desktop came up without its display driver; starting again")
@@ -275,16 +299,22 @@ class Machine:
         return values.get("hwnd", "0x0") != "0x0"
 
     def _prepare_prefix(self):
+        # What decides the kind of prefix that wineboot makes: the Wine release,
+        # whether 32-bit Wine is there (a 64-bit prefix made without it has no
+        # working WoW64 and does not start once it is installed), the prefix's
+        # architecture.
         stamp = self.work / "prefix.stamp"
-        wine_version = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
-        wanted = PREFIX_STAMP + " " + wine_version
+        wine_version = subprocess.run([self.kind.system_loader, "--version"], capture_output=True,
+                                      text=True).stdout.strip()
+        wanted = "%s %s wine32=%s %s" % (PREFIX_STAMP, wine_version,
+                                         "yes" if machines.wine32_installed() else "no", self.kind.winearch)
         if stamp.is_file() and stamp.read_text() == wanted and (self.pristine / "system.reg").is_file():
             return
         self.say("preparing a new Wine prefix (once): %s" % self.prefix)
         shutil.rmtree(self.prefix, ignore_errors=True)
         shutil.rmtree(self.pristine, ignore_errors=True)
-        subprocess.run(["wineboot", "-i"], env=self.env(), timeout=300, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+        subprocess.run([self.kind.system_loader, "wineboot.exe", "-i"], env=self.env(), timeout=300,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.wineserver("-w", timeout=120)
         check((self.prefix / "system.reg").is_file(), "wineboot -i did not create the prefix")
         self.pristine.mkdir(parents=True)
@@ -300,11 +330,13 @@ class Machine:
             shutil.copy2(self.pristine / name, self.prefix / name)
         for folder in ("ProgramData/Vorlan", "Program Files/VORLAN", "Program Files (x86)/VORLAN", "quorva-e2e"):
             shutil.rmtree(self.drive_c / folder, ignore_errors=True)
-        system32 = self.drive_c / "windows" / "system32"
-        for stub in ("shutdown.exe", "wineboot.exe"):
-            target = system32 / stub
-            target.unlink(missing_ok=True)  # never write through a link into the original
-            shutil.copy2(self.tools / stub, target)
+        # Each system folder gets recorders of its own architecture: the x86
+        # agent on 64-bit Windows reaches syswow64 through its system32 paths.
+        for folder, arch in self.kind.recorder_folders():
+            for stub in ("shutdown.exe", "wineboot.exe"):
+                target = self.drive_c / "windows" / folder / stub
+                target.unlink(missing_ok=True)  # never write through a link into the original
+                shutil.copy2(self.tools_of(arch) / stub, target)
         (self.drive_c / "quorva-e2e").mkdir()
 
     # ----- laying out the machine -------------------------------------------------------
@@ -335,6 +367,8 @@ class Machine:
         lines = ["Windows Registry Editor Version 5.00", ""]
         product = {k: v for k, v in values.items() if v is not None}
         if install or registry:
+            # The key as the agent names it; the import's view puts it where
+            # this machine's agent reads it (Wow6432Node for x86 on 64-bit).
             lines.append(r"[HKEY_LOCAL_MACHINE\SOFTWARE\VORLAN]")
             for name, value in product.items():
                 lines.append('"%s"="%s"' % (name, value.replace("\\", "\\\\").replace('"', '\\"')))
@@ -346,16 +380,22 @@ class Machine:
         if len(lines) > 2:
             reg = self.drive_c / "quorva-e2e" / "machine.reg"
             reg.write_bytes(("\r\n".join(lines) + "\r\n").encode("utf-16"))
-            self.wine("reg", "import", r"C:\quorva-e2e\machine.reg")
+            self.reg("import", r"C:\quorva-e2e\machine.reg")
         self.say("laid out: install=%s deployer=%s templates=%s registry=%s shutdown_setting=%s" % (
             install, deployer, templates, {k: v for k, v in product.items()} if install or registry else None,
             shutdown_setting))
+
+    def reg(self, *args, view=None):
+        """reg.exe of the system (64-bit on 64-bit Windows) in a named registry view:
+        the agent's view unless view says otherwise. Never left to the `wine`
+        script, which may pick the 32-bit reg.exe and with it the 32-bit view."""
+        return self.wine("reg", *args, "/reg:" + (view or self.kind.view), loader=self.kind.system_loader)
 
     # ----- the stand-in service ---------------------------------------------------------
     def start_service(self, *options):
         args = [str(self.tools / "quorvahost.exe"), "--journal", JOURNAL_WIN, "--stop-file", STOP_FILE_WIN,
                 *options]
-        self.host = subprocess.Popen(["wine", *args], env=self.env(), stdout=subprocess.DEVNULL,
+        self.host = subprocess.Popen([self.kind.agent_loader, *args], env=self.env(), stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL)
         self.wait_for(lambda: any("quorvahost.exe running" in l for l in self.journal()), 20,
                       "the stand-in service did not start")
@@ -385,7 +425,8 @@ class Machine:
         # a path built from an empty member lands there instead of in the tree
         # the tests were started from.
         self.agent_cwd.mkdir(exist_ok=True)
-        process = subprocess.Popen(["wine", str(self.exe), *args], env=self.env(AGENT_OVERRIDES, **extra),
+        process = subprocess.Popen([self.kind.agent_loader, str(self.exe), *args],
+                                   env=self.env(AGENT_OVERRIDES, **extra),
                                    stdout=subprocess.DEVNULL, stderr=errors, stdin=subprocess.DEVNULL,
                                    cwd=self.agent_cwd)
         self.agents.append(process)
@@ -424,7 +465,7 @@ class Machine:
     def probe_async(self, *args):
         """Starts the probe without waiting; its output goes to a file (see wine())."""
         out = tempfile.TemporaryFile()
-        process = subprocess.Popen(["wine", str(self.tools / "quorvaprobe.exe"), *map(str, args)],
+        process = subprocess.Popen([self.kind.agent_loader, str(self.tools / "quorvaprobe.exe"), *map(str, args)],
                                    env=self.env(), stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
         process.output_file = out
         return process

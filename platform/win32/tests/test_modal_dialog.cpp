@@ -79,20 +79,22 @@ protected:
 
     // A run that does not end within 20 s is ended from outside with WM_QUIT,
     // so that a broken end fails its test instead of hanging the suite.
+    struct Watch {
+        DWORD thread;
+        HANDLE done;
+    };
+
+    // A thread procedure of its own, not a lambda: on x86 it must be WINAPI
+    // (stdcall), which a lambda's conversion to a function pointer is not.
+    static DWORD WINAPI Watchdog(void* parameter) {
+        auto* w = static_cast<Watch*>(parameter);
+        if (::WaitForSingleObject(w->done, 20000) == WAIT_TIMEOUT) ::PostThreadMessageW(w->thread, WM_QUIT, 99, 0);
+        return 0;
+    }
+
     INT_PTR RunModal() {
-        struct Watch {
-            DWORD thread;
-            HANDLE done;
-        } watch{::GetCurrentThreadId(), ::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-        HANDLE watchdog = ::CreateThread(
-            nullptr, 0,
-            [](void* parameter) -> DWORD {
-                auto* w = static_cast<Watch*>(parameter);
-                if (::WaitForSingleObject(w->done, 20000) == WAIT_TIMEOUT)
-                    ::PostThreadMessageW(w->thread, WM_QUIT, 99, 0);
-                return 0;
-            },
-            &watch, 0, nullptr);
+        Watch watch{::GetCurrentThreadId(), ::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+        HANDLE watchdog = ::CreateThread(nullptr, 0, Watchdog, &watch, 0, nullptr);
         win32::ModalDialog run(*dialog_, machine_.shell, instance_, icon_);
         const INT_PTR result = run.DoModal(win32::kAgentDialogTemplate, owner_.Get());
         window_ = run.Window();
