@@ -609,26 +609,37 @@ def query_during_startup(m):
     check(fields[-1] == r.X2("Logging Off"), "the logoff was not re-issued: %r" % (fields[-1],))
 
 
-def held_request_startup_ends(m):
-    """A logoff held during the start-up of a resident copy that then ends (only a Logon template):
-    answer 0, L11, and the agent issues the logoff itself, unforced (wineboot --end-session)."""
+def held_during_startup(m, lparam, shutdown_setting, how, command):
+    """A request held (answer 0) during the start-up of a resident copy that then ends with L11 (only a
+    Logon template): the agent issues it itself, unforced, after one record."""
     r = Records(m)
-    m.layout(templates={"Logon": 1})
+    m.layout(templates={"Logon": 1}, shutdown_setting=shutdown_setting)
     m.start_service()
     process, pid = m.start_agent("setup")
     window = m.agent_window(pid, timeout=10)
     check(not any(e.fields() == r.L10 for e in m.log_entries()),
           "start-up had already finished when the window was found; the race was not reached")
-    answer = m.answer_of(m.query_end_session(window["hwnd"], 0x80000000), 60)
+    answer = m.answer_of(m.query_end_session(window["hwnd"], lparam), 60)
     check(answer == 0, "answer %d, expected 0 (held)" % answer)
     m.wait_exit(process, 30)
     time.sleep(1)  # a recorder started at the agent's end would have written by now
     assert_sequence(m.log_entries(), [
         r.L1, r.L4, r.L5, r.L6, r.L8, r.L10, r.L11,
-        ("IssueHeldSessionEnd", "INFO", "Issuing held session end unforced", "Start-up ended", "Logging Off")])
-    check(recorded_commands(m) == ["wineboot.exe --end-session --shutdown"],
-          "expected one unforced logoff, found %s" % recorded_commands(m))
+        ("IssueHeldSessionEnd", "INFO", "Issuing held session end unforced", "Start-up ended", how)])
+    check(recorded_commands(m) == [command], "expected %r alone, found %s" % (command, recorded_commands(m)))
     check(deployer_runs(m) == [], "a script ran")
+
+
+def held_request_startup_ends(m):
+    """A logoff held during the start-up of a resident copy that then ends (only a Logon template):
+    answer 0, L11, and the agent issues the logoff itself, unforced (wineboot --end-session --shutdown)."""
+    held_during_startup(m, 0x80000000, None, "Logging Off", "wineboot.exe --end-session --shutdown")
+
+
+def held_restart_startup_ends(m):
+    """The same for a shutdown with "Shutdown Setting" 4: no event-log look, an unforced restart
+    (wineboot --end-session, without --shutdown)."""
+    held_during_startup(m, 0, 4, "Rebooting", "wineboot.exe --end-session")
 
 
 def service_stopped(m):
@@ -700,6 +711,7 @@ SCENARIO_TABLE = [
     Row(shutdown_plain),
     Row(query_during_startup),
     Row(held_request_startup_ends),
+    Row(held_restart_startup_ends),
     Row(service_stopped),
     Row(close_app_request),
 ]
