@@ -43,8 +43,10 @@ WS_EX_TOOLWINDOW, WS_EX_APPWINDOW = 0x80, 0x40000
 class Records:
     """The agent's log records for one machine's user and paths, as they stand in the file."""
 
-    def __init__(self, m):
-        u, ini = m.user, r"C:\ProgramData\Vorlan\QVRT\quorvaProcDetails_%s.ini" % m.user
+    def __init__(self, m, shown=None):
+        # `shown`: the user name as the ANSI log shows it, when the code page cannot show it as it is.
+        u = shown or m.user
+        ini = r"C:\ProgramData\Vorlan\QVRT\quorvaProcDetails_%s.ini" % u
         self.user, self.ini = u, ini
         start = "OnInitDialog"
         self.L1 = (start, "INFO", "", "Creating file", ini)
@@ -389,6 +391,30 @@ def logon_complete(m):
         m.user, DEPLOYER_WIN, m.user)) for e in host), "the service saw no logon request: %s" % host)
 
 
+def logon_user_outside_code_page(m):
+    """A user the ANSI code page cannot show (USER=王芳): the log file and the hand-off file carry the
+    name in full, the log shows "??", the hand-off file is UTF-16 so the service and the deployer get
+    Logon<<>>王芳, and the whole logon runs as for any user."""
+    m.user = "\u738b\u82b3"
+    r = Records(m, shown="??")
+    m.layout()
+    m.start_service()
+    m.run_agent(timeout=60)
+    check(m.log_file() is not None, "no log file named for the user: %s" % [f.name for f in m.log_files()])
+    runs = deployer_runs(m)
+    check(len(runs) == 1 and runs[0][1] == "Logon<<>>" + m.user, "deployer runs %s" % runs)
+    pid = runs[0][0]
+    report = check_report(only_report(m), "??", "Logon", "1", "")
+    assert_sequence(m.log_entries(), [
+        r.L1, r.L4, r.L5, r.L6, r.L8, r.L12, r.L13, r.L14,
+        Repeat([r.L15, r.L17], 0), r.L18(pid), r.web_post(report), r.L19, r.L20])
+    host = journal_events(m.journal(), "quorvahost.exe")
+    check(any(e.startswith("request file=quorvaProcDetails_%s.ini name=%s args=Logon<<>>%s" % (
+        m.user, DEPLOYER_WIN, m.user)) for e in host), "the service saw no intact logon request: %s" % host)
+    data = m.handoff.read_bytes() if m.handoff.is_file() else None
+    check(data == b"\xff\xfe", "the hand-off file left for the session end is %r, not an empty UTF-16 file" % data)
+
+
 def logon_service_error(m):
     """The service answers "Err_Desc": L16, a report with status 0 and the text (escaped)."""
     r = Records(m)
@@ -584,6 +610,39 @@ def query_during_startup(m):
     check(fields[-1] == r.X2("Logging Off"), "the logoff was not re-issued: %r" % (fields[-1],))
 
 
+def held_during_startup(m, lparam, shutdown_setting, how, command):
+    """A request held (answer 0) during the start-up of a resident copy that then ends with L11 (only a
+    Logon template): the agent issues it itself, unforced, after one record."""
+    r = Records(m)
+    m.layout(templates={"Logon": 1}, shutdown_setting=shutdown_setting)
+    m.start_service()
+    process, pid = m.start_agent("setup")
+    window = m.agent_window(pid, timeout=10)
+    check(not any(e.fields() == r.L10 for e in m.log_entries()),
+          "start-up had already finished when the window was found; the race was not reached")
+    answer = m.answer_of(m.query_end_session(window["hwnd"], lparam), 60)
+    check(answer == 0, "answer %d, expected 0 (held)" % answer)
+    m.wait_exit(process, 30)
+    time.sleep(1)  # a recorder started at the agent's end would have written by now
+    assert_sequence(m.log_entries(), [
+        r.L1, r.L4, r.L5, r.L6, r.L8, r.L10, r.L11,
+        ("IssueHeldSessionEnd", "INFO", "Issuing held session end unforced", "Start-up ended", how)])
+    check(recorded_commands(m) == [command], "expected %r alone, found %s" % (command, recorded_commands(m)))
+    check(deployer_runs(m) == [], "a script ran")
+
+
+def held_request_startup_ends(m):
+    """A logoff held during the start-up of a resident copy that then ends (only a Logon template):
+    answer 0, L11, and the agent issues the logoff itself, unforced (wineboot --end-session --shutdown)."""
+    held_during_startup(m, 0x80000000, None, "Logging Off", "wineboot.exe --end-session --shutdown")
+
+
+def held_restart_startup_ends(m):
+    """The same for a shutdown with "Shutdown Setting" 4: no event-log look, an unforced restart
+    (wineboot --end-session, without --shutdown)."""
+    held_during_startup(m, 0, 4, "Rebooting", "wineboot.exe --end-session")
+
+
 def service_stopped(m):
     """The service stopped before the request: answer 1, an EVTNT report, the process ended, nothing issued."""
     r, process, window, before = resident_agent(m)
@@ -755,6 +814,7 @@ SCENARIO_TABLE = [
     Row(window_hidden_and_close),
     Row(no_install_folder),
     Row(logon_complete),
+    Row(logon_user_outside_code_page),
     Row(logon_service_error),
     Row(logon_no_service),
     Row(logon_missing_memberid),
@@ -765,6 +825,8 @@ SCENARIO_TABLE = [
     Row(shutdown_restart_by_setting),
     Row(shutdown_plain),
     Row(query_during_startup),
+    Row(held_request_startup_ends),
+    Row(held_restart_startup_ends),
     Row(service_stopped),
     Row(close_app_request),
     Row(package_install_upgrade_remove,
