@@ -56,6 +56,13 @@ void WriteLogFile(const char* version, const char* module, CQuorvaDlg& agent,
                   const char* software, const char* type, const char* val1, const char* val2,
                   const char* val3) {
     auto& os = agent.os;
+    // Before the start-up has named the data folder there is no log to
+    // write to: a path built from the empty name would land in whatever the
+    // current directory is.
+    if (agent.m_strDataDir.empty()) {
+        agent.m_bLogFailed = TRUE_;
+        return;
+    }
 
     // Folder and file are named by their wide names, so a user name outside
     // the code page still gets its log; only the contents are ANSI.

@@ -66,8 +66,12 @@ std::wstring EscapedPrefix(const std::wstring& raw, std::size_t budget) {
     std::wstring out;
     for (std::size_t i = 0; i < raw.size(); ++i) {
         std::wstring piece = EscapeChar(raw[i]);
+        // A pair stays whole; a half without its other half is no character
+        // and is left to the ANSI conversion, which makes it the code page's
+        // default character. Either way the next character is escaped on its own.
         const bool highSurrogate = raw[i] >= 0xD800 && raw[i] <= 0xDBFF;
-        if (highSurrogate && i + 1 < raw.size()) piece += raw[++i];
+        if (highSurrogate && i + 1 < raw.size() && raw[i + 1] >= 0xDC00 && raw[i + 1] <= 0xDFFF)
+            piece += raw[++i];
         if (out.size() + piece.size() > budget) break;
         out += piece;
     }

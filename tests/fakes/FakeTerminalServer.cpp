@@ -46,9 +46,10 @@ void SessionAgent::Clock::Sleep(std::uint32_t milliseconds) {
     agent_.server_.Park(agent_, agent_.server_.machine.clock.nowMs + milliseconds);
 }
 
-bool SessionAgent::Processes::SnapshotProcesses(std::vector<platform::ProcessEntry>* processes) {
+bool SessionAgent::Processes::SnapshotProcesses(std::vector<platform::ProcessEntry>* processes,
+                                                std::uint32_t* error) {
     FakeProcesses& shared = agent_.server_.machine.processes;
-    const bool ok = shared.SnapshotProcesses(processes);
+    const bool ok = shared.SnapshotProcesses(processes, error);
     lastError_ = shared.lastError;
     return ok;
 }

@@ -93,7 +93,7 @@ private:
     class Processes : public platform::IProcesses {
     public:
         explicit Processes(SessionAgent& agent) : agent_(agent) {}
-        bool SnapshotProcesses(std::vector<platform::ProcessEntry>* processes) override;
+        bool SnapshotProcesses(std::vector<platform::ProcessEntry>* processes, std::uint32_t* error) override;
         bool ProcessIdToSessionId(std::uint32_t processId, std::uint32_t* sessionId) override;
         std::uint32_t GetCurrentProcessId() override { return agent_.pid; }
         bool CreateHiddenProcess(const std::wstring& commandLine, std::uint32_t* error) override;

@@ -176,6 +176,26 @@ TEST_F(EventReportTest, CharactersOutsideTheCodePageBecomeTheDefaultCharacter) {
     EXPECT_EQ(Between(*file, "<user>", "</user>"), "???");
 }
 
+TEST_F(EventReportTest, SurrogateHalvesAloneBecomeTheDefaultCharacterAndTakeNothingAlong) {
+    struct Case {
+        std::wstring faildesc;
+        std::string written;
+    };
+    // A pair is one character the page lacks, written as its two halves are.
+    const std::wstring pair{static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00)};
+    for (const Case& c : {Case{std::wstring(L"a") + static_cast<wchar_t>(0xD800) + L"&b", "a?&amp;b"},
+                          Case{std::wstring(L"a") + static_cast<wchar_t>(0xDBFF) + L"<", "a?&lt;"},
+                          Case{std::wstring(L"a") + static_cast<wchar_t>(0xDC00) + L">", "a?&gt;"},
+                          Case{L"&" + pair + L"&", "&amp;??&amp;"}}) {
+        SCOPED_TRACE(c.written);
+        m.files.Remove(kPostFolder);
+        WebPostEventData(L"jsmith", c.faildesc, *agent, L"Logon", 0);
+        const auto file = m.files.Read(ReportPath(L"20141225150405"));
+        ASSERT_TRUE(file.has_value());
+        EXPECT_EQ(Between(*file, "<faildesc>", "</faildesc>"), c.written);
+    }
+}
+
 TEST_F(EventReportTest, OverlongFailureDescriptionIsShortenedAndTheReportStaysWhole) {
     const std::wstring longError(2000, L'x');
     WebPostEventData(L"jsmith", longError, *agent, L"Logon", 0);

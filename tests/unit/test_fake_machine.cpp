@@ -163,7 +163,7 @@ TEST(FakeProcesses, TableSessionsAndLaunches) {
     m.processes.Exit(first);
     EXPECT_FALSE(m.processes.IsRunning(first));
     std::vector<platform::ProcessEntry> snapshot;
-    ASSERT_TRUE(m.processes.SnapshotProcesses(&snapshot));
+    ASSERT_TRUE(m.processes.SnapshotProcesses(&snapshot, nullptr));
     EXPECT_EQ(snapshot.front().exeFile, L"[System Process]");
     EXPECT_EQ(snapshot.back().processId, second);
 
@@ -185,7 +185,7 @@ TEST(FakeShutdownAndShell, CallsAreJournaledWithTheirFailures) {
     fake::FakeMachine m;
     m.shutdown.exitWindowsFails = true;
     auto token = m.shutdown.OpenProcessToken();
-    EXPECT_TRUE(m.shutdown.SetShutdownPrivilege(token, true));
+    EXPECT_TRUE(m.shutdown.SetShutdownPrivilege(token, true, nullptr));
     EXPECT_FALSE(m.shutdown.ExitWindowsEx(platform::EwxReboot | platform::EwxForce, 0));
     m.shutdown.CloseToken(token);
     auto user32 = m.shell.LoadLibrary(L"C:\\windows\\system32\\user32.dll");
@@ -205,6 +205,29 @@ TEST(FakeShutdownAndShell, CallsAreJournaledWithTheirFailures) {
                        "ShutdownBlockReasonDestroy", "ShutdownBlockReasonDestroy", "FreeLibrary",
                        "ShutdownBlockReasonCreate x missing"}));
     EXPECT_EQ(m.shell.loadedLibraries, 0);
+}
+
+TEST(FakeShutdownAndShell, ATokenWithoutThePrivilegeIsAdjustedWithNotAllAssigned) {
+    fake::FakeMachine m;
+    m.shutdown.privilegeHeld = false;
+    auto token = m.shutdown.OpenProcessToken();
+    std::uint32_t error = 0;
+    EXPECT_TRUE(m.shutdown.SetShutdownPrivilege(token, true, &error)) << "the call itself succeeds";
+    EXPECT_EQ(error, platform::err::NotAllAssigned);
+    EXPECT_FALSE(m.shutdown.ExitWindowsEx(platform::EwxShutdown | platform::EwxPowerOff, 0));
+    EXPECT_FALSE(m.shutdown.ExitWindowsEx(platform::EwxReboot, 0));
+    EXPECT_TRUE(m.shutdown.ExitWindowsEx(platform::EwxLogoff, 0)) << "a logoff needs no privilege";
+    m.shutdown.CloseToken(token);
+    EXPECT_EQ(m.journal, (Journal{"OpenProcessToken", "AdjustTokenPrivileges enable not all assigned",
+                                  "ExitWindowsEx 9 0 failed", "ExitWindowsEx 2 0 failed", "ExitWindowsEx 0 0",
+                                  "CloseToken"}));
+
+    std::vector<platform::ProcessEntry> snapshot{{1, L"junk"}};
+    m.processes.snapshotBadLengthFailures = 1;
+    EXPECT_FALSE(m.processes.SnapshotProcesses(&snapshot, &error));
+    EXPECT_EQ(error, platform::err::BadLength);
+    EXPECT_TRUE(snapshot.empty());
+    EXPECT_TRUE(m.processes.SnapshotProcesses(&snapshot, &error)) << "only for a moment";
 }
 
 TEST(StandardMachine, LaysOutAnInstalledMachine) {
