@@ -6,6 +6,9 @@
 #   make test    build, then every test through ctest (unit, contract native and
 #                under Wine, budget, end to end); ends with ctest's summary
 #   make demo    build, then run the agent in a simulated Windows machine
+#   make release both executables, an MSI per architecture and SHA256SUMS in
+#                dist/release; signed when QUORVA_SIGN_PFX and
+#                QUORVA_SIGN_PASSWORD are set (docs/ADMINISTRATION.md)
 #   make clean   remove build/ and dist/
 
 SHELL := /bin/bash
@@ -23,7 +26,7 @@ PACKAGES := g++ cmake make googletest libgtest-dev libgmock-dev libbenchmark-dev
 NATIVE_FLAGS := -DCMAKE_BUILD_TYPE=Release
 CROSS_FLAGS := -DCMAKE_BUILD_TYPE=MinSizeRel -DQUORVA_BUILD_ROOT=$(ROOT)/$(BUILD)
 
-.PHONY: all deps build native x64 x86 x64-tests x86-tests test demo clean
+.PHONY: all deps build native x64 x86 x64-tests x86-tests test demo release clean
 
 all: build
 
@@ -118,6 +121,12 @@ demo: build
 	ARCH=$(or $(ARCH),x64) QUORVA_DIST_DIR=$(ROOT)/$(DIST) QUORVA_BUILD_ROOT=$(ROOT)/$(BUILD) \
 	    sh tests/e2e/demo.sh
 
+# The packaging tools come through the same installer as everything else.
+release: deps
+	$(MAKE) --no-print-directory deps PACKAGES="wixl osslsigncode openssl"
+	$(MAKE) --no-print-directory x64 x86
+	python3 installer/release.py --dist $(DIST) --out $(DIST)/release
+
 clean:
 	rm -rf $(BUILD) $(DIST)
 
@@ -140,3 +149,4 @@ bench: deps
 	cmake -S bench -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(BENCH_BUILD) -j2
 	$(BENCH_BUILD)/restart_check_bench
+	$(BENCH_BUILD)/terminal_storm_bench

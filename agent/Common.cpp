@@ -45,3 +45,14 @@ void CreateEmptyFile(CQuorvaDlg& agent, const std::wstring& path) {
     std::uint32_t error = 0;
     agent.os.files.AppendBytes(path, std::string(), platform::Share::ReadWrite, &error);
 }
+
+bool ShowsInAnsi(CQuorvaDlg& agent, const std::wstring& text) {
+    return agent.os.text.FromAnsi(agent.os.text.ToAnsi(text)) == text;
+}
+
+void CreateHandOffFile(CQuorvaDlg& agent, const std::wstring& path) {
+    const bool unicode = !ShowsInAnsi(agent, agent.m_szUserName.str());
+    std::uint32_t error = 0;
+    agent.os.files.AppendBytes(path, unicode ? std::string("\xFF\xFE", 2) : std::string(),
+                               platform::Share::ReadWrite, &error);
+}

@@ -30,3 +30,14 @@ std::string ToTextMode(std::string_view bytes);
 
 // "Open for appending and close at once": creates the file empty if missing.
 void CreateEmptyFile(CQuorvaDlg& agent, const std::wstring& path);
+
+// Whether the ANSI code page shows the text as it is (it survives the round
+// trip to the page and back).
+bool ShowsInAnsi(CQuorvaDlg& agent, const std::wstring& text);
+
+// The user's hand-off file, created as CreateEmptyFile does. The profile
+// functions write a file in the ANSI code page unless it starts with the
+// UTF-16 byte-order mark, so for a user name the page cannot show the file
+// starts with that mark: "Process Arguments" then reaches the service with
+// the name intact. Every other user's file stays empty, as always.
+void CreateHandOffFile(CQuorvaDlg& agent, const std::wstring& path);

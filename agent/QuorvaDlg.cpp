@@ -1,37 +1,60 @@
 // The agent window: message routing, hiding, the taskbar button and the end.
 #include "agent/QuorvaDlg.h"
+#include <optional>
 #include "agent/Common.h"
+#include "sessionend/SessionEnd.h"
 
 MessageResult CQuorvaDlg::WindowProc(std::uint32_t message, std::uintptr_t wParam,
                                      std::intptr_t lParam) {
+    if (m_bInStartUp && (message == wm::QueryEndSession || message == wm::EndSession))
+        return DeferMessage(message, wParam, lParam);
     // The kind of a session end is recorded before its handler runs, so the
     // handler (and a nested handling) sees the latest request.
-    if (message == wm::QueryEndSession && m_bInStartUp) return DeferQueryEndSession(lParam);
     if (message == wm::QueryEndSession) ClassifyQueryEndSession(lParam);
     return DefaultWindowProc(message, wParam, lParam);
 }
 
-MessageResult CQuorvaDlg::DeferQueryEndSession(std::intptr_t lParam) {
+MessageResult CQuorvaDlg::DeferMessage(std::uint32_t message, std::uintptr_t wParam,
+                                       std::intptr_t lParam) {
     // Nothing is logged here: the log and data paths do not exist yet. The
-    // request is handled as soon as the start-up is over.
-    m_deferredQueries.push_back(lParam);
+    // message is handled as soon as the start-up is over; a WM_ENDSESSION
+    // waits with the request it ends, so that an installer's confirmed close
+    // still ends the agent.
+    if (message == wm::EndSession) {
+        m_deferredMessages.push_back({message, wParam, lParam, false});
+        return {true, 0};
+    }
     // A copy that will stay resident holds the session end back, as it would
     // after the start-up, and issues it again once the script has run. An
     // ordinary copy never handles a session end, so it lets it go on; so does
     // an installer's close request.
     const bool closeRequest = (static_cast<std::uint32_t>(lParam) & ENDSESSION_LOGOFF) == 0 &&
                               (static_cast<std::uint32_t>(lParam) & ENDSESSION_CLOSEAPP) != 0;
-    const bool resident = m_bSetupMode || IsSystemAccount(*this);
-    return {true, resident && !closeRequest ? FALSE_ : TRUE_};
+    const bool held = (m_bSetupMode || IsSystemAccount(*this)) && !closeRequest;
+    m_deferredMessages.push_back({message, wParam, lParam, held});
+    return {true, held ? FALSE_ : TRUE_};
 }
 
-void CQuorvaDlg::HandleDeferredQueries() {
-    std::vector<std::intptr_t> queries;
-    queries.swap(m_deferredQueries);
-    for (std::intptr_t lParam : queries) {
+void CQuorvaDlg::HandleDeferredMessages(bool startUpEnded) {
+    std::vector<DeferredMessage> messages;
+    messages.swap(m_deferredMessages);
+    // Windows was told to wait for a held request; one the agent then will
+    // not issue itself must not stay refused, so it is issued here.
+    std::optional<std::intptr_t> undone;
+    const char* why = "Start-up ended";
+    for (const DeferredMessage& deferred : messages) {
+        if (startUpEnded) {
+            if (deferred.held) undone = deferred.lParam;
+            continue;
+        }
         if (m_bEnded) break;
-        WindowProc(wm::QueryEndSession, 0, lParam);
+        const MessageResult answer = WindowProc(deferred.message, deferred.wParam, deferred.lParam);
+        if (deferred.held && answer.result != FALSE_) {
+            undone = deferred.lParam;
+            why = "Script not run";
+        }
     }
+    if (undone) sessionend::IssueHeldSessionEnd(*this, *undone, why);
 }
 
 MessageResult CQuorvaDlg::DefaultWindowProc(std::uint32_t message, std::uintptr_t wParam,

@@ -81,11 +81,22 @@ public:
     // Set when a close request (Restart Manager) was answered with 1; the
     // agent ends on the WM_ENDSESSION that confirms it.
     bool m_bCloseRequested = false;
-    // True while OnInitDialog runs. A session-end request sent meanwhile
+    // Set when a handling that holds the session end back finds it will not
+    // issue it itself (the shutdown privilege is missing, the service or the
+    // deployer is gone): the request is then answered 1, so that Windows goes
+    // on with its own session end.
+    bool m_bLetSessionEndGo = false;
+    // True while OnInitDialog runs. A session-end message sent meanwhile
     // (delivered while the start-up waits on another process) is answered at
     // once and kept here, to be handled when the start-up has finished.
     bool m_bInStartUp = false;
-    std::vector<std::intptr_t> m_deferredQueries;
+    struct DeferredMessage {
+        std::uint32_t message;
+        std::uintptr_t wParam;
+        std::intptr_t lParam;
+        bool held;  // a WM_QUERYENDSESSION answered 0
+    };
+    std::vector<DeferredMessage> m_deferredMessages;
 
     // ---- start-up (agent/StartUp.cpp) ----
     virtual BOOL OnInitDialog();
@@ -112,10 +123,13 @@ public:
     void OnEndSession(BOOL ending);
     void functionToForgetShutdown();
     void FunctionToForgetShutDown();
+    // Registers the block reason where ShutdownBlockReasonCreate exists, so
+    // that it is in place before a session end asks (Interception.cpp).
+    void RegisterBlockReason();
 
 private:
-    MessageResult DeferQueryEndSession(std::intptr_t lParam);
-    void HandleDeferredQueries();
+    MessageResult DeferMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+    void HandleDeferredMessages(bool startUpEnded);
     MessageResult DefaultWindowProc(std::uint32_t message, std::uintptr_t wParam,
                                     std::intptr_t lParam);
 };

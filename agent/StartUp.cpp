@@ -50,8 +50,9 @@ BOOL CQuorvaDlg::OnInitDialog() {
     m_bInStartUp = true;
     const BOOL result = StartUp();
     m_bInStartUp = false;
-    // A copy that stays resident handles, in order, what arrived meanwhile.
-    if (!m_bEnded) HandleDeferredQueries();
+    // A copy that stays resident handles, in order, what arrived meanwhile;
+    // one that ended still owes Windows the session ends it held back.
+    HandleDeferredMessages(m_bEnded);
     return result;
 }
 
@@ -138,7 +139,13 @@ BOOL CQuorvaDlg::StartUp() {
     const std::string procDetailsIni = Ansi(*this, m_strProcDetailsIni);
     if (!PathExists(*this, m_strProcDetailsIni)) {
         Log(*this, "Quorva", "INFO", "", "Creating file", procDetailsIni);
-        CreateEmptyFile(*this, m_strProcDetailsIni);
+        CreateHandOffFile(*this, m_strProcDetailsIni);
+    } else if (!ShowsInAnsi(*this, m_szUserName.str()) &&
+               os.files.ExclusiveFileSize(m_strProcDetailsIni) == 0) {
+        // An empty file left by an earlier version would be written in the
+        // code page; holding nothing, it is made again as UTF-16.
+        os.files.DeleteFile(m_strProcDetailsIni);
+        CreateHandOffFile(*this, m_strProcDetailsIni);
     }
 
     std::uint32_t sessionId = 0;
@@ -192,6 +199,10 @@ BOOL CQuorvaDlg::StartUp() {
             return EndAfter(*this, 1000, FALSE_);
         }
         os.shell.CoUninitialize();
+        // Vista and later end a program without a visible window that holds
+        // a session end back for more than 5 seconds, unless it said
+        // beforehand that it may need to: the reason goes in now.
+        RegisterBlockReason();
         return TRUE_;
     }
 
@@ -246,7 +257,7 @@ BOOL CQuorvaDlg::StartUp() {
     if (!PathExists(*this, m_strProcDetailsIni)) {
         Log(*this, "quorva", "Information", "Creating INI file again for Logoff use", "",
             procDetailsIni);
-        CreateEmptyFile(*this, m_strProcDetailsIni);
+        CreateHandOffFile(*this, m_strProcDetailsIni);
     }
     return EndAfter(*this, 1000, TRUE_);
 }

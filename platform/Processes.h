@@ -18,8 +18,10 @@ public:
 
     // CreateToolhelp32Snapshot(TH32CS_SNAPALL) walked with Process32FirstW /
     // Process32NextW (dwSize = sizeof(PROCESSENTRY32W)). False when no snapshot
-    // was taken or its first record could not be read.
-    virtual bool SnapshotProcesses(std::vector<ProcessEntry>* processes) = 0;
+    // was taken or its first record could not be read, with the last error in
+    // *error (ERROR_BAD_LENGTH when the system was changing the process list
+    // and the call is worth making again).
+    virtual bool SnapshotProcesses(std::vector<ProcessEntry>* processes, std::uint32_t* error) = 0;
 
     // ProcessIdToSessionId.
     virtual bool ProcessIdToSessionId(std::uint32_t processId, std::uint32_t* sessionId) = 0;

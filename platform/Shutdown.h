@@ -20,8 +20,11 @@ public:
     // LookupPrivilegeValueW(NULL, "SeShutdownPrivilege") then
     // AdjustTokenPrivileges with one privilege and the attribute
     // SE_PRIVILEGE_ENABLED (enable) or 0. The result of AdjustTokenPrivileges
-    // (false also when the lookup failed).
-    virtual bool SetShutdownPrivilege(Handle token, bool enable) = 0;
+    // (false also when the lookup failed), and in *error the last error right
+    // after it: the call also succeeds for a token that does not hold the
+    // privilege at all, with ERROR_NOT_ALL_ASSIGNED (1300), and leaves 0 only
+    // when the privilege was adjusted.
+    virtual bool SetShutdownPrivilege(Handle token, bool enable, std::uint32_t* error) = 0;
 
     // AbortSystemShutdownW(NULL).
     virtual bool AbortSystemShutdown() = 0;

@@ -23,13 +23,17 @@ constexpr std::uint32_t FileNotFound = 2;
 constexpr std::uint32_t PathNotFound = 3;
 constexpr std::uint32_t AccessDenied = 5;
 constexpr std::uint32_t InvalidHandle = 6;
+constexpr std::uint32_t BadLength = 24;
 constexpr std::uint32_t SharingViolation = 32;
+constexpr std::uint32_t LockViolation = 33;
 constexpr std::uint32_t HandleEof = 38;
 constexpr std::uint32_t FileExists = 80;
+constexpr std::uint32_t InvalidParameter = 87;
 constexpr std::uint32_t InsufficientBuffer = 122;
 constexpr std::uint32_t AlreadyExists = 183;
 constexpr std::uint32_t MoreData = 234;
 constexpr std::uint32_t FilenameExcedRange = 206;
+constexpr std::uint32_t NotAllAssigned = 1300;
 }  // namespace err
 
 }  // namespace platform

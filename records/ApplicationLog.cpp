@@ -12,6 +12,16 @@ constexpr std::size_t kMaxPath = 260;
 constexpr std::size_t kTypeCapacity = 100;
 constexpr std::size_t kDateTimeCapacity = 255;
 constexpr std::int64_t kSizeLimit = 2097152;  // 2 MiB: the day's file starts again
+// A user's two copies write the same day's file, and a virus scanner or a log
+// viewer may hold it for a moment; an open refused for sharing is tried again
+// a few times before the entry counts as lost. Losing "Application started"
+// ends the agent, and with it the logon script or the session-end handling.
+constexpr int kOpenRetries = 5;
+constexpr std::uint32_t kOpenRetryPauseMs = 50;
+
+bool HeldByAnother(std::uint32_t error) {
+    return error == platform::err::SharingViolation || error == platform::err::LockViolation;
+}
 
 std::string Text(const char* value) { return value ? std::string(value) : std::string("(null)"); }
 
@@ -46,6 +56,13 @@ void WriteLogFile(const char* version, const char* module, CQuorvaDlg& agent,
                   const char* software, const char* type, const char* val1, const char* val2,
                   const char* val3) {
     auto& os = agent.os;
+    // Before the start-up has named the data folder there is no log to
+    // write to: a path built from the empty name would land in whatever the
+    // current directory is.
+    if (agent.m_strDataDir.empty()) {
+        agent.m_bLogFailed = TRUE_;
+        return;
+    }
 
     // Folder and file are named by their wide names, so a user name outside
     // the code page still gets its log; only the contents are ANSI.
@@ -77,16 +94,25 @@ void WriteLogFile(const char* version, const char* module, CQuorvaDlg& agent,
         if (size >= kSizeLimit && os.files.DeleteFile(file)) isNew = true;
     }
 
-    std::string text;
+    std::string header;
     if (isNew) {
-        text += "#Software: " + softwareText + "\n#Version: " + Text(version) + "\n#Date: " + entryDate +
-                " " + entryTime + "\n";
-        text += "#Fields:\tdtime\tmodule\ttype\tval1\tval2\tval3\n";
+        header += "#Software: " + softwareText + "\n#Version: " + Text(version) + "\n#Date: " + entryDate +
+                  " " + entryTime + "\n";
+        header += "#Fields:\tdtime\tmodule\ttype\tval1\tval2\tval3\n";
     }
-    text += std::string(entryDate) + " " + entryTime + "\t" + Text(module) + "\t" + NormaliseType(type) +
-            "\t" + Text(val1) + "\t" + Text(val2) + "\t" + Text(val3) + "\n";
+    const std::string entry = std::string(entryDate) + " " + entryTime + "\t" + Text(module) + "\t" +
+                              NormaliseType(type) + "\t" + Text(val1) + "\t" + Text(val2) + "\t" +
+                              Text(val3) + "\n";
 
     std::uint32_t error = 0;
-    if (!os.files.AppendBytes(file, ToTextMode(text), platform::Share::None, &error))
-        agent.m_bLogFailed = TRUE_;
+    for (int retry = 0;; ++retry) {
+        error = 0;
+        if (os.files.AppendBytes(file, ToTextMode(header + entry), platform::Share::None, &error)) return;
+        if (!HeldByAnother(error) || retry == kOpenRetries) break;
+        // A file refused for sharing exists: whoever created it since the
+        // test above has written its header.
+        header.clear();
+        os.clock.Sleep(kOpenRetryPauseMs);
+    }
+    agent.m_bLogFailed = TRUE_;
 }

@@ -17,9 +17,11 @@ namespace {
 constexpr std::size_t kMaxReportLength = 1023;
 // The folder and file paths were sized for 1000 characters.
 constexpr std::size_t kMaxPathLength = 999;
-// How many later seconds are tried when report names are taken: a minute's
-// worth of names covers every agent of a busy multi-user machine.
-constexpr int kNameAttempts = 60;
+// How many later seconds are tried when report names are taken. A terminal
+// server's logon or shutdown storm writes hundreds of reports within a few
+// seconds, and every one of them must be kept; a day's worth of names is a
+// bound that only a folder no longer being emptied can reach.
+constexpr int kNameAttempts = 24 * 60 * 60;
 
 struct ReportValues {
     std::wstring regId, regType, user, evnt, date, time, status, faildesc;
@@ -64,8 +66,12 @@ std::wstring EscapedPrefix(const std::wstring& raw, std::size_t budget) {
     std::wstring out;
     for (std::size_t i = 0; i < raw.size(); ++i) {
         std::wstring piece = EscapeChar(raw[i]);
+        // A pair stays whole; a half without its other half is no character
+        // and is left to the ANSI conversion, which makes it the code page's
+        // default character. Either way the next character is escaped on its own.
         const bool highSurrogate = raw[i] >= 0xD800 && raw[i] <= 0xDBFF;
-        if (highSurrogate && i + 1 < raw.size()) piece += raw[++i];
+        if (highSurrogate && i + 1 < raw.size() && raw[i + 1] >= 0xDC00 && raw[i + 1] <= 0xDFFF)
+            piece += raw[++i];
         if (out.size() + piece.size() > budget) break;
         out += piece;
     }
@@ -206,11 +212,21 @@ void WritePostLogFile(CQuorvaDlg& agent, const std::wstring& text) {
 
     // Each report is a file of its own: agents of several users share the
     // folder, and two reports appended into one file make it unreadable.
+    // A taken name moves the report to the next second's name: the names keep
+    // their form and their order, and CREATE_NEW never lets one report land
+    // in another's file.
     const std::string bytes = ToTextMode(Ansi(agent, text));
+    const std::wstring firstPath = pathFor(stamp);
+    std::wstring lastPath = firstPath;
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         std::uint32_t error = 0;
-        if (files.CreateNewFile(pathFor(stamp), bytes, &error)) return;
+        lastPath = pathFor(stamp);
+        if (files.CreateNewFile(lastPath, bytes, &error)) return;
         if (error != platform::err::FileExists && error != platform::err::AlreadyExists) return;
         stamp = NextSecond(stamp);
     }
+    // The report text itself is in the log already (the "web Post" entry).
+    const std::string from = Ansi(agent, firstPath), to = Ansi(agent, lastPath);
+    WriteLogFile(kVersion, "WebPostEventData", agent, "quorva", "ERROR",
+                 "Report not stored: every name taken", from.c_str(), to.c_str());
 }

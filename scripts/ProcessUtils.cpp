@@ -18,12 +18,21 @@ const wchar_t* const kServiceImage = L"quorvahost.exe";
 const wchar_t* const kAgentImage = L"quorva.exe";
 const wchar_t* const kProcDetailsSection = L"Process Details";
 
+// ERROR_BAD_LENGTH means the system was changing the process list while the
+// snapshot was taken; the call is made again at once. Tries in all.
+constexpr int kSnapshotTries = 4;
+
 // A snapshot that cannot be taken counts as "nothing runs": the callers then
-// take the service as stopped or the script as finished.
+// take the service as stopped or the script as finished. A snapshot that
+// failed only for a moment must not read like that, so it is taken again.
 std::vector<platform::ProcessEntry> Snapshot(CQuorvaDlg& agent) {
     std::vector<platform::ProcessEntry> processes;
-    if (!agent.os.processes.SnapshotProcesses(&processes)) processes.clear();
-    return processes;
+    for (int tries = 1;; ++tries) {
+        std::uint32_t error = 0;
+        if (agent.os.processes.SnapshotProcesses(&processes, &error)) return processes;
+        processes.clear();
+        if (error != platform::err::BadLength || tries == kSnapshotTries) return processes;
+    }
 }
 
 const WideBuffer<1024>& StoredProcId(const CQuorvaDlg& agent, ProcIdVariant variant) {
@@ -43,6 +52,9 @@ bool ExecuteProcess(CQuorvaDlg& agent, const std::wstring& application,
     // cannot make Windows start C:\Program.exe instead. A quote inside the path
     // would end the quoting early, and no Windows path holds one.
     if (application.find(L'"') != std::wstring::npos) return false;
+    // No program named, no program started: an empty path would leave the
+    // choice to the search order.
+    if (application.empty()) return false;
     std::wstring commandLine;
     commandLine.reserve(application.size() + arguments.size() + 3);
     commandLine += L'"';

@@ -32,7 +32,8 @@ constexpr const wchar_t* kBlockReason = L"The application is executing system sc
 // The user-interface library by its full path, so that no other user32.dll
 // on the search path is picked up. 0 when it cannot be loaded.
 platform::Handle LoadUser32(CQuorvaDlg& agent) {
-    return agent.os.shell.LoadLibrary(sessionend::SystemProgramPath(agent, L"user32.dll"));
+    const std::wstring path = sessionend::SystemProgramPath(agent, L"user32.dll");
+    return path.empty() ? 0 : agent.os.shell.LoadLibrary(path);
 }
 
 // The kind of the pending session end and the two texts that go with it,
@@ -144,7 +145,15 @@ BOOL CQuorvaDlg::OnQueryEndSession(std::intptr_t lParam) {
         std::to_string(os.processes.GetLastError()));
     // Held back until the script has run and the session end is issued again.
     functionToForgetShutdown();
-    return FALSE_;
+    return m_bLetSessionEndGo ? TRUE_ : FALSE_;
+}
+
+void CQuorvaDlg::RegisterBlockReason() {
+    const platform::Handle user32 = LoadUser32(*this);
+    if (!user32) return;
+    bool found = false;
+    os.shell.ShutdownBlockReasonCreate(user32, os.shell.WindowHandle(), kBlockReason, &found);
+    os.shell.FreeLibrary(user32);
 }
 
 void CQuorvaDlg::OnEndSession(BOOL ending) {
@@ -161,4 +170,7 @@ void CQuorvaDlg::OnEndSession(BOOL ending) {
         else
             m_bCloseRequested = false;  // the installer gave up; stay resident
     }
+    // The session goes on and so does the agent: the reason must be in place
+    // again before the next session end asks.
+    if (!ending && !m_bEnded) RegisterBlockReason();
 }

@@ -32,6 +32,20 @@ constexpr std::uint32_t kScriptPollMs = 5000;
 
 std::string A(CQuorvaDlg& agent, const std::wstring& text) { return Ansi(agent, text); }
 
+// AdjustTokenPrivileges also succeeds for a token that does not hold the
+// privilege at all (a standard user on a server edition, or wherever the
+// "Shut down the system" right is withheld), with ERROR_NOT_ALL_ASSIGNED:
+// only a success that leaves 0 has enabled it.
+bool EnableShutdownPrivilege(platform::IShutdown& shutdown, platform::Handle token) {
+    std::uint32_t error = 0;
+    return shutdown.SetShutdownPrivilege(token, true, &error) && error == platform::err::Success;
+}
+
+void DisableShutdownPrivilege(platform::IShutdown& shutdown, platform::Handle token) {
+    std::uint32_t ignored = 0;
+    shutdown.SetShutdownPrivilege(token, false, &ignored);
+}
+
 // Whether a pending shutdown is really a restart. Only a restart found here
 // or earlier makes the final step reboot instead of powering off.
 void DetectRestart(CQuorvaDlg& agent, Level level) {
@@ -52,13 +66,16 @@ void DetectRestart(CQuorvaDlg& agent, Level level) {
 }
 
 // False, after the "EVTNT" report and the end of the agent, when the resident
-// service or the deployer is missing: nobody could run the script.
+// service or the deployer is missing: nobody could run the script, and the
+// agent will not issue the session end itself, so the request it holds is
+// let go, as the window's own checks let it go.
 bool ServiceAndDeployerPresent(CQuorvaDlg& agent) {
     if (CountServiceInstances(agent) <= 0) {
         Log(agent, kHandlingEnd, kInfo, "SUCCESS", "Service not running. So exiting. Service Name: ",
             "quorvahost.exe");
         WebPostEventData(agent.m_szUserName.str(), L"The service quorvahost.exe was not found running",
                          agent, L"EVTNT", 0);
+        agent.m_bLetSessionEndGo = true;
         agent.EndAgent();
         return false;
     }
@@ -67,6 +84,7 @@ bool ServiceAndDeployerPresent(CQuorvaDlg& agent) {
             A(agent, agent.m_strDeployerPath));
         WebPostEventData(agent.m_szUserName.str(), L"quorvarun.exe was not found on the location", agent,
                          L"EVTNT", 0);
+        agent.m_bLetSessionEndGo = true;
         agent.EndAgent();
         return false;
     }
@@ -83,8 +101,8 @@ void CancelTimedShutdown(CQuorvaDlg& agent, const std::wstring& shutdownProgram)
         bool cancelled = ExecuteProcess(agent, shutdownProgram, L"-a");
         platform::IShutdown& shutdown = agent.os.shutdown;
         if (platform::Handle token = shutdown.OpenProcessToken()) {
-            if (shutdown.SetShutdownPrivilege(token, true)) cancelled = shutdown.AbortSystemShutdown();
-            shutdown.SetShutdownPrivilege(token, false);
+            if (EnableShutdownPrivilege(shutdown, token)) cancelled = shutdown.AbortSystemShutdown();
+            DisableShutdownPrivilege(shutdown, token);
             shutdown.CloseToken(token);
         }
         if (!cancelled) Log(agent, kAbort, kInfo, "Failure", "", "");
@@ -144,7 +162,7 @@ void HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
     Log(agent, kHandling, kInfo, "Proc ID successfully read from INI", "Deleted INI from location :",
         A(agent, ini));
     if (!PathExists(agent, ini)) {
-        CreateEmptyFile(agent, ini);
+        CreateHandOffFile(agent, ini);
         Log(agent, kHandling, kInfo, "Created INI for future use at location :", A(agent, ini), "");
     }
     Log(agent, kHandling, kInfo, "ExecuteProcess at Logoff/Shutdown Started process",
@@ -181,26 +199,34 @@ SessionEndCommand CommandFor(const CQuorvaDlg& agent) {
 }
 
 // Issues the held-back session end again, forced, and ends the agent. A
-// script still running, or a privilege the account does not have, leaves
-// the agent running with the request counted.
+// script still running leaves the agent running with the request counted. A
+// logoff needs no privilege; a shutdown or restart that the account may not
+// make is left to Windows: the held request is let go (the script has run)
+// and the agent ends.
 void IssueSessionEnd(CQuorvaDlg& agent, Level level, const std::wstring& deployerFile,
                      const std::wstring& shutdownProgram) {
+    // A deeper level has let the request go already: nothing is left to issue.
+    if (agent.m_bLetSessionEndGo) return;
     if (ScriptRunning(agent, level, deployerFile)) return;
     Log(agent, kHandlingEnd, kInfo, "Script ended", "Exiting", "");
 
     platform::IShutdown& shutdown = agent.os.shutdown;
-    platform::Handle token = shutdown.OpenProcessToken();
-    if (!token) return;
-    if (!shutdown.SetShutdownPrivilege(token, true)) {
-        shutdown.CloseToken(token);
-        return;
+    const platform::Handle token = shutdown.OpenProcessToken();
+    const bool enabled = token != 0 && EnableShutdownPrivilege(shutdown, token);
+    const SessionEndCommand command = CommandFor(agent);
+    if (enabled || !agent.m_bFlagForShutDown) {
+        shutdown.ExitWindowsEx(command.exitWindowsFlags, 0);
+        ExecuteProcess(agent, shutdownProgram, command.shutdownArguments);
+        Log(agent, kHandlingEnd, kInfo, "exe stopped", command.logText, "");
+    } else {
+        Log(agent, kHandlingEnd, "ERROR", "SeShutdownPrivilege not held", "Session end left to Windows",
+            command.logText);
+        agent.m_bLetSessionEndGo = true;
     }
-    SessionEndCommand command = CommandFor(agent);
-    shutdown.ExitWindowsEx(command.exitWindowsFlags, 0);
-    ExecuteProcess(agent, shutdownProgram, command.shutdownArguments);
-    Log(agent, kHandlingEnd, kInfo, "exe stopped", command.logText, "");
-    shutdown.SetShutdownPrivilege(token, false);
-    shutdown.CloseToken(token);
+    if (token) {
+        DisableShutdownPrivilege(shutdown, token);
+        shutdown.CloseToken(token);
+    }
     agent.EndAgent();
 }
 
@@ -218,7 +244,38 @@ std::wstring FileNamePart(const std::wstring& path) {
 }
 
 std::wstring SystemProgramPath(CQuorvaDlg& agent, const wchar_t* file) {
-    return agent.os.shell.GetSystemDirectory(kSystemDirCapacity) + L"\\" + file;
+    const std::wstring directory = agent.os.shell.GetSystemDirectory(kSystemDirCapacity);
+    // Without the directory the path would start at the root of the current
+    // drive, where anyone may put a file of that name.
+    if (directory.empty()) return std::wstring();
+    return directory + L"\\" + file;
+}
+
+void IssueHeldSessionEnd(CQuorvaDlg& agent, std::intptr_t lParam, const char* why) {
+    using namespace platform;
+    const bool shutdown = KindOfRequest(lParam) == RequestKind::ShutdownOrRestart;
+    bool restart = false;
+    if (shutdown) {
+        CRegistry registry(agent.os.registry);
+        std::uint32_t setting = 0;
+        restart = agent.m_bFlagForRestart || (registry.ReadShutdownSetting(&setting) && setting == 4);
+        if (!restart) {
+            functionToCheckRestart(agent);
+            restart = agent.m_bFlagForRestart != 0;
+        }
+    }
+    // Unforced: the other programs of the session may still save their work.
+    const std::uint32_t flags = !shutdown ? EwxLogoff : restart ? EwxReboot : EwxShutdown | EwxPowerOff;
+    Log(agent, "IssueHeldSessionEnd", kInfo, "Issuing held session end unforced", why,
+        !shutdown ? "Logging Off" : restart ? "Rebooting" : "Shutting down");
+    IShutdown& system = agent.os.shutdown;
+    const Handle token = system.OpenProcessToken();
+    if (token) EnableShutdownPrivilege(system, token);
+    system.ExitWindowsEx(flags, 0);
+    if (token) {
+        DisableShutdownPrivilege(system, token);
+        system.CloseToken(token);
+    }
 }
 
 bool KindChanged(CQuorvaDlg& agent) {

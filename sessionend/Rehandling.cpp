@@ -16,6 +16,11 @@ constexpr std::uint32_t kTaskKillPollMs = 50;
 // process to end, and the service deletes the file once it has taken it. A
 // request for a process the agent holds no identifier of is sent all the same
 // (with an empty value), so the service's acknowledgement still comes.
+// The file is the machine's one, shared by every user's agent: a request
+// written while another user's is still pending replaces it, the service ends
+// only the later one, and both agents take the deletion as their answer. The
+// earlier user's script then runs to its own end; the protocol has no room
+// for more than one request, and the service's side of it is not ours.
 void RequestTaskKill(CQuorvaDlg& agent, const std::wstring& file, const std::wstring& procId,
                      bool replaceOldFile) {
     if (replaceOldFile && PathExists(agent, file)) agent.os.files.DeleteFile(file);

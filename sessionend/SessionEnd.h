@@ -38,8 +38,15 @@ void Rehandle(CQuorvaDlg& agent, Level level);
 // The file-name part of a path: the text after its last backslash.
 std::wstring FileNamePart(const std::wstring& path);
 
-// The system directory (capacity 512) with `file` appended after a backslash.
+// The system directory (capacity 512) with `file` appended after a backslash;
+// empty when the directory cannot be had (such a path is never used).
 std::wstring SystemProgramPath(CQuorvaDlg& agent, const wchar_t* file);
+
+// A request the agent answered 0 while it was held (during the start-up) and
+// will not issue itself after all: it issues it now, unforced, with one log
+// record saying `why`. A logoff is a logoff; a shutdown is a restart when the
+// user's "Shutdown Setting" is 4 or the System log holds a recent restart.
+void IssueHeldSessionEnd(CQuorvaDlg& agent, std::intptr_t lParam, const char* why);
 
 // One log record of the session-end handling (software "quorva").
 void Log(CQuorvaDlg& agent, const char* module, const char* type, const std::string& val1,

@@ -14,8 +14,8 @@ constexpr unsigned kAttempts = 5;
 constexpr std::uint32_t kWaitBeforeAttemptMs = 2000;
 constexpr std::uint32_t kReadBufferSize = 65536;
 constexpr std::uint32_t kReadFlags = platform::EventlogSequentialRead | platform::EventlogBackwardsRead;
-// No event record comes near this; a larger "bytes needed" is not believed.
-constexpr std::uint32_t kLargestReadBuffer = 16u * 1024 * 1024;
+// ReadEventLogW takes no larger buffer; a record needing more cannot be read.
+constexpr std::uint32_t kLargestReadBuffer = 0x7FFFF;
 // One read, then at most this many re-reads after growing the buffer.
 constexpr int kMaxGrowths = 3;
 constexpr std::int64_t kWindowSeconds = 10 * 60;
@@ -135,8 +135,10 @@ void functionToCheckRestart(CQuorvaDlg& agent) {
 }
 
 platform::Handle LoadMessageModule(CQuorvaDlg& agent) {
-    const std::wstring path = agent.os.shell.GetSystemDirectory(1024) + L"\\user32.dll";
-    return agent.os.eventLog.LoadLibraryAsDataFile(path);
+    const std::wstring directory = agent.os.shell.GetSystemDirectory(1024);
+    // "\user32.dll" alone would be looked for at the root of the current drive.
+    if (directory.empty()) return 0;
+    return agent.os.eventLog.LoadLibraryAsDataFile(directory + L"\\user32.dll");
 }
 
 int DumpRecordsInBuffer(const std::uint8_t* block, std::size_t length, CQuorvaDlg& agent) {

@@ -7,15 +7,22 @@
 
 namespace win32 {
 
-bool Processes::SnapshotProcesses(std::vector<platform::ProcessEntry>* processes) {
+bool Processes::SnapshotProcesses(std::vector<platform::ProcessEntry>* processes,
+                                  std::uint32_t* error) {
     processes->clear();
     ScopedKernelHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPALL, 0));
-    if (!snapshot) return false;
+    if (!snapshot) {
+        if (error) *error = ::GetLastError();
+        return false;
+    }
     // The record size is the one this build's headers give (it differs
     // between the 32-bit and the 64-bit build); the call checks it.
     PROCESSENTRY32W entry;
     entry.dwSize = sizeof(PROCESSENTRY32W);
-    if (!::Process32FirstW(snapshot.Get(), &entry)) return false;
+    if (!::Process32FirstW(snapshot.Get(), &entry)) {
+        if (error) *error = ::GetLastError();
+        return false;
+    }
     do {
         entry.szExeFile[MAX_PATH - 1] = L'\0';
         processes->push_back({entry.th32ProcessID, entry.szExeFile});

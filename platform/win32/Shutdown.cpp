@@ -15,14 +15,19 @@ void Shutdown::CloseToken(platform::Handle token) {
     if (token) ::CloseHandle(FromHandle<HANDLE>(token));
 }
 
-bool Shutdown::SetShutdownPrivilege(platform::Handle token, bool enable) {
+bool Shutdown::SetShutdownPrivilege(platform::Handle token, bool enable, std::uint32_t* error) {
     TOKEN_PRIVILEGES privileges{};
-    if (!::LookupPrivilegeValueW(nullptr, L"SeShutdownPrivilege", &privileges.Privileges[0].Luid))
+    if (!::LookupPrivilegeValueW(nullptr, L"SeShutdownPrivilege", &privileges.Privileges[0].Luid)) {
+        if (error) *error = ::GetLastError();
         return false;
+    }
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
-    return ::AdjustTokenPrivileges(FromHandle<HANDLE>(token), FALSE, &privileges, 0, nullptr,
-                                   nullptr) != FALSE;
+    const BOOL adjusted = ::AdjustTokenPrivileges(FromHandle<HANDLE>(token), FALSE, &privileges, 0,
+                                                  nullptr, nullptr);
+    // Read at once, success or not: a success is only whole with 0 here.
+    if (error) *error = ::GetLastError();
+    return adjusted != FALSE;
 }
 
 bool Shutdown::AbortSystemShutdown() {

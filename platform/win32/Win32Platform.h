@@ -41,7 +41,8 @@ public:
 
 class Processes final : public platform::IProcesses {
 public:
-    bool SnapshotProcesses(std::vector<platform::ProcessEntry>* processes) override;
+    bool SnapshotProcesses(std::vector<platform::ProcessEntry>* processes,
+                           std::uint32_t* error) override;
     bool ProcessIdToSessionId(std::uint32_t processId, std::uint32_t* sessionId) override;
     std::uint32_t GetCurrentProcessId() override;
     bool CreateHiddenProcess(const std::wstring& commandLine, std::uint32_t* error) override;
@@ -54,7 +55,7 @@ class Shutdown final : public platform::IShutdown {
 public:
     platform::Handle OpenProcessToken() override;
     void CloseToken(platform::Handle token) override;
-    bool SetShutdownPrivilege(platform::Handle token, bool enable) override;
+    bool SetShutdownPrivilege(platform::Handle token, bool enable, std::uint32_t* error) override;
     bool AbortSystemShutdown() override;
     bool ExitWindowsEx(std::uint32_t flags, std::uint32_t reason) override;
 };

@@ -50,9 +50,18 @@ class BudgetCheckTest(unittest.TestCase):
             check_budget.ALLOWED_DLLS = original
         self.assertTrue(any("ole32.dll!CoCreateInstance: DLL not allowed" in f for f in failures))
 
-    def test_an_executable_over_the_limit_fails(self):
-        _, failures = check_budget.check(DIST, self.allowed, limit=64 * 1024)
-        self.assertEqual(len([f for f in failures if "over the" in f]), 2)
+    def test_each_build_is_held_to_its_own_goal(self):
+        sizes = {arch: os.path.getsize(os.path.join(DIST, arch, "quorva.exe")) for arch in ("x64", "x86")}
+        for arch, size in sizes.items():
+            self.assertLessEqual(size, check_budget.LIMITS[arch], f"{arch} over its goal")
+        # A goal one byte below an image's size fails that image alone.
+        for arch in ("x64", "x86"):
+            limits = dict(check_budget.LIMITS, **{arch: sizes[arch] - 1})
+            lines, failures = check_budget.check(DIST, self.allowed, limits)
+            over = [f for f in failures if "over the" in f]
+            self.assertEqual(len(over), 1, failures)
+            self.assertIn(os.path.join(arch, "quorva.exe"), over[0])
+            self.assertIn("OVER", next(l for l in lines if l.startswith(arch + "/")))
 
     def test_a_missing_or_swapped_executable_fails(self):
         with tempfile.TemporaryDirectory() as folder:

@@ -35,7 +35,13 @@
 //    with no sharing at all (CreateFileW with GENERIC_READ|GENERIC_WRITE,
 //    share mode 0, OPEN_EXISTING; a handle of the test process itself is
 //    enough, since sharing is checked per open). True when held.
-//  - Release(path): closes that handle.
+//  - HoldWithByteRangeLock(path): another opener holds the existing file open
+//    with read and write sharing (GENERIC_READ|GENERIC_WRITE,
+//    FILE_SHARE_READ|FILE_SHARE_WRITE, OPEN_EXISTING) and an exclusive
+//    byte-range lock from offset 0 over the largest length (LockFileEx with
+//    LOCKFILE_EXCLUSIVE_LOCK|LOCKFILE_FAIL_IMMEDIATELY, MAXDWORD, MAXDWORD), as
+//    a virus scanner may. True when held and locked.
+//  - Release(path): closes that handle (which also drops its lock).
 //
 //  - CreateFolderTree(path) and PutFile(path, bytes): arrange folders and
 //    files by other means than the seam (CreateDirectoryW per level,
@@ -62,6 +68,7 @@ public:
     virtual bool PutFile(const std::wstring& path, const std::string& bytes) = 0;
     virtual bool ReadFile(const std::wstring& path, std::string* bytes) = 0;
     virtual bool HoldWithoutSharing(const std::wstring& path) = 0;
+    virtual bool HoldWithByteRangeLock(const std::wstring& path) = 0;
     virtual void Release(const std::wstring& path) = 0;
 
     virtual std::wstring ScratchKey() = 0;

@@ -36,7 +36,15 @@ public:
         machine_.files.Lock(path);
         return true;
     }
-    void Release(const std::wstring& path) override { machine_.files.Unlock(path); }
+    bool HoldWithByteRangeLock(const std::wstring& path) override {
+        if (!machine_.files.Read(path)) return false;
+        machine_.files.LockRange(path);
+        return true;
+    }
+    void Release(const std::wstring& path) override {
+        machine_.files.Unlock(path);
+        machine_.files.UnlockRange(path);
+    }
 
     std::wstring ScratchKey() override { return kKey; }
     bool SetRegistryValue(const std::wstring& name, std::uint32_t type,

@@ -108,6 +108,29 @@ TEST_F(FilesContract, AFileHeldWithoutSharingRefusesEveryOpen) {
     EXPECT_EQ(Bytes(path), "123456");
 }
 
+// The two refusals the application log tries again, told apart by their
+// codes: the holder's open refuses an open without sharing, its lock refuses
+// the write of a shared one.
+TEST_F(FilesContract, AByteRangeLockRefusesTheWriteNotTheSharedOpen) {
+    const std::wstring path = In(L"scanned.log");
+    ASSERT_TRUE(env().PutFile(path, "12345"));
+    ASSERT_TRUE(env().HoldWithByteRangeLock(path));
+
+    std::uint32_t error = kNotSet;
+    EXPECT_FALSE(files().AppendBytes(path, "more", platform::Share::None, &error));
+    EXPECT_EQ(error, err::SharingViolation);
+    error = kNotSet;
+    const bool written = files().AppendBytes(path, "more", platform::Share::ReadWrite, &error);
+    env().Release(path);
+    if (written)
+        GTEST_SKIP() << "this platform does not enforce byte-range locks on writes (Wine 8); "
+                        "Windows refuses them with ERROR_LOCK_VIOLATION";
+    EXPECT_EQ(error, err::LockViolation);
+    EXPECT_EQ(Bytes(path), "12345");
+    EXPECT_TRUE(files().AppendBytes(path, "6", platform::Share::None, &error));
+    EXPECT_EQ(Bytes(path), "123456");
+}
+
 TEST_F(FilesContract, CreateNewFileNeverTouchesAnExistingFile) {
     const std::wstring path = In(L"report.xml");
     std::uint32_t error = kNotSet;

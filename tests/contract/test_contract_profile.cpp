@@ -72,6 +72,32 @@ TEST_F(ProfileContract, WritingCreatesAnAnsiFileWithCrLfLines) {
     EXPECT_EQ(profile().GetString(L"Process Details", L"Process Name", L"", 64, file), L"C:\\x\u00e9.exe");
 }
 
+// The encoding a file starts in is the one it is written in: an empty file
+// takes the ANSI code page (a name it cannot show becomes "?"), a file that
+// starts with the UTF-16 byte-order mark keeps every character.
+TEST_F(ProfileContract, AFileStartingWithTheUtf16MarkKeepsEveryCharacter) {
+    if (env().AnsiCodePage() != 1252) GTEST_SKIP() << "needs the ANSI code page 1252";
+    const std::wstring name = L"Logon<<>>\u738B\u82B3";
+    struct Case {
+        std::string start;
+        std::wstring read;
+        std::string bytes;
+    };
+    std::string utf16("\xFF\xFE", 2);
+    for (char16_t unit : std::u16string(u"[P]\r\nA=Logon<<>>\u738B\u82B3\r\n")) {
+        utf16.push_back(static_cast<char>(unit & 0xFF));
+        utf16.push_back(static_cast<char>(unit >> 8));
+    }
+    for (const Case& c : {Case{"", L"Logon<<>>??", "[P]\r\nA=Logon<<>>??\r\n"},
+                          Case{std::string("\xFF\xFE", 2), name, utf16}}) {
+        SCOPED_TRACE(c.start.empty() ? "empty file" : "UTF-16 mark");
+        Put(c.start);
+        EXPECT_TRUE(profile().WriteString(L"P", L"A", name, ini_));
+        EXPECT_EQ(Get(L"P", L"A"), c.read);
+        EXPECT_EQ(Bytes(ini_), c.bytes);
+    }
+}
+
 TEST_F(ProfileContract, WritingReplacesInPlaceOrAppendsToTheSection) {
     Put("[S]\r\nA=1\r\nB=2\r\n[T]\r\nC=3\r\n");
     EXPECT_TRUE(profile().WriteString(L"S", L"a", L"9", ini_));

@@ -22,6 +22,9 @@ TEST_F(TextContract, WideToAnsiUsesTheDefaultCharacterForWhatThePageLacks) {
     EXPECT_EQ(text.ToAnsi(L"\u0141\u0100"), "LA") << "the system's best fit";
     EXPECT_EQ(text.ToAnsi(L"a\tb\r\nc"), "a\tb\r\nc");
     EXPECT_EQ(text.ToAnsi(L"\u0081"), "\x81");
+    // A surrogate half without its other half is no character: the default one.
+    EXPECT_EQ(text.ToAnsi(std::wstring(L"a") + static_cast<wchar_t>(0xD800) + L"&"), "a?&");
+    EXPECT_EQ(text.ToAnsi(std::wstring(L"a") + static_cast<wchar_t>(0xDC00)), "a?");
 }
 
 TEST_F(TextContract, AnsiToWide) {

@@ -445,6 +445,8 @@ class Machine:
         # QUORVA_E2E_WINEDEBUG (e.g. "err+all") keeps Wine's messages about the agent in agent-N.err.
         debug = os.environ.get("QUORVA_E2E_WINEDEBUG")
         extra = {"WINEDEBUG": debug} if debug else {}
+        # Wine's GetUserNameW answers USER (and LOGNAME): a scenario names its user by setting m.user.
+        extra.update(USER=self.user, LOGNAME=self.user)
         errors = open(self.work / ("agent-%d.err" % len(self.agents)), "wb") if debug else subprocess.DEVNULL
         # The agent's current folder is one the scenarios watch (C:\quorva-e2e\cwd):
         # a path built from an empty member lands there instead of in the tree

@@ -20,6 +20,8 @@ and one row.
 import argparse
 import contextlib
 import re
+import shutil
+import subprocess
 import sys
 import time
 import traceback
@@ -30,7 +32,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import pe_reader  # noqa: E402
 import machines  # noqa: E402
 from harness import (AGENT_OVERRIDES, DEPLOYER_WIN, Failure, Machine, Repeat, Rx, Skipped,  # noqa: E402
-                     assert_sequence, check, journal_events, journal_index)
+                     assert_sequence, check, journal_events, journal_index, parse_log)
 
 
 STARS = "*" * 22
@@ -42,8 +44,10 @@ WS_EX_TOOLWINDOW, WS_EX_APPWINDOW = 0x80, 0x40000
 class Records:
     """The agent's log records for one machine's user and paths, as they stand in the file."""
 
-    def __init__(self, m):
-        u, ini = m.user, r"C:\ProgramData\Vorlan\QVRT\quorvaProcDetails_%s.ini" % m.user
+    def __init__(self, m, shown=None):
+        # `shown`: the user name as the ANSI log shows it, when the code page cannot show it as it is.
+        u = shown or m.user
+        ini = r"C:\ProgramData\Vorlan\QVRT\quorvaProcDetails_%s.ini" % u
         self.user, self.ini = u, ini
         start = "OnInitDialog"
         self.L1 = (start, "INFO", "", "Creating file", ini)
@@ -388,6 +392,30 @@ def logon_complete(m):
         m.user, DEPLOYER_WIN, m.user)) for e in host), "the service saw no logon request: %s" % host)
 
 
+def logon_user_outside_code_page(m):
+    """A user the ANSI code page cannot show (USER=王芳): the log file and the hand-off file carry the
+    name in full, the log shows "??", the hand-off file is UTF-16 so the service and the deployer get
+    Logon<<>>王芳, and the whole logon runs as for any user."""
+    m.user = "\u738b\u82b3"
+    r = Records(m, shown="??")
+    m.layout()
+    m.start_service()
+    m.run_agent(timeout=60)
+    check(m.log_file() is not None, "no log file named for the user: %s" % [f.name for f in m.log_files()])
+    runs = deployer_runs(m)
+    check(len(runs) == 1 and runs[0][1] == "Logon<<>>" + m.user, "deployer runs %s" % runs)
+    pid = runs[0][0]
+    report = check_report(only_report(m), "??", "Logon", "1", "")
+    assert_sequence(m.log_entries(), [
+        r.L1, r.L4, r.L5, r.L6, r.L8, r.L12, r.L13, r.L14,
+        Repeat([r.L15, r.L17], 0), r.L18(pid), r.web_post(report), r.L19, r.L20])
+    host = journal_events(m.journal(), "quorvahost.exe")
+    check(any(e.startswith("request file=quorvaProcDetails_%s.ini name=%s args=Logon<<>>%s" % (
+        m.user, DEPLOYER_WIN, m.user)) for e in host), "the service saw no intact logon request: %s" % host)
+    data = m.handoff.read_bytes() if m.handoff.is_file() else None
+    check(data == b"\xff\xfe", "the hand-off file left for the session end is %r, not an empty UTF-16 file" % data)
+
+
 def logon_service_error(m):
     """The service answers "Err_Desc": L16, a report with status 0 and the text (escaped)."""
     r = Records(m)
@@ -583,6 +611,39 @@ def query_during_startup(m):
     check(fields[-1] == r.X2("Logging Off"), "the logoff was not re-issued: %r" % (fields[-1],))
 
 
+def held_during_startup(m, lparam, shutdown_setting, how, command):
+    """A request held (answer 0) during the start-up of a resident copy that then ends with L11 (only a
+    Logon template): the agent issues it itself, unforced, after one record."""
+    r = Records(m)
+    m.layout(templates={"Logon": 1}, shutdown_setting=shutdown_setting)
+    m.start_service()
+    process, pid = m.start_agent("setup")
+    window = m.agent_window(pid, timeout=10)
+    check(not any(e.fields() == r.L10 for e in m.log_entries()),
+          "start-up had already finished when the window was found; the race was not reached")
+    answer = m.answer_of(m.query_end_session(window["hwnd"], lparam), 60)
+    check(answer == 0, "answer %d, expected 0 (held)" % answer)
+    m.wait_exit(process, 30)
+    time.sleep(1)  # a recorder started at the agent's end would have written by now
+    assert_sequence(m.log_entries(), [
+        r.L1, r.L4, r.L5, r.L6, r.L8, r.L10, r.L11,
+        ("IssueHeldSessionEnd", "INFO", "Issuing held session end unforced", "Start-up ended", how)])
+    check(recorded_commands(m) == [command], "expected %r alone, found %s" % (command, recorded_commands(m)))
+    check(deployer_runs(m) == [], "a script ran")
+
+
+def held_request_startup_ends(m):
+    """A logoff held during the start-up of a resident copy that then ends (only a Logon template):
+    answer 0, L11, and the agent issues the logoff itself, unforced (wineboot --end-session --shutdown)."""
+    held_during_startup(m, 0x80000000, None, "Logging Off", "wineboot.exe --end-session --shutdown")
+
+
+def held_restart_startup_ends(m):
+    """The same for a shutdown with "Shutdown Setting" 4: no event-log look, an unforced restart
+    (wineboot --end-session, without --shutdown)."""
+    held_during_startup(m, 0, 4, "Rebooting", "wineboot.exe --end-session")
+
+
 def service_stopped(m):
     """The service stopped before the request: answer 1, an EVTNT report, the process ended, nothing issued."""
     r, process, window, before = resident_agent(m)
@@ -618,6 +679,226 @@ def close_app_request(m):
     check(deployer_runs(m) == [] and m.reports() == [], "a script ran or a report was written")
 
 
+# ----- many users on one machine ------------------------------------------------------------------
+# Wine's GetUserNameW answers the USER variable: agents started with different
+# values are different users of one machine, with their own logs and hand-off
+# files and one shared post folder and task-kill file.
+def storm_users(count):
+    return ["qvu%03d" % (n + 1) for n in range(count)]
+
+
+def start_agents_as(m, users, *args):
+    """Starts one quorva.exe per user, all at once; returns {user: unix process}."""
+    m.agent_cwd.mkdir(exist_ok=True)
+    processes = {}
+    for user in users:
+        processes[user] = subprocess.Popen(
+            [m.kind.agent_loader, str(m.exe), *args], env=m.env(AGENT_OVERRIDES, USER=user, LOGNAME=user),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, cwd=m.agent_cwd)
+    m.agents.extend(processes.values())
+    m.say("%d copies of quorva.exe %s started" % (len(users), " ".join(args)))
+    return processes
+
+
+def wait_all_exit(m, processes, timeout):
+    deadline = time.monotonic() + timeout
+    for user, process in processes.items():
+        m.wait_exit(process, max(1, deadline - time.monotonic()), "quorva.exe of %s" % user)
+
+
+def log_entries_of(m, user):
+    files = [f for f in m.log_files() if f.name.lower().endswith("_[%s].log" % user.lower())]
+    check(len(files) == 1, "expected one log of %s, found %s" % (user, [f.name for f in files]))
+    return parse_log(files[0].read_bytes())[1]
+
+
+def reports_by_user(m, event):
+    """{user: report path} of the post folder; every report checked line by line, one per user."""
+    by_user = {}
+    for path in m.reports():
+        found = re.search(r"<user>([^<]*)</user>", path.read_bytes().decode("cp1252"))
+        check(found, "report %s names no user" % path.name)
+        user = found.group(1)
+        check(user not in by_user, "two reports of %s: %s and %s" % (user, by_user.get(user), path.name))
+        check_report(path, user, event, "1", "")
+        by_user[user] = path
+    return by_user
+
+
+def logon_storm(m):
+    """80 users log on at once: 80 reports, one per user in a file of its own, 80 logs that each say
+    "Application started", every hand-off file empty again."""
+    users = storm_users(80)
+    m.layout(templates={"Logon": 1, "Logoff": 1, "Shutdown": 1})
+    m.start_service()
+    processes = start_agents_as(m, users)
+    wait_all_exit(m, processes, 100)
+    reports = reports_by_user(m, "Logon")
+    check(sorted(reports) == users, "reports of %d users, missing %s" % (
+        len(reports), sorted(set(users) - set(reports))[:10]))
+    check(len(m.log_files()) == len(users), "%d logs" % len(m.log_files()))
+    for user in users:
+        check(Records(m).L4 in [e.fields() for e in log_entries_of(m, user)], "no \"Application started\" for %s" % user)
+        handoff = m.data / "QVRT" / ("quorvaProcDetails_%s.ini" % user)
+        check(handoff.is_file() and handoff.stat().st_size == 0, "the hand-off file of %s is not empty" % user)
+
+
+def shutdown_storm(m):
+    """16 resident copies get a shutdown at once: each is held, hands off its own user's script, reports
+    "Shutdown" and re-issues a forced shutdown: 16 reports, 16 re-issues."""
+    users = storm_users(16)
+    m.layout(templates={"Logon": 1, "Logoff": 1, "Shutdown": 1})
+    m.start_service()
+    processes = start_agents_as(m, users, "setup")
+    resident = lambda u: any(e.val2.startswith("The Logon script will not be executed") for e in log_entries_of(m, u))
+    m.wait_for(lambda: all(len([f for f in m.log_files() if ("[%s]" % u) in f.name]) == 1 and resident(u)
+                           for u in users), 60, "not every copy became resident")
+    pids = []
+
+    def all_running():
+        pids[:] = [p["pid"] for p in m.processes("quorva.exe")]
+        return len(pids) == len(users)
+
+    m.wait_for(all_running, 30, "not %d quorva.exe processes" % len(users))
+    hwnds = [m.agent_window(pid)["hwnd"] for pid in pids]
+    probes = [m.query_end_session(hwnd, 0) for hwnd in hwnds]
+    answers = [m.answer_of(probe, 110) for probe in probes]
+    check(answers == [0] * len(users), "answers %s" % answers)
+    wait_all_exit(m, processes, 30)
+
+    # One script per user, and each agent waited for the one started for its own user.
+    runs = deployer_runs(m)
+    check(sorted(args for _, args in runs) == sorted("shutdown<<>>" + u for u in users),
+          "deployer runs %s" % [args for _, args in runs])
+    started_for = dict(runs)
+    for user in users:
+        found = [e.val3 for e in log_entries_of(m, user) if e.val2 == "Proc ID found"]
+        check(len(found) == 1, "%s read %d answers: %s" % (user, len(found), found))
+        check(started_for.get(found[0]) == "shutdown<<>>" + user,
+              "%s waited for process %s, started for %r" % (user, found[0], started_for.get(found[0])))
+    reports = reports_by_user(m, "Shutdown")
+    check(sorted(reports) == users, "Shutdown reports of %s" % sorted(reports))
+    with contextlib.suppress(Failure):
+        m.wait_for(lambda: recorded_commands(m).count("shutdown.exe -s -f -t 00") >= len(users), 15, "")
+    commands = recorded_commands(m)
+    for command in ("shutdown.exe /a", "wineboot.exe --kill --shutdown", "shutdown.exe -s -f -t 00"):
+        check(commands.count(command) == len(users), "%d times %r" % (commands.count(command), command))
+    for user in users:
+        check(log_entries_of(m, user)[-1].fields() == Records.X2("Shutting down"), "%s did not end with the re-issue" % user)
+# ----- the installation package -------------------------------------------------------------------
+RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+PRODUCT_KEY = r"HKLM\SOFTWARE\VORLAN"
+ENDSESSION_CLOSEAPP = 0x1
+ERROR_INSTALL_FAILURE = 1603
+
+
+class Package:
+    """The agent's MSI for this machine's build, in two versions, and the
+    system's msiexec and reg.exe to install it and to look at the result."""
+    NEWER = "12.0.0.15"
+
+    def __init__(self, m):
+        sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "installer"))
+        import release
+        if not release.shutil.which("wixl"):
+            raise Skipped("wixl is not installed (make release installs it)")
+        self.m, self.release = m, release
+        self.versions = (release.VERSION, self.NEWER)
+        self.exe_win = DEPLOYER_WIN.replace(r"QVRT\quorvarun.exe", "quorva.exe")
+        self.files = {}
+        for version in self.versions:
+            msi = m.drive_c / "quorva-e2e" / release.msi_name(m.kind.arch, version)
+            release.build_msi(m.kind.arch, m.exe, msi, 1700000000, version)
+            self.files[version] = "C:\\quorva-e2e\\" + msi.name
+
+    def msiexec(self, action, version):
+        started = time.monotonic()
+        rc, out, err = self.m.wine("msiexec", action, self.files[version], "/qn", check_rc=False, timeout=180,
+                                   loader=self.m.kind.system_loader)
+        self.m.say("msiexec %s %s: exit code %d after %.1f s" % (action, version, rc, time.monotonic() - started))
+        return rc, (out + err).decode("utf-8", errors="replace")[-1500:]
+
+    def query(self, key):
+        """reg query in the agent's view: (found, output)."""
+        rc, out, _ = self.m.wine("reg", "query", key, "/reg:" + self.m.kind.view, check_rc=False,
+                                 loader=self.m.kind.system_loader)
+        return rc == 0, out.decode("utf-8", errors="replace")
+
+    def run_values(self):
+        values = {}
+        for line in self.query(RUN_KEY)[1].splitlines():
+            name, _, data = line.strip().partition("    REG_SZ    ")
+            if data:
+                values[name] = data
+        return values
+
+    def products(self):
+        return sorted(l.rsplit("\\", 1)[1] for l in self.query(UNINSTALL_KEY)[1].splitlines()
+                      if l.rstrip().endswith("}"))
+
+    def expect_installed(self, version):
+        m, exe = self.m, self.m.unix(self.exe_win)
+        check(exe.is_file() and exe.read_bytes() == m.exe.read_bytes(), "%s is not the packaged agent" % self.exe_win)
+        expected = {"quorva": '"%s"' % self.exe_win, "quorva setup": '"%s" setup' % self.exe_win}
+        check(self.run_values() == expected, "start values %s" % self.run_values())
+        code = "{%s}" % self.release.product_code(m.kind.arch, version)
+        check(self.products() == [code], "installed products %s, expected %s (%s) only" % (
+            self.products(), code, version))
+
+
+def package_install_upgrade_remove(m):
+    """The agent's MSI under the system's msiexec: installed quietly, quorva.exe in the VORLAN folder of Program Files
+    and two start values, nothing under the product key; a logon through the start values runs the
+    logon hand-off and leaves the resident copy, which ends on the installer's close request; a
+    higher version replaces it, the older one is then refused; msiexec /x leaves no file and no
+    start value."""
+    r = Records(m)
+    shutil.rmtree(m.drive_c / "windows" / "Installer", ignore_errors=True)  # no cached package of a past run
+    package = Package(m)
+    check(not m.install.exists(), "the machine has an install folder before the package ran")
+
+    rc, output = package.msiexec("/i", package.versions[0])
+    check(rc == 0, "installing failed (%d): %s" % (rc, output))
+    package.expect_installed(package.versions[0])
+    check(m.files_under(m.install) == ["quorva.exe"], "the package installed more: %s" % m.files_under(m.install))
+    check(not package.query(PRODUCT_KEY)[0], "the package wrote under the product key")
+
+    # The rest of the product, as its own installation lays it out; then a
+    # logon: wineboot without --init runs the Run values, as the shell does.
+    m.layout()
+    m.start_service()
+    m.wine("wineboot.exe", loader=m.kind.system_loader)
+    m.wait_for(lambda: any(e.fields() == r.L20 for e in m.log_entries()), 60, "the logon hand-off did not finish")
+    check_report(only_report(m), m.user, "Logon", "1", "")
+    fields = [e.fields() for e in m.log_entries()]
+    check(r.L12 in fields and r.L10 in fields, "the ordinary or the resident copy is missing from the log")
+    check([args for _, args in deployer_runs(m)] == ["Logon<<>>" + m.user], "deployer runs %s" % deployer_runs(m))
+    m.wait_for(lambda: len(m.processes("quorva.exe")) == 1, 30, "not exactly the resident copy left running")
+
+    # What Restart Manager asks before an upgrade replaces the file in use.
+    window = m.agent_window(m.processes("quorva.exe")[0]["pid"])
+    answer = m.answer_of(m.query_end_session(window["hwnd"], ENDSESSION_CLOSEAPP), 60)
+    check(answer == 1, "the close request was answered %d" % answer)
+    m.probe("endsession", window["hwnd"], 1, ENDSESSION_CLOSEAPP)
+    m.wait_for(lambda: m.processes("quorva.exe") == [], 20, "the resident copy did not end after the close request")
+
+    rc, output = package.msiexec("/i", package.NEWER)
+    check(rc == 0, "the upgrade failed (%d): %s" % (rc, output))
+    package.expect_installed(package.NEWER)
+    rc, _ = package.msiexec("/i", package.versions[0])
+    # The Unix exit status keeps the low byte of the Windows one.
+    check(rc == ERROR_INSTALL_FAILURE & 0xFF, "the older package gave %d, expected failure 1603" % rc)
+    package.expect_installed(package.NEWER)
+
+    rc, output = package.msiexec("/x", package.NEWER)
+    check(rc == 0, "removing failed (%d): %s" % (rc, output))
+    check(not m.unix(package.exe_win).exists(), "quorva.exe is still there")
+    check(package.run_values() == {} and package.products() == [],
+          "left behind: start values %s, products %s" % (package.run_values(), package.products()))
+    check((m.install / "QVRT" / "quorvarun.exe").is_file() and m.reports(), "the product's own files went too")
+
+
 # ----- the scenario table ------------------------------------------------------------------------
 class Row:
     """One scenario: its function, whether it needs a running machine, and the
@@ -632,6 +913,9 @@ class Row:
         return machine not in self.not_on
 
 
+STORM_ONCE = ("many users' agents at once cost tens of seconds per run; the storm needs nothing the x64 "
+              "machine lacks, so it runs there only")
+
 SCENARIO_TABLE = [
     Row(resources, wine=False,
         not_on={"x86on64": "reads the executable only; the x86 file is the one checked on the x86 machine"}),
@@ -640,6 +924,7 @@ SCENARIO_TABLE = [
     Row(window_hidden_and_close),
     Row(no_install_folder),
     Row(logon_complete),
+    Row(logon_user_outside_code_page),
     Row(logon_service_error),
     Row(logon_no_service),
     Row(logon_missing_memberid),
@@ -650,8 +935,16 @@ SCENARIO_TABLE = [
     Row(shutdown_restart_by_setting),
     Row(shutdown_plain),
     Row(query_during_startup),
+    Row(held_request_startup_ends),
+    Row(held_restart_startup_ends),
     Row(service_stopped),
     Row(close_app_request),
+    # Many Wine processes at once: about 45 s on this machine, so one machine runs them.
+    Row(logon_storm, not_on={"x86on64": STORM_ONCE, "x86": STORM_ONCE}),
+    Row(shutdown_storm, not_on={"x86on64": STORM_ONCE, "x86": STORM_ONCE}),
+    Row(package_install_upgrade_remove,
+        not_on={"x86on64": "on 64-bit Windows the x64 package is the one deployed; the x86 package would "
+                           "install into Program Files (x86)"}),
 ]
 SCENARIOS = {row.name: row for row in SCENARIO_TABLE}
 

@@ -12,6 +12,7 @@ const wchar_t* const kUser32ShutdownMessage =
 namespace {
 
 constexpr std::uint32_t kErrorInvalidParameter = 87;
+constexpr std::uint32_t kLargestBuffer = 0x7FFFF;
 
 void Put32(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) out[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
@@ -158,6 +159,8 @@ std::uint32_t FakeEventLog::Read(platform::Handle log, std::uint32_t flags, std:
     const bool sequential = (flags & platform::EventlogSequentialRead) != 0;
     const bool backwards = (flags & platform::EventlogBackwardsRead) != 0;
     if (!sequential || !backwards) return kErrorInvalidParameter;
+    // "The maximum size of this buffer is 0x7ffff bytes."
+    if (size > kLargestBuffer) return kErrorInvalidParameter;
     if (readError) return *readError;
     Reader& r = it->second;
 

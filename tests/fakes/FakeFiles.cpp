@@ -231,6 +231,15 @@ void FakeFiles::Unlock(const std::wstring& path) {
     if (Entry* e = Find(path)) e->locked = false;
 }
 
+void FakeFiles::LockRange(const std::wstring& path) {
+    if (!Find(path)) PutFile(path, "");
+    Find(path)->rangeLocked = true;
+}
+
+void FakeFiles::UnlockRange(const std::wstring& path) {
+    if (Entry* e = Find(path)) e->rangeLocked = false;
+}
+
 void FakeFiles::DenyWrite(const std::wstring& path) { denied_.insert(Key(path)); }
 
 void FakeFiles::Remove(const std::wstring& path) {
@@ -299,7 +308,7 @@ bool FakeFiles::CreateDirectory(const std::wstring& path, std::uint32_t* error) 
 
 bool FakeFiles::DeleteFile(const std::wstring& path) {
     Entry* e = Find(path);
-    if (!e || e->folder || e->locked || denied_.count(Key(path)) ||
+    if (!e || e->folder || Held(*e) || denied_.count(Key(path)) ||
         (e->attributes & FileAttributeReadOnly))
         return false;
     entries_.erase(Key(path));
@@ -309,11 +318,11 @@ bool FakeFiles::DeleteFile(const std::wstring& path) {
 
 std::int64_t FakeFiles::ExclusiveFileSize(const std::wstring& path) {
     const Entry* e = Find(path);
-    if (!e || e->folder || e->locked || path.size() >= kMaxPath) return -1;
+    if (!e || e->folder || Held(*e) || path.size() >= kMaxPath) return -1;
     return static_cast<std::int64_t>(e->bytes.size());
 }
 
-std::uint32_t FakeFiles::WriteCheck(const std::wstring& path, bool mayCreate) const {
+std::uint32_t FakeFiles::WriteCheck(const std::wstring& path, bool mayCreate, bool exclusive) const {
     if (path.empty()) return platform::err::PathNotFound;
     if (path.size() >= kMaxPath) return platform::err::FilenameExcedRange;
     std::wstring key = Key(path);
@@ -323,27 +332,38 @@ std::uint32_t FakeFiles::WriteCheck(const std::wstring& path, bool mayCreate) co
     if (denied_.count(key)) return platform::err::AccessDenied;
     if (!e) return mayCreate ? 0 : platform::err::FileNotFound;
     if (e->folder) return platform::err::AccessDenied;
-    if (e->locked) return platform::err::SharingViolation;
+    if (HeldWithoutSharing(*e) || (exclusive && Held(*e))) return platform::err::SharingViolation;
     if (e->attributes & FileAttributeReadOnly) return platform::err::AccessDenied;
     return 0;
 }
 
-bool FakeFiles::AppendBytes(const std::wstring& path, const std::string& bytes, platform::Share,
+void FakeFiles::WhileOpen(const std::wstring& path, bool exclusive, const std::function<void(Entry&)>& write) {
+    int Entry::*count = exclusive ? &Entry::exclusiveOpens : &Entry::sharedOpens;
+    ++(Find(path)->*count);
+    if (whileOpen) whileOpen(path);
+    // The entry cannot go meanwhile: a file held open is never deleted.
+    Entry* e = Find(path);
+    write(*e);
+    --(e->*count);
+}
+
+bool FakeFiles::AppendBytes(const std::wstring& path, const std::string& bytes, platform::Share share,
                             std::uint32_t* error) {
-    // The sharing mode matters only to other openers while the file is
-    // open; this open and close happen in one call, so only files held by
-    // another process (Lock) can refuse it.
-    if (std::uint32_t code = WriteCheck(path, true)) {
+    // The sharing mode matters to the other openers while this call holds
+    // the file (see whileOpen) and to the holders it meets.
+    const bool exclusive = share == platform::Share::None;
+    if (std::uint32_t code = WriteCheck(path, true, exclusive)) {
         if (error) *error = code;
         return false;
     }
-    Entry* e = Find(path);
-    if (!e) {
-        PutFile(path, "");
-        e = Find(path);
-    }
-    e->bytes += bytes;
-    return true;
+    if (!Find(path)) PutFile(path, "");
+    bool written = true;
+    WhileOpen(path, exclusive, [&](Entry& e) {
+        if (!bytes.empty() && e.rangeLocked) written = false;
+        else e.bytes += bytes;
+    });
+    if (!written && error) *error = platform::err::LockViolation;
+    return written;
 }
 
 bool FakeFiles::CreateNewFile(const std::wstring& path, const std::string& bytes,
@@ -358,8 +378,9 @@ bool FakeFiles::CreateNewFile(const std::wstring& path, const std::string& bytes
         if (error) *error = code;
         return false;
     }
-    PutFile(path, bytes);
+    PutFile(path, "");
     Note("CreateNewFile " + Utf8(path));
+    WhileOpen(path, false, [&bytes](Entry& e) { e.bytes = bytes; });
     return true;
 }
 
@@ -386,7 +407,7 @@ bool FakeFiles::SetAttributes(const std::wstring& path, std::uint32_t attributes
 
 bool FakeFiles::ReadProfileLines(const std::wstring& file, std::vector<std::wstring>* lines) const {
     const Entry* e = Find(file);
-    if (!e || e->folder || e->locked) return false;
+    if (!e || e->folder || HeldWithoutSharing(*e)) return false;
     *lines = SplitLines(Decode(e->bytes));
     return true;
 }

@@ -3,6 +3,7 @@
 // take '\' or '/' as separators; drive roots ("C:") always exist.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -34,17 +35,30 @@ public:
     // Creates the folder and every missing folder above it.
     void MakeFolder(const std::wstring& path);
     // Another process holds the file open without sharing: opens by the agent
-    // fail with ERROR_SHARING_VIOLATION until Unlock.
+    // fail with ERROR_SHARING_VIOLATION until Unlock. Opens that the seam's
+    // own calls hold (see whileOpen) follow CreateFileW's sharing rules too:
+    // an open without sharing refuses and is refused by every other open, and
+    // no open shares deletion.
     void Lock(const std::wstring& path);
     void Unlock(const std::wstring& path);
     // Writes to the file (and its creation) fail with ERROR_ACCESS_DENIED.
     void DenyWrite(const std::wstring& path);
+    // Another process holds the file open with read/write sharing and a
+    // byte-range lock over all of it and beyond (LockFileEx): an open without
+    // sharing fails with ERROR_SHARING_VIOLATION, a shared one succeeds and
+    // its append fails with ERROR_LOCK_VIOLATION, until UnlockRange.
+    void LockRange(const std::wstring& path);
+    void UnlockRange(const std::wstring& path);
     // Removes a file or a folder with everything in it.
     void Remove(const std::wstring& path);
     // Names (as created) of the files and folders directly in a folder.
     std::vector<std::wstring> List(const std::wstring& folder) const;
     // Every pattern FindFirstExists was asked about, in order.
     std::vector<std::wstring> findCalls;
+    // Runs while AppendBytes or CreateNewFile holds its file open, between
+    // the open and the write. Several agents on one machine switch here, so
+    // that one agent's open meets another's (see FakeTerminalServer).
+    std::function<void(const std::wstring& path)> whileOpen;
 
     // ---- IFiles ----
     bool FindFirstExists(const std::wstring& pattern) override;
@@ -78,12 +92,20 @@ private:
         std::string bytes;
         std::uint32_t attributes = 0;
         bool locked = false;
+        int sharedOpens = 0;     // held by the seam's calls, read/write sharing
+        int exclusiveOpens = 0;  // held by the seam's calls, no sharing
+        bool rangeLocked = false;  // held by another process, shared, with a lock
     };
+    static bool HeldWithoutSharing(const Entry& e) { return e.locked || e.exclusiveOpens > 0; }
+    static bool Held(const Entry& e) { return HeldWithoutSharing(e) || e.sharedOpens > 0 || e.rangeLocked; }
+    // Holds the file open around `write` (the whileOpen switch included).
+    void WhileOpen(const std::wstring& path, bool exclusive, const std::function<void(Entry&)>& write);
     const Entry* Find(const std::wstring& path) const;
     Entry* Find(const std::wstring& path);
     bool ParentIsFolder(const std::wstring& key) const;
     // Opens for writing: the checks CreateFileW makes. 0 when allowed.
-    std::uint32_t WriteCheck(const std::wstring& path, bool mayCreate) const;
+    // `exclusive`: the open itself grants no sharing.
+    std::uint32_t WriteCheck(const std::wstring& path, bool mayCreate, bool exclusive = false) const;
     void Note(const std::string& line);
     bool ReadProfileLines(const std::wstring& file, std::vector<std::wstring>* lines) const;
     bool WriteProfileLines(const std::wstring& file, const std::vector<std::wstring>& lines);

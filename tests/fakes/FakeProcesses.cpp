@@ -37,9 +37,14 @@ std::size_t FakeProcesses::CountRunning(const std::wstring& exe) const {
         std::count_if(table.begin(), table.end(), [&](const Process& p) { return SameName(p.exe, exe); }));
 }
 
-bool FakeProcesses::SnapshotProcesses(std::vector<platform::ProcessEntry>* processes) {
-    if (snapshotFails) {
-        lastError = platform::err::InvalidHandle;
+bool FakeProcesses::SnapshotProcesses(std::vector<platform::ProcessEntry>* processes,
+                                      std::uint32_t* error) {
+    ++snapshots;
+    processes->clear();
+    if (snapshotBadLengthFailures > 0 || snapshotFails) {
+        lastError = snapshotBadLengthFailures > 0 ? platform::err::BadLength : platform::err::InvalidHandle;
+        if (snapshotBadLengthFailures > 0) --snapshotBadLengthFailures;
+        if (error) *error = lastError;
         return false;
     }
     processes->clear();

@@ -30,6 +30,11 @@ public:
 
     // ---- hooks ----
     bool snapshotFails = false;
+    // The next this many snapshots fail with ERROR_BAD_LENGTH, as
+    // CreateToolhelp32Snapshot does for a moment while processes come and go.
+    int snapshotBadLengthFailures = 0;
+    // Snapshots asked for, failed ones included.
+    int snapshots = 0;
     bool userNameFails = false;
     std::set<std::uint32_t> sessionLookupFails;  // ProcessIdToSessionId fails for these
     // Called with every command line CreateHiddenProcess is given; false
@@ -47,7 +52,7 @@ public:
     std::size_t CountRunning(const std::wstring& exe) const;
 
     // ---- IProcesses ----
-    bool SnapshotProcesses(std::vector<platform::ProcessEntry>* processes) override;
+    bool SnapshotProcesses(std::vector<platform::ProcessEntry>* processes, std::uint32_t* error) override;
     bool ProcessIdToSessionId(std::uint32_t processId, std::uint32_t* sessionId) override;
     std::uint32_t GetCurrentProcessId() override { return currentProcessId; }
     bool CreateHiddenProcess(const std::wstring& commandLine, std::uint32_t* error) override;

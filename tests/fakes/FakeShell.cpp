@@ -67,7 +67,11 @@ bool FakeShell::DeleteTaskbarTab(platform::Handle) {
         return false;
     }
     Note("DeleteTab");
-    if (whileDeletingTab) whileDeletingTab();
+    // A copy runs, so that a hook may clear itself while it runs.
+    if (whileDeletingTab) {
+        const std::function<void()> hook = whileDeletingTab;
+        hook();
+    }
     return true;
 }
 
@@ -126,6 +130,18 @@ bool FakeShell::GetFolderPath(std::uint32_t csidl, std::wstring* path) {
     if (folderPathFails || csidl != platform::CsidlCommonAppData) return false;
     *path = commonAppData;
     return true;
+}
+
+void FakeShell::QueryEndSessionSent(FakeClock& clock) {
+    const int question = ++questions_;
+    if (visible || blockReason.has_value() || blockReasonMissing) return;
+    constexpr std::int64_t kHungAppTimeoutMs = 5000;
+    clock.After(kHungAppTimeoutMs, [this, question] {
+        if (answers_ >= question) return;
+        endedForBlocking = true;
+        Note("Ended for blocking the session end");
+        throw ProcessEnded{};
+    });
 }
 
 void FakeShell::EndDialogOk() {

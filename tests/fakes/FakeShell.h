@@ -7,7 +7,8 @@
 //   "LoadLibrary <path>", "FreeLibrary",
 //   "ShutdownBlockReasonCreate <reason>", "ShutdownBlockReasonDestroy"
 //   (followed by " missing" when the function is absent, " failed" when it fails),
-//   "EndDialog IDOK", "PostQuitMessage <code>".
+//   "EndDialog IDOK", "PostQuitMessage <code>",
+//   "Ended for blocking the session end" (Vista's rule, below).
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -15,8 +16,13 @@
 #include <string>
 #include <vector>
 #include "platform/Shell.h"
+#include "tests/fakes/FakeClock.h"
 
 namespace fake {
+
+// Thrown out of the agent's wait when the system ends the program: nothing
+// after that point of the agent runs.
+struct ProcessEnded {};
 
 class FakeShell : public platform::IShell {
 public:
@@ -48,6 +54,17 @@ public:
     std::wstring systemDirectory = L"C:\\windows\\system32";
     std::wstring commonAppData = L"C:\\ProgramData";
 
+    // ---- Vista's rule for programs without a visible top-level window ----
+    // ("Application Shutdown Changes in Windows Vista"): once a session end
+    // asks such a program, one that has not answered within 5 seconds is
+    // ended, unless it had registered a block reason before the question
+    // came. QueryEndSessionSent marks the question (on the clock the system
+    // waits by), QueryEndSessionAnswered the answer. Before Vista
+    // (blockReasonMissing) the system waits as long as it takes.
+    void QueryEndSessionSent(FakeClock& clock);
+    void QueryEndSessionAnswered() { ++answers_; }
+    bool endedForBlocking = false;
+
     // ---- IShell ----
     platform::Handle WindowHandle() override { return window; }
     bool ModifyStyleEx(std::uint32_t remove, std::uint32_t add) override;
@@ -73,6 +90,7 @@ public:
 private:
     void Note(const std::string& line);
     platform::Handle nextModule_ = 0x7FF00000;
+    int questions_ = 0, answers_ = 0;
 };
 
 }  // namespace fake

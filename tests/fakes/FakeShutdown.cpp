@@ -1,4 +1,5 @@
 #include "tests/fakes/FakeShutdown.h"
+#include "platform/Types.h"
 
 namespace fake {
 
@@ -20,10 +21,20 @@ void FakeShutdown::CloseToken(platform::Handle token) {
     Note("CloseToken", false);
 }
 
-bool FakeShutdown::SetShutdownPrivilege(platform::Handle token, bool enable) {
+bool FakeShutdown::SetShutdownPrivilege(platform::Handle token, bool enable, std::uint32_t* error) {
+    const std::string line = enable ? "AdjustTokenPrivileges enable" : "AdjustTokenPrivileges disable";
     bool failed = privilegeFails || token == 0;
-    Note(enable ? "AdjustTokenPrivileges enable" : "AdjustTokenPrivileges disable", failed);
-    if (failed) return false;
+    Note(line, failed);
+    if (failed) {
+        if (error) *error = platform::err::InvalidHandle;
+        return false;
+    }
+    if (!privilegeHeld) {
+        if (journal) journal->back() = line + " not all assigned";
+        if (error) *error = platform::err::NotAllAssigned;
+        return true;
+    }
+    if (error) *error = platform::err::Success;
     privilegeEnabled = enable;
     return true;
 }
@@ -35,8 +46,12 @@ bool FakeShutdown::AbortSystemShutdown() {
 
 bool FakeShutdown::ExitWindowsEx(std::uint32_t flags, std::uint32_t reason) {
     exitWindowsFlags.push_back(flags);
-    Note("ExitWindowsEx " + std::to_string(flags) + " " + std::to_string(reason), exitWindowsFails);
-    return !exitWindowsFails;
+    // Only a logoff goes without the privilege enabled.
+    const bool refused = exitWindowsFails || ((flags & (platform::EwxShutdown | platform::EwxReboot |
+                                                        platform::EwxPowerOff)) != 0 &&
+                                              !privilegeEnabled);
+    Note("ExitWindowsEx " + std::to_string(flags) + " " + std::to_string(reason), refused);
+    return !refused;
 }
 
 }  // namespace fake

@@ -1,7 +1,9 @@
 // Shutdown and privileges of the simulated machine. Every call is journaled:
 // "OpenProcessToken", "AdjustTokenPrivileges enable" / "disable",
 // "CloseToken", "AbortSystemShutdown", "ExitWindowsEx <flags> <reason>"
-// (decimal), each followed by " failed" when its hook makes it fail.
+// (decimal), each followed by " failed" when its hook makes it fail, and
+// "AdjustTokenPrivileges enable not all assigned" when the token does not
+// hold the privilege.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -17,6 +19,12 @@ public:
     // ---- hooks ----
     bool openTokenFails = false;
     bool privilegeFails = false;
+    // The token holds SeShutdownPrivilege. Without it (a standard user on a
+    // server edition, or the "Shut down the system" right withheld)
+    // AdjustTokenPrivileges succeeds with ERROR_NOT_ALL_ASSIGNED and changes
+    // nothing, and ExitWindowsEx refuses a shutdown or restart with
+    // ERROR_PRIVILEGE_NOT_HELD; a logoff needs no privilege.
+    bool privilegeHeld = true;
     bool abortFails = false;
     bool exitWindowsFails = false;
 
@@ -27,7 +35,7 @@ public:
 
     platform::Handle OpenProcessToken() override;
     void CloseToken(platform::Handle token) override;
-    bool SetShutdownPrivilege(platform::Handle token, bool enable) override;
+    bool SetShutdownPrivilege(platform::Handle token, bool enable, std::uint32_t* error) override;
     bool AbortSystemShutdown() override;
     bool ExitWindowsEx(std::uint32_t flags, std::uint32_t reason) override;
 

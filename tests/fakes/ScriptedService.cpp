@@ -78,10 +78,12 @@ void ScriptedService::Poll() {
             auto lock = alive.lock();
             if (lock && *lock) Answer(index, reply);
         };
-        if (options.answerDelayMs <= 0) {
+        const std::int64_t delay =
+            index < options.answerDelays.size() ? options.answerDelays[index] : options.answerDelayMs;
+        if (delay <= 0) {
             answer();
         } else {
-            machine_.clock.After(options.answerDelayMs, answer);
+            machine_.clock.After(delay, answer);
         }
     }
     TaskKill();

@@ -15,7 +15,8 @@
 //      Reply::Error   writes `errorText` as "Err_Desc";
 //      Reply::Never   takes the request and never answers.
 //    `replies` gives the answers of the first requests in order; later
-//    requests get `reply`.
+//    requests get `reply`. `answerDelays` likewise gives the delays of the
+//    first requests; later ones wait `answerDelayMs`.
 //  * a task-kill file (<folder>quorvaShutTaskKill.ini) that exists is a
 //    request: the process that "Proc_ID" of "Task_To_Kill" names is ended when
 //    it runs, and the file is deleted as the acknowledgement, unless
@@ -47,6 +48,7 @@ public:
         Reply reply = Reply::ProcId;
         std::vector<Reply> replies;
         std::int64_t answerDelayMs = 0;
+        std::vector<std::int64_t> answerDelays;
         std::int64_t deployerRunMs = 10000;
         std::uint32_t deployerSession = 1;
         std::wstring errorText = L"The system cannot find the file specified.";

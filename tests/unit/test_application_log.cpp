@@ -87,6 +87,66 @@ TEST_F(ApplicationLog, AFileHeldByAnotherProcessIsNeitherDeletedNorWritten) {
     EXPECT_EQ(File().size(), 3000000u);
 }
 
+// ---- an open refused for a moment ----
+
+// Sharing: held without sharing. ByteRange: held with sharing and a
+// byte-range lock (a virus scanner); the log's own open shares nothing, so it
+// meets the holder's open first.
+enum class Hold { Sharing, ByteRange, AccessDenied };
+
+struct HeldLogCase {
+    const char* name;
+    Hold hold;
+    std::int64_t heldMs;    // released after this long; -1: never
+    bool written;           // the entry reaches the file in the end
+    std::size_t pauses;     // 50 ms waits before it is written or lost
+};
+
+class HeldLogFile : public ApplicationLog, public ::testing::WithParamInterface<HeldLogCase> {};
+
+TEST_P(HeldLogFile, SharingAndLockViolationsAreTriedAgainOthersFailAtOnce) {
+    const HeldLogCase c = GetParam();
+    Log("Information", "before", "", "");
+    switch (c.hold) {
+        case Hold::Sharing: m.files.Lock(kTodaysFile); break;
+        case Hold::ByteRange: m.files.LockRange(kTodaysFile); break;
+        case Hold::AccessDenied: m.files.DenyWrite(kTodaysFile); break;
+    }
+    if (c.heldMs >= 0)
+        m.clock.After(c.heldMs, [this] {
+            m.files.Unlock(kTodaysFile);
+            m.files.UnlockRange(kTodaysFile);
+        });
+    const std::size_t sleepsBefore = m.clock.sleeps.size();
+
+    Log("Information", "held", "", "");
+
+    const std::vector<std::uint32_t> pauses(m.clock.sleeps.begin() + static_cast<std::ptrdiff_t>(sleepsBefore),
+                                            m.clock.sleeps.end());
+    EXPECT_EQ(pauses, std::vector<std::uint32_t>(c.pauses, 50u));
+    EXPECT_EQ(agent.m_bLogFailed, c.written ? 0 : 1);
+    m.files.Unlock(kTodaysFile);
+    m.files.UnlockRange(kTodaysFile);
+    const auto log = fake::ReadLog(m);
+    std::vector<std::string> values;
+    for (const auto& e : log.entries) values.push_back(e.val1);
+    std::vector<std::string> expected{"before"};
+    if (c.written) expected.push_back("held");
+    EXPECT_EQ(values, expected);
+    EXPECT_EQ(log.header.size(), 4u) << "one header";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Holds, HeldLogFile,
+    ::testing::Values(HeldLogCase{"ReleasedBeforeTheFirstRetry", Hold::Sharing, 30, true, 1},
+                      HeldLogCase{"ReleasedAfterThreeRetries", Hold::Sharing, 120, true, 3},
+                      HeldLogCase{"HeldLongerThanFiveRetries", Hold::Sharing, 1000, false, 5},
+                      HeldLogCase{"NeverReleased", Hold::Sharing, -1, false, 5},
+                      HeldLogCase{"SharedHolderWithALockReleased", Hold::ByteRange, 80, true, 2},
+                      HeldLogCase{"SharedHolderWithALockKept", Hold::ByteRange, -1, false, 5},
+                      HeldLogCase{"AccessDeniedIsNotRetried", Hold::AccessDenied, -1, false, 0}),
+    [](const ::testing::TestParamInfo<HeldLogCase>& info) { return std::string(info.param.name); });
+
 TEST_F(ApplicationLog, TypesAreNormalised) {
     const std::string type99(99, 't');
     const std::string type150 = std::string(99, 'u') + std::string(51, 'v');

@@ -176,6 +176,26 @@ TEST_F(EventReportTest, CharactersOutsideTheCodePageBecomeTheDefaultCharacter) {
     EXPECT_EQ(Between(*file, "<user>", "</user>"), "???");
 }
 
+TEST_F(EventReportTest, SurrogateHalvesAloneBecomeTheDefaultCharacterAndTakeNothingAlong) {
+    struct Case {
+        std::wstring faildesc;
+        std::string written;
+    };
+    // A pair is one character the page lacks, written as its two halves are.
+    const std::wstring pair{static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00)};
+    for (const Case& c : {Case{std::wstring(L"a") + static_cast<wchar_t>(0xD800) + L"&b", "a?&amp;b"},
+                          Case{std::wstring(L"a") + static_cast<wchar_t>(0xDBFF) + L"<", "a?&lt;"},
+                          Case{std::wstring(L"a") + static_cast<wchar_t>(0xDC00) + L">", "a?&gt;"},
+                          Case{L"&" + pair + L"&", "&amp;??&amp;"}}) {
+        SCOPED_TRACE(c.written);
+        m.files.Remove(kPostFolder);
+        WebPostEventData(L"jsmith", c.faildesc, *agent, L"Logon", 0);
+        const auto file = m.files.Read(ReportPath(L"20141225150405"));
+        ASSERT_TRUE(file.has_value());
+        EXPECT_EQ(Between(*file, "<faildesc>", "</faildesc>"), c.written);
+    }
+}
+
 TEST_F(EventReportTest, OverlongFailureDescriptionIsShortenedAndTheReportStaysWhole) {
     const std::wstring longError(2000, L'x');
     WebPostEventData(L"jsmith", longError, *agent, L"Logon", 0);
@@ -229,28 +249,69 @@ TEST_F(EventReportTest, ReportsOfOneSecondEachGetAFileOfTheirOwn) {
                               "", "\r\n"));
 }
 
-TEST_F(EventReportTest, NextSecondsNameRollsOverTheYear) {
-    m.clock.SetLocal(2014, 12, 31, 23, 59, 59);
-    m.files.PutFile(ReportPath(L"20141231235959"), "taken");
+// ---- the name search when names are taken ----
+
+struct TakenNamesCase {
+    const char* name;
+    platform::SystemTime now;  // local time of the report
+    int taken;                 // names taken, from the report's own second on
+    const wchar_t* stored;     // the name the report gets; nullptr: dropped
+};
+
+class TakenReportNames : public EventReportTest, public ::testing::WithParamInterface<TakenNamesCase> {};
+
+TEST_P(TakenReportNames, ReportTakesTheNextFreeSecondsName) {
+    const TakenNamesCase c = GetParam();
+    m.clock.SetLocal(c.now.year, c.now.month, c.now.day, c.now.hour, c.now.minute, c.now.second);
+    platform::SystemTime t = m.clock.GetLocalTime();
+    for (int i = 0; i < c.taken; ++i) {
+        wchar_t stamp[32];
+        std::swprintf(stamp, 32, L"%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute,
+                      t.second);
+        m.files.PutFile(ReportPath(stamp), "taken");
+        t = fake::FakeClock::FromUnixMs(fake::FakeClock::ToUnixMs(t) + 1000);
+    }
+
     WebPostEventData(L"jsmith", L"", *agent, L"Logon", 1);
-    EXPECT_TRUE(m.files.Read(ReportPath(L"20150101000000")).has_value());
-    EXPECT_EQ(*m.files.Read(ReportPath(L"20141231235959")), "taken");
+
+    EXPECT_EQ(PostFiles().size(), static_cast<std::size_t>(c.taken) + (c.stored ? 1 : 0));
+    std::size_t untouched = 0;
+    for (const auto& name : PostFiles())
+        if (*m.files.Read(kPostFolder + L"\\" + name) == "taken") ++untouched;
+    EXPECT_EQ(untouched, static_cast<std::size_t>(c.taken)) << "no other report's file is written";
+    const auto log = Log();
+    if (c.stored) {
+        const auto file = m.files.Read(ReportPath(c.stored));
+        ASSERT_TRUE(file.has_value());
+        EXPECT_EQ(Between(*file, "<evnt>", "</evnt>"), "Logon");
+        EXPECT_EQ(log.back().val1, "web Post");
+    } else {
+        ASSERT_EQ(log.size(), 2u);
+        EXPECT_EQ(log[0].val1, "web Post") << "the log still holds the report";
+        EXPECT_EQ(log[1].type, "ERROR");
+        EXPECT_EQ(log[1].val1, "Report not stored: every name taken");
+        EXPECT_EQ(log[1].val2, fake::Utf8(ReportPath(L"20141225150405")));
+        EXPECT_EQ(log[1].val3, fake::Utf8(ReportPath(L"20141226150404")));
+    }
 }
 
-TEST_F(EventReportTest, ReportIsDroppedRatherThanWrittenOverAnotherFile) {
-    m.clock.SetLocal(2014, 12, 25, 15, 4, 5);
-    for (int s = 0; s < 60; ++s) {
-        const int minute = 4 + (5 + s) / 60, second = (5 + s) % 60;
-        wchar_t stamp[32];
-        std::swprintf(stamp, 32, L"20141225150%d%02d", minute, second);
-        m.files.PutFile(ReportPath(stamp), "taken");
-    }
-    WebPostEventData(L"jsmith", L"", *agent, L"Logon", 1);
-    EXPECT_EQ(PostFiles().size(), 60u);
-    for (const auto& name : PostFiles())
-        EXPECT_EQ(*m.files.Read(kPostFolder + L"\\" + name), "taken");
-    EXPECT_EQ(Log().back().val1, "web Post") << "the log still holds the report";
+constexpr platform::SystemTime At(int year, int month, int day, int hour, int minute, int second) {
+    return {static_cast<std::uint16_t>(year), static_cast<std::uint16_t>(month), 0,
+            static_cast<std::uint16_t>(day), static_cast<std::uint16_t>(hour),
+            static_cast<std::uint16_t>(minute), static_cast<std::uint16_t>(second), 0};
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, TakenReportNames,
+    ::testing::Values(
+        TakenNamesCase{"OwnSecondFree", At(2014, 12, 25, 15, 4, 5), 0, L"20141225150405"},
+        TakenNamesCase{"OwnSecondTaken", At(2014, 12, 25, 15, 4, 5), 1, L"20141225150406"},
+        TakenNamesCase{"AMinuteTaken", At(2014, 12, 25, 15, 4, 5), 60, L"20141225150505"},
+        TakenNamesCase{"AStormOfReports", At(2014, 12, 25, 15, 4, 5), 500, L"20141225151225"},
+        TakenNamesCase{"RollsOverTheYear", At(2014, 12, 31, 23, 59, 59), 1, L"20150101000000"},
+        TakenNamesCase{"RollsOverALeapDay", At(2016, 2, 28, 23, 59, 58), 2, L"20160229000000"},
+        TakenNamesCase{"ADayTakenDropsTheReportAndSaysSo", At(2014, 12, 25, 15, 4, 5), 86400, nullptr}),
+    [](const ::testing::TestParamInfo<TakenNamesCase>& info) { return std::string(info.param.name); });
 
 TEST_F(EventReportTest, FirstReportCreatesThePostFolder) {
     ASSERT_FALSE(m.files.Exists(kPostFolder));

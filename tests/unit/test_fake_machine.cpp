@@ -41,6 +41,54 @@ TEST(FakeFiles, DeniedAndReadOnlyFilesRefuseWrites) {
     EXPECT_FALSE(m.files.DeleteFile(L"C:\\d\\ro.ini"));
 }
 
+// What another open meets while one of the seam's writes holds a file: the
+// sharing rules of CreateFileW. No open shares deletion.
+struct HeldOpenCase {
+    const char* name;
+    platform::Share heldWith;
+    // Results, while held, of: append without sharing, append with sharing,
+    // the exclusive size query, deletion, a profile read, a profile write.
+    std::vector<std::string> meets;
+};
+
+class HeldOpen : public ::testing::TestWithParam<HeldOpenCase> {};
+
+TEST_P(HeldOpen, OtherOpensFollowTheSharingRules) {
+    const HeldOpenCase c = GetParam();
+    fake::FakeMachine m;
+    const std::wstring file = L"C:\\d\\shared.ini";
+    m.files.PutFile(file, "[S]\r\nk=v\r\n");
+    std::vector<std::string> meets;
+    bool inner = false;
+    m.files.whileOpen = [&](const std::wstring&) {
+        if (inner) return;
+        inner = true;
+        std::uint32_t error = 0;
+        const auto append = [&](platform::Share share) {
+            error = 0;
+            return m.files.AppendBytes(file, "", share, &error) ? std::string("ok") : std::to_string(error);
+        };
+        meets.push_back(append(platform::Share::None));
+        meets.push_back(append(platform::Share::ReadWrite));
+        meets.push_back(std::to_string(m.files.ExclusiveFileSize(file)));
+        meets.push_back(m.files.DeleteFile(file) ? "deleted" : "kept");
+        meets.push_back(fake::Utf8(m.files.GetString(L"S", L"k", L"default", 64, file)));
+        meets.push_back(m.files.WriteString(L"S", L"k2", L"w", file) ? "written" : "refused");
+    };
+    std::uint32_t error = 0;
+    ASSERT_TRUE(m.files.AppendBytes(file, "", c.heldWith, &error));
+    EXPECT_EQ(meets, c.meets);
+    EXPECT_GT(m.files.ExclusiveFileSize(file), 0) << "released once the call is over";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, HeldOpen,
+    ::testing::Values(HeldOpenCase{"WithoutSharing", platform::Share::None,
+                                   {"32", "32", "-1", "kept", "default", "refused"}},
+                      HeldOpenCase{"WithReadWriteSharing", platform::Share::ReadWrite,
+                                   {"32", "ok", "-1", "kept", "v", "written"}}),
+    [](const ::testing::TestParamInfo<HeldOpenCase>& info) { return std::string(info.param.name); });
+
 TEST(FakeFiles, LongPathsAreRefusedAsWindowsDoes) {
     fake::FakeMachine m;
     m.files.MakeFolder(L"C:\\d");
@@ -115,7 +163,7 @@ TEST(FakeProcesses, TableSessionsAndLaunches) {
     m.processes.Exit(first);
     EXPECT_FALSE(m.processes.IsRunning(first));
     std::vector<platform::ProcessEntry> snapshot;
-    ASSERT_TRUE(m.processes.SnapshotProcesses(&snapshot));
+    ASSERT_TRUE(m.processes.SnapshotProcesses(&snapshot, nullptr));
     EXPECT_EQ(snapshot.front().exeFile, L"[System Process]");
     EXPECT_EQ(snapshot.back().processId, second);
 
@@ -137,7 +185,7 @@ TEST(FakeShutdownAndShell, CallsAreJournaledWithTheirFailures) {
     fake::FakeMachine m;
     m.shutdown.exitWindowsFails = true;
     auto token = m.shutdown.OpenProcessToken();
-    EXPECT_TRUE(m.shutdown.SetShutdownPrivilege(token, true));
+    EXPECT_TRUE(m.shutdown.SetShutdownPrivilege(token, true, nullptr));
     EXPECT_FALSE(m.shutdown.ExitWindowsEx(platform::EwxReboot | platform::EwxForce, 0));
     m.shutdown.CloseToken(token);
     auto user32 = m.shell.LoadLibrary(L"C:\\windows\\system32\\user32.dll");
@@ -157,6 +205,29 @@ TEST(FakeShutdownAndShell, CallsAreJournaledWithTheirFailures) {
                        "ShutdownBlockReasonDestroy", "ShutdownBlockReasonDestroy", "FreeLibrary",
                        "ShutdownBlockReasonCreate x missing"}));
     EXPECT_EQ(m.shell.loadedLibraries, 0);
+}
+
+TEST(FakeShutdownAndShell, ATokenWithoutThePrivilegeIsAdjustedWithNotAllAssigned) {
+    fake::FakeMachine m;
+    m.shutdown.privilegeHeld = false;
+    auto token = m.shutdown.OpenProcessToken();
+    std::uint32_t error = 0;
+    EXPECT_TRUE(m.shutdown.SetShutdownPrivilege(token, true, &error)) << "the call itself succeeds";
+    EXPECT_EQ(error, platform::err::NotAllAssigned);
+    EXPECT_FALSE(m.shutdown.ExitWindowsEx(platform::EwxShutdown | platform::EwxPowerOff, 0));
+    EXPECT_FALSE(m.shutdown.ExitWindowsEx(platform::EwxReboot, 0));
+    EXPECT_TRUE(m.shutdown.ExitWindowsEx(platform::EwxLogoff, 0)) << "a logoff needs no privilege";
+    m.shutdown.CloseToken(token);
+    EXPECT_EQ(m.journal, (Journal{"OpenProcessToken", "AdjustTokenPrivileges enable not all assigned",
+                                  "ExitWindowsEx 9 0 failed", "ExitWindowsEx 2 0 failed", "ExitWindowsEx 0 0",
+                                  "CloseToken"}));
+
+    std::vector<platform::ProcessEntry> snapshot{{1, L"junk"}};
+    m.processes.snapshotBadLengthFailures = 1;
+    EXPECT_FALSE(m.processes.SnapshotProcesses(&snapshot, &error));
+    EXPECT_EQ(error, platform::err::BadLength);
+    EXPECT_TRUE(snapshot.empty());
+    EXPECT_TRUE(m.processes.SnapshotProcesses(&snapshot, &error)) << "only for a moment";
 }
 
 TEST(StandardMachine, LaysOutAnInstalledMachine) {

@@ -41,6 +41,11 @@ TEST_F(ProcessUtilsTest, ExecuteProcessQuotesThePathSoBlanksCannotStartAnotherPr
               L"\"C:\\Program Files\\VORLAN\\QVRT\\quorvarun.exe\" Logoff<<>>jsmith");
 }
 
+TEST_F(ProcessUtilsTest, ExecuteProcessStartsNothingWithoutAProgramPath) {
+    EXPECT_FALSE(ExecuteProcess(*agent, L"", L"/a"));
+    EXPECT_TRUE(m.processes.launched.empty());
+}
+
 TEST_F(ProcessUtilsTest, ExecuteProcessReportsAFailedStart) {
     m.processes.onCreateProcess = [](const std::wstring&) { return false; };
     EXPECT_FALSE(ExecuteProcess(*agent, L"C:\\windows\\system32\\shutdown.exe", L"/a"));
@@ -147,6 +152,23 @@ TEST_F(ProcessUtilsTest, ProcessWalksCountNothingWithoutASnapshot) {
     EXPECT_EQ(RunningInterface(*agent, L"quorvarun.exe", ProcIdVariant::SessionEnd), 0);
     EXPECT_EQ(CountServiceInstances(*agent), 0);
     EXPECT_EQ(CountSessionInstances(*agent, 1), 0);
+    EXPECT_EQ(m.processes.snapshots, 3) << "only ERROR_BAD_LENGTH is worth a second call";
+}
+
+TEST_F(ProcessUtilsTest, SnapshotFailingForAMomentIsTakenAgainAtOnce) {
+    struct Case {
+        int badLengthFailures, services, snapshots;
+    };
+    // Four tries in all, without a wait between them.
+    for (const Case c : {Case{1, 1, 2}, Case{3, 1, 4}, Case{4, 0, 4}}) {
+        SCOPED_TRACE(c.badLengthFailures);
+        m.processes.snapshots = 0;
+        m.processes.snapshotBadLengthFailures = c.badLengthFailures;
+        EXPECT_EQ(CountServiceInstances(*agent), c.services);
+        EXPECT_EQ(m.processes.snapshots, c.snapshots);
+        m.processes.snapshotBadLengthFailures = 0;
+    }
+    EXPECT_TRUE(m.clock.sleeps.empty());
 }
 
 // ---- counting the service and the agents ----

@@ -350,6 +350,33 @@ TEST_F(RestartCheckTest, NewestRecordOver64KiBIsReadWithAGrownBufferAndItsDataLo
     EXPECT_EQ(lines.back(), "DumpRecordsInBuffer|INFO|Event data|" + text + "|") << "data ends at its first NUL";
 }
 
+TEST_F(RestartCheckTest, BufferGrowsNoFurtherThanReadEventLogTakes) {
+    // ReadEventLogW takes at most 0x7FFFF bytes: a record up to that size is
+    // read with a buffer of its size, a larger one is never asked for.
+    struct Case {
+        std::size_t dataBytes;
+        int restart;
+        std::size_t reads;
+    };
+    for (const Case c : {Case{0x70000, 1, 2}, Case{0x80000, 0, 5}}) {
+        SCOPED_TRACE(c.dataBytes);
+        m.eventLog.events.clear();
+        m.eventLog.readSizes.clear();
+        agent.m_bFlagForRestart = 0;
+        FakeEvent big = FakeEventLog::Shutdown1074(Ago(60), L"restart");
+        big.data.assign(c.dataBytes, 0x44);
+        m.eventLog.Add(big);
+        const auto size = static_cast<std::uint32_t>(FakeEventLog::BuildRecord(big, 1).size());
+
+        functionToCheckRestart(agent);
+
+        EXPECT_EQ(agent.m_bFlagForRestart, c.restart);
+        ASSERT_EQ(m.eventLog.readSizes.size(), c.reads) << "one read per attempt when it cannot fit";
+        for (std::uint32_t read : m.eventLog.readSizes) EXPECT_LE(read, 0x7FFFFu);
+        if (c.restart) EXPECT_EQ(m.eventLog.readSizes[1], size);
+    }
+}
+
 // ---- blocks that do not hold together ----
 
 TEST_F(RestartCheckTest, MalformedRecordEndsTheWalkIsLoggedAndTheCheckGoesOn) {

@@ -332,10 +332,10 @@ TEST_F(SessionEndRun, CancelFallsBackToAbortSystemShutdownWhenShutdownExeCannotS
 TEST_F(SessionEndRun, CancelThatFailsEverywhereIsLoggedAndTheHandlingGoesOn) {
     struct Case {
         const char* name;
-        bool openFails, privilegeFails, abortFails;
+        bool openFails, privilegeFails, abortFails, privilegeHeld = true;
     };
     for (const Case c : {Case{"abort fails", false, false, true}, Case{"privilege refused", false, true, false},
-                         Case{"no token", true, false, false}}) {
+                         Case{"no token", true, false, false}, Case{"privilege not held", false, false, false, false}}) {
         SCOPED_TRACE(c.name);
         Resident r;
         auto& machine = r.machine;
@@ -345,7 +345,10 @@ TEST_F(SessionEndRun, CancelThatFailsEverywhereIsLoggedAndTheHandlingGoesOn) {
         machine.shutdown.openTokenFails = c.openFails;
         machine.shutdown.privilegeFails = c.privilegeFails;
         machine.shutdown.abortFails = c.abortFails;
+        machine.shutdown.privilegeHeld = c.privilegeHeld;
         EXPECT_EQ(r.Query(kLogoff), 0);
+        if (!c.privilegeHeld)
+            EXPECT_TRUE(machine.JournalOf({"AbortSystemShutdown"}).empty()) << "not tried without the privilege";
 
         std::vector<std::string> lines;
         for (const auto& e : fake::ReadLog(machine).entries)
@@ -357,59 +360,64 @@ TEST_F(SessionEndRun, CancelThatFailsEverywhereIsLoggedAndTheHandlingGoesOn) {
     }
 }
 
-TEST_F(SessionEndRun, RefusedShutdownPrivilegeLeavesTheAgentRunningAndLaterRequestsAreRepeats) {
-    Install();
-    // "/a" starts, so only the final step asks for the privilege.
-    m.shutdown.privilegeFails = true;
-    EXPECT_EQ(Query(kShutdown), 0);
+// Without the shutdown privilege a shutdown or restart cannot be issued: the
+// held request is let go (answer 1) so that Windows ends the session itself,
+// the script having run. A logoff needs no privilege and is issued all the
+// same; the privilege is asked for and given back in every case.
+struct PrivilegeCase {
+    const char* name;
+    std::intptr_t lParam;
+    bool held, callFails, noToken, restart;
+    std::vector<std::string> tokenCalls;
+};
 
-    EXPECT_TRUE(m.JournalOf({"ExitWindowsEx"}).empty());
-    EXPECT_EQ(Issued(), std::vector<std::string>{Launch("/a")});
-    EXPECT_EQ(LastLog(), Line("FunctionToForgetShutDown", "INFO", "Script ended", "Exiting"));
-    EXPECT_EQ(agent->m_uICountForOnce, 1u);
-    EXPECT_EQ(Journal({"CloseToken"}).size(), 1u);
+TEST_F(SessionEndRun, WithoutTheShutdownPrivilegeALogoffIsIssuedAndAShutdownLeftToWindows) {
+    const std::vector<std::string> notAssigned{"OpenProcessToken", "AdjustTokenPrivileges enable not all assigned",
+                                               "AdjustTokenPrivileges disable not all assigned", "CloseToken"};
+    const std::vector<std::string> refused{"OpenProcessToken", "AdjustTokenPrivileges enable failed",
+                                           "AdjustTokenPrivileges disable failed", "CloseToken"};
+    const std::vector<std::string> noToken{"OpenProcessToken failed"};
+    const std::vector<PrivilegeCase> cases{
+        {"not held, shutdown", kShutdown, false, false, false, false, notAssigned},
+        {"not held, restart", kShutdown, false, false, false, true, notAssigned},
+        {"refused, shutdown", kShutdown, true, true, false, false, refused},
+        {"no token, shutdown", kShutdown, true, false, true, false, noToken},
+        {"not held, logoff", kLogoff, false, false, false, false, notAssigned},
+        {"no token, logoff", kLogoff, true, false, true, false, noToken},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::StandardOptions options;
+        if (c.restart) options.shutdownSetting = 4;
+        Resident r(options);
+        auto& machine = r.machine;
+        // "/a" starts, so only the final step asks for the privilege.
+        machine.shutdown.privilegeHeld = c.held;
+        machine.shutdown.privilegeFails = c.callFails;
+        machine.shutdown.openTokenFails = c.noToken;
+        const bool logoff = c.lParam == kLogoff;
+        EXPECT_EQ(r.Query(c.lParam), logoff ? FALSE_ : TRUE_);
 
-    // The same kind again: nothing changes, nothing runs.
-    Mark();
-    EXPECT_EQ(Query(kShutdown), 0);
-    std::vector<std::string> expected{Line("WindowProc", "INFO", "SHUTDOWN RECIEVED")};
-    expected += RepeatAnswer();
-    EXPECT_EQ(Log(), expected);
-    EXPECT_TRUE(Issued().empty());
-    EXPECT_EQ(service->requests.size(), 1u);
-
-    // The other kind: the stored kind follows it, still nothing runs.
-    Mark();
-    EXPECT_EQ(Query(kLogoff), 0);
-    expected = {Line("WindowProc", "INFO", "SHUTDOWN RECIEVED"),
-                Line("WindowProc", "LOGOFF RECIEVED AFTER A SHUTDOWN HAPPENED", "Success")};
-    expected += RepeatAnswer();
-    EXPECT_EQ(Log(), expected);
-    EXPECT_EQ(agent->m_strEventArgs, L"Logoff<<>>jsmith");
-    EXPECT_EQ(agent->m_szEventName.str(), L"Logoff");
-    EXPECT_EQ(agent->m_bFlagForShutDown, 0);
-    EXPECT_EQ(agent->m_bFlagForFirstShutDown, 1);
-    EXPECT_TRUE(Issued().empty());
-
-    // And back: a shutdown after that logoff.
-    Mark();
-    EXPECT_EQ(Query(kShutdown), 0);
-    expected = {Line("WindowProc", "INFO", "SHUTDOWN RECIEVED"),
-                Line("WindowProc", "SHUTDOWN/RESTART RECIEVED AFTER A LOGOFF WAS RECIEVED", "Success")};
-    expected += RepeatAnswer();
-    EXPECT_EQ(Log(), expected);
-    EXPECT_EQ(agent->m_strEventArgs, L"shutdown<<>>jsmith");
-    EXPECT_EQ(agent->m_bFlagForFirstTimeLogoff, 1);
-    EXPECT_EQ(agent->m_uICountForOnce, 1u);
-}
-
-TEST_F(SessionEndRun, TokenThatCannotBeOpenedAtTheEndIssuesNothing) {
-    Install();
-    m.clock.After(3000, [&] { m.shutdown.openTokenFails = true; });
-    EXPECT_EQ(Query(kLogoff), 0);
-    EXPECT_TRUE(m.JournalOf({"ExitWindowsEx"}).empty());
-    EXPECT_TRUE(Journal({"EndDialog", "PostQuitMessage"}).empty());
-    EXPECT_EQ(agent->m_uICountForOnce, 1u);
+        std::vector<std::string> tail;
+        for (const auto& e : fake::ReadLog(machine).entries)
+            if (e.module == "FunctionToForgetShutDown") tail.push_back(Line(e.module, e.type, e.val1, e.val2, e.val3));
+        std::vector<std::string> expected{Line("FunctionToForgetShutDown", "INFO", "Script ended", "Exiting")};
+        if (logoff)
+            expected.push_back(Line("FunctionToForgetShutDown", "INFO", "exe stopped", "Logging Off"));
+        else
+            expected.push_back(Line("FunctionToForgetShutDown", "ERROR", "SeShutdownPrivilege not held",
+                                    "Session end left to Windows", c.restart ? "Rebooting" : "Shutting down"));
+        EXPECT_EQ(tail, expected);
+        EXPECT_EQ(machine.JournalOf({"ExitWindowsEx"}),
+                  logoff ? std::vector<std::string>{"ExitWindowsEx 4 0"} : std::vector<std::string>{});
+        EXPECT_EQ(machine.processes.launched.back(),
+                  logoff ? L"\"C:\\windows\\system32\\shutdown.exe\" -l -f -t 00"
+                         : L"\"C:\\windows\\system32\\shutdown.exe\" /a");
+        // The final step's token calls (the cancel step made none).
+        EXPECT_EQ(machine.JournalOf({"OpenProcessToken", "AdjustTokenPrivileges", "CloseToken"}), c.tokenCalls);
+        EXPECT_EQ(machine.shutdown.openTokens, 0u);
+        EXPECT_TRUE(r.agent->m_bEnded) << "the agent ends either way";
+    }
 }
 
 }  // namespace

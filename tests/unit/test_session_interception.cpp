@@ -215,6 +215,83 @@ TEST_F(SessionInterception, User32ThatCannotBeLoadedIsLoggedAndTheHandlingGoesOn
                          Line("OnEndSession", "ERR", "Failed to load dll", "User32.dll", "**********************")});
 }
 
+TEST_F(SessionInterception, WithoutTheSystemDirectoryNothingIsLoadedOrStartedFromTheRoot) {
+    Install();
+    // GetSystemDirectoryW fails (or its result does not fit): "\\user32.dll"
+    // and "\\shutdown.exe" would be looked for at the root of the drive.
+    m.shell.systemDirectory = L"";
+    EXPECT_EQ(Query(kShutdown), 0);
+
+    const auto log = Log();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log[2], Line("OnQueryEndSession", "ERR", "Failed to load dll", "User32.dll", "**********************"));
+    EXPECT_TRUE(Journal({"LoadLibrary"}).empty());
+    EXPECT_TRUE(m.processes.launched.empty()) << "neither \"/a\" nor the final command";
+    EXPECT_EQ(m.eventLog.loads, 0) << "the restart check's message module neither";
+    // The cancel falls back to AbortSystemShutdown; the session end is still issued.
+    EXPECT_EQ(Journal({"AbortSystemShutdown", "ExitWindowsEx"}),
+              (std::vector<std::string>{"AbortSystemShutdown", "ExitWindowsEx 13 0"}));
+    EXPECT_EQ(LastLog(), Line("FunctionToForgetShutDown", "INFO", "exe stopped", "Shutting down"));
+}
+
+// Vista ends a program without a visible window that keeps a session end
+// waiting for more than 5 seconds, unless it registered its block reason
+// before it was asked. The start-up of a resident copy registers it; a
+// copy that registered it only when asked (parameter false) is ended.
+class VistaRule : public SessionEndTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(VistaRule, ReasonRegisteredAtStartUpKeepsTheAgentAliveWhileTheScriptRuns) {
+    const bool startedUp = GetParam();
+    fake::StandardOptions options;
+    options.setup = true;
+    Install(options);
+    if (startedUp) {
+        agent = std::make_unique<CQuorvaDlg>(m.os());
+        ASSERT_EQ(agent->OnInitDialog(), TRUE_);
+        EXPECT_EQ(m.shell.blockReason, std::optional<std::wstring>(kReason));
+        EXPECT_EQ(Journal({"ShutdownBlockReason"}),
+                  std::vector<std::string>{"ShutdownBlockReasonCreate " + fake::Utf8(kReason)});
+        EXPECT_EQ(m.shell.loadedLibraries, 0);
+    }
+    Mark();
+    const std::int64_t asked = m.clock.nowMs;
+    m.shell.QueryEndSessionSent(m.clock);
+    if (startedUp) {
+        EXPECT_EQ(Query(kLogoff), FALSE_);
+        m.shell.QueryEndSessionAnswered();
+        EXPECT_FALSE(m.shell.endedForBlocking);
+        EXPECT_EQ(m.JournalOf({"ExitWindowsEx"}), std::vector<std::string>{"ExitWindowsEx 4 0"});
+        EXPECT_EQ(LastLog(), Line("FunctionToForgetShutDown", "INFO", "exe stopped", "Logging Off"));
+    } else {
+        EXPECT_THROW(Query(kLogoff), fake::ProcessEnded);
+        EXPECT_TRUE(m.shell.endedForBlocking);
+        EXPECT_EQ(m.clock.nowMs - asked, 5000) << "ended 5 s after the question, while the script runs";
+        EXPECT_TRUE(m.JournalOf({"ExitWindowsEx"}).empty()) << "the script's session end is lost";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EarlyOrLate, VistaRule, ::testing::Bool());
+
+TEST_F(SessionInterception, EndSessionFalseThatLeavesTheAgentResidentRegistersTheReasonAgain) {
+    Install();
+    m.shell.blockReason = kReason;
+    EndSession(false);
+    EXPECT_EQ(Journal({"ShutdownBlockReason"}),
+              (std::vector<std::string>{"ShutdownBlockReasonDestroy",
+                                        "ShutdownBlockReasonCreate The application is executing system scripts.Please wait..."}));
+    EXPECT_EQ(m.shell.blockReason, std::optional<std::wstring>(kReason));
+    EXPECT_EQ(m.shell.loadedLibraries, 0);
+
+    // Confirmed, or ended already: nothing to register for.
+    for (bool ending : {true, false}) {
+        NewAgent();
+        if (!ending) agent->m_bEnded = true;
+        Mark();
+        EndSession(ending);
+        EXPECT_TRUE(Journal({"ShutdownBlockReasonCreate"}).empty());
+    }
+}
+
 TEST_F(SessionInterception, EndSessionRemovesTheBlockReasonExceptForTheSystemAccountsLogoff) {
     struct Case {
         const wchar_t* user;

@@ -94,6 +94,24 @@ TEST_F(SessionRehandling, ChangeOfKindEndsTheScriptsAndRunsTheHandlingAgainNeste
     EXPECT_EQ(m.eventLog.opens, 10);
 }
 
+TEST_F(SessionRehandling, ShutdownThePrivilegeDoesNotAllowIsLeftToWindowsOnceForBothLevels) {
+    Install();
+    LogoffCameBefore();
+    m.shutdown.privilegeHeld = false;
+    EXPECT_EQ(Query(kShutdown), TRUE_) << "let go after both scripts ran";
+
+    EXPECT_EQ(service->requests.size(), 2u);
+    const auto log = Log();
+    // The deepest level says why; the first level has nothing left to issue.
+    EXPECT_EQ(std::vector<std::string>(log.end() - 2, log.end()),
+              (std::vector<std::string>{Line("FunctionToForgetShutDown", "INFO", "Script ended", "Exiting"),
+                                        Line("FunctionToForgetShutDown", "ERROR", "SeShutdownPrivilege not held",
+                                             "Session end left to Windows", "Shutting down")}));
+    EXPECT_EQ(std::count(log.begin(), log.end(), Line("FunctionToForgetShutDown", "INFO", "Script ended", "Exiting")), 1);
+    EXPECT_TRUE(m.JournalOf({"ExitWindowsEx"}).empty());
+    EXPECT_EQ(Journal({"EndDialog"}).size(), 1u);
+}
+
 TEST_F(SessionRehandling, NestedHandlingRunsTheScriptOfTheKindNowPending) {
     // A logoff is pending after a counted shutdown whose flag was left set.
     Install();

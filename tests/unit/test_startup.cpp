@@ -501,23 +501,51 @@ TEST_F(StartUpTest, MissingDeployerEndsAfterL7) {
 
 // ---- names and paths ----
 
-TEST_F(StartUpTest, UserNameOutsideTheCodePageNamesItsFilesInFull) {
-    fake::StandardOptions o;
-    o.userName = L"\u0141ukasz";  // the code page has no L with stroke
-    Install(o);
-    EXPECT_EQ(Run(), TRUE_);
+// The hand-off file starts with the UTF-16 byte-order mark exactly when the
+// code page cannot show the user name, so that the profile functions keep
+// the name for the service; the log and the report stay ANSI.
+struct UserNameCase {
+    std::wstring name;
+    std::string ansi, handOffFile;
+    bool emptyFileLeftBefore = false;  // by an earlier version, without the mark
+};
 
-    // The hand-off file is ANSI, as the profile functions write it: its
-    // values carry the code page's form of the name, its own name the real one.
-    ASSERT_EQ(service->requests.size(), 1u);
-    EXPECT_EQ(service->requests[0].processArguments, L"Logon<<>>Lukasz");
-    EXPECT_EQ(agent->m_strProcDetailsIni, L"C:\\ProgramData\\Vorlan\\QVRT\\quorvaProcDetails_\u0141ukasz.ini");
-    EXPECT_EQ(m.files.Read(agent->m_strProcDetailsIni), std::optional<std::string>(""));
-    const Lines log = Log(L"\u0141ukasz");
-    ASSERT_GE(log.size(), 6u);
-    EXPECT_EQ(log[2], L5("Lukasz"));
-    EXPECT_EQ(log[5], L12("Lukasz"));
-    EXPECT_EQ(Element(ReportText(), "user"), "Lukasz");
+TEST_F(StartUpTest, UserNameReachesTheServiceIntactWhateverTheCodePageShows) {
+    const std::string bom("\xFF\xFE", 2);
+    const std::vector<UserNameCase> cases{
+        {L"jsmith", "jsmith", ""},
+        {L"Jos\u00e9", "Jos\xe9", ""},             // in the page: today's bytes
+        {L"\u0141ukasz", "Lukasz", bom},             // only a best fit
+        {L"\u738B\u82B3", "??", bom},               // not at all
+        {L"\u738B\u82B3", "??", bom, true},
+        {L"jsmith", "jsmith", "", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ansi + (c.emptyFileLeftBefore ? " (empty file left before)" : ""));
+        fake::FakeMachine machine;
+        fake::StandardOptions o;
+        o.userName = c.name;
+        const auto layout = fake::InstallStandardMachine(machine, o);
+        if (c.emptyFileLeftBefore) machine.files.PutFile(layout.procDetailsIni, "");
+        fake::ScriptedService stand_in(machine, layout.scriptDataDir);
+        stand_in.WatchUser(c.name);
+        stand_in.Start();
+        CQuorvaDlg logon(machine.os());
+        EXPECT_EQ(logon.OnInitDialog(), TRUE_);
+
+        ASSERT_EQ(stand_in.requests.size(), 1u);
+        EXPECT_EQ(stand_in.requests[0].processArguments, L"Logon<<>>" + c.name);
+        EXPECT_EQ(logon.m_strProcDetailsIni, L"C:\\ProgramData\\Vorlan\\QVRT\\quorvaProcDetails_" + c.name + L".ini");
+        EXPECT_EQ(machine.files.Read(logon.m_strProcDetailsIni), std::optional<std::string>(c.handOffFile))
+            << "created again for the session end";
+        // L5 and L12, whether or not L1 came first.
+        const auto entries = fake::ReadLog(machine, c.name).entries;
+        const std::size_t l5 = c.emptyFileLeftBefore ? 1 : 2;
+        ASSERT_GE(entries.size(), l5 + 4);
+        EXPECT_EQ(entries[0].val2, c.emptyFileLeftBefore ? "**********************" : "Creating file");
+        EXPECT_EQ(entries[l5].val3, c.ansi) << "L5";
+        EXPECT_EQ(entries[l5 + 3].val3, "Logon<<>>" + c.ansi) << "L12";
+    }
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // A session-end request can reach the window while the start-up is still
 // running: the taskbar call waits on another process, and a message sent to
 // the window meanwhile is delivered right there, before any path exists.
+#include <functional>
+#include <optional>
+
 #include "tests/unit/test_session_fixture.h"
 
 namespace {
@@ -17,6 +20,17 @@ protected:
         m.shell.whileDeletingTab = [this, lParam] {
             m.shell.whileDeletingTab = nullptr;
             answer = agent->WindowProc(wm::QueryEndSession, 0, lParam).result;
+        };
+        return agent->OnInitDialog();
+    }
+    // A fresh agent whose start-up receives a close request and the
+    // WM_ENDSESSION that confirms (or withdraws) it.
+    BOOL StartWithCloseDuringStartUp(bool ending) {
+        agent = std::make_unique<CQuorvaDlg>(m.os());
+        m.shell.whileDeletingTab = [this, ending] {
+            m.shell.whileDeletingTab = nullptr;
+            answer = agent->WindowProc(wm::QueryEndSession, 0, kCloseApp).result;
+            agent->WindowProc(wm::EndSession, ending ? 1 : 0, kCloseApp);
         };
         return agent->OnInitDialog();
     }
@@ -70,6 +84,101 @@ TEST_F(DeferredQueryTest, CloseRequestDuringStartUpIsLetGo) {
     EXPECT_TRUE(agent->m_bCloseRequested);
     EXPECT_FALSE(agent->m_bEnded) << "the agent ends when WM_ENDSESSION confirms the close";
     EXPECT_TRUE(Journal({"ExitWindowsEx", "CreateProcess"}).empty());
+}
+
+// An installer's close request and its WM_ENDSESSION, both during the
+// start-up: confirmed (true), the agent ends once the start-up is over;
+// withdrawn (false), it stays with its block reason in place.
+class DeferredCloseTest : public DeferredQueryTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DeferredCloseTest, CloseRequestAndItsEndSessionDuringStartUp) {
+    const bool ending = GetParam();
+    Install();
+    m.processes.args = {L"quorva.exe", L"setup"};
+    EXPECT_EQ(StartWithCloseDuringStartUp(ending), TRUE_);
+    EXPECT_EQ(answer, TRUE_);
+    EXPECT_EQ(agent->m_bEnded, ending);
+    EXPECT_EQ(agent->m_bCloseRequested, ending);
+    EXPECT_TRUE(m.JournalOf({"ExitWindowsEx", "CreateProcess"}).empty());
+    EXPECT_EQ(m.shell.blockReason.has_value(), !ending);
+}
+
+INSTANTIATE_TEST_SUITE_P(ConfirmedOrWithdrawn, DeferredCloseTest, ::testing::Bool());
+
+// A resident copy answers a request held during the start-up with 0. When
+// it then cannot handle it, Windows must not be left waiting: the agent
+// issues that session end itself, unforced, with one log record.
+struct HeldCase {
+    const char* name;
+    std::intptr_t lParam;
+    std::optional<std::uint32_t> shutdownSetting;
+    std::function<void(fake::StandardOptions&, fake::FakeMachine&)> arrange;
+    std::string exitWindows;   // the one ExitWindowsEx call
+    std::string record;        // the last log record, "" when there is no log yet
+    std::vector<std::uint32_t> waits;  // every wait of the run, the start-up's and the restart check's
+};
+
+TEST_F(DeferredQueryTest, HeldRequestThatCannotBeHandledIsIssuedUnforced) {
+    const auto record = [](const char* why, const char* how) {
+        return Line("IssueHeldSessionEnd", "INFO", "Issuing held session end unforced", why, how);
+    };
+    const std::vector<HeldCase> cases{
+        {"no template", kLogoff, std::nullopt,
+         [](fake::StandardOptions& o, fake::FakeMachine&) {
+             o.logonTemplate = o.logoffTemplate = o.shutdownTemplate = false;
+         },
+         "ExitWindowsEx 0 0", "", {2000, 1000}},
+        {"deployer missing", kShutdown, 4u, [](fake::StandardOptions& o, fake::FakeMachine&) { o.deployer = false; },
+         "ExitWindowsEx 2 0", record("Start-up ended", "Rebooting"), {2000, 1000}},
+        {"no logoff or shutdown template", kShutdown, std::nullopt,
+         [](fake::StandardOptions& o, fake::FakeMachine&) { o.logoffTemplate = o.shutdownTemplate = false; },
+         "ExitWindowsEx 9 0", record("Start-up ended", "Shutting down"), {2000, 1000, 2000, 2000, 2000, 2000, 2000}},
+        {"no session id", kLogoff, std::nullopt,
+         [](fake::StandardOptions&, fake::FakeMachine& machine) { machine.processes.sessionLookupFails.insert(0); },
+         "ExitWindowsEx 0 0", record("Start-up ended", "Logging Off"), {2000, 1000}},
+        {"service gone", kShutdown, 4u,
+         [](fake::StandardOptions& o, fake::FakeMachine&) { o.serviceRunning = false; }, "ExitWindowsEx 2 0",
+         record("Script not run", "Rebooting"), {2000, 1000}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::FakeMachine machine;
+        fake::StandardOptions options;
+        options.setup = true;
+        options.shutdownSetting = c.shutdownSetting;
+        c.arrange(options, machine);
+        const auto layout = fake::InstallStandardMachine(machine, options);
+        if (machine.processes.sessionLookupFails.count(0)) {
+            machine.processes.sessionLookupFails = {layout.agentPid};
+        }
+        CQuorvaDlg held(machine.os());
+        std::intptr_t heldAnswer = -1;
+        // Once, at the start-up's own taskbar call.
+        machine.shell.whileDeletingTab = [&] {
+            if (heldAnswer != -1) return;
+            heldAnswer = held.WindowProc(wm::QueryEndSession, 0, c.lParam).result;
+        };
+        held.OnInitDialog();
+
+        EXPECT_EQ(heldAnswer, FALSE_);
+        EXPECT_TRUE(held.m_bEnded);
+        EXPECT_EQ(machine.JournalOf({"ExitWindowsEx"}), std::vector<std::string>{c.exitWindows});
+        const auto entries = fake::ReadLog(machine).entries;
+        if (c.record.empty()) {
+            EXPECT_TRUE(entries.empty());
+            EXPECT_TRUE(machine.files.List(L"ApplicationLog").empty()) << "no log beside the agent";
+        } else {
+            ASSERT_FALSE(entries.empty());
+            const auto& e = entries.back();
+            EXPECT_EQ(Line(e.module, e.type, e.val1, e.val2, e.val3), c.record);
+            EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
+                                    [](const fake::LogEntry& l) { return l.module == "IssueHeldSessionEnd"; }),
+                      1);
+        }
+        EXPECT_EQ(machine.clock.sleeps, c.waits);
+        EXPECT_EQ(machine.shutdown.openTokens, 0u);
+        EXPECT_FALSE(machine.shutdown.privilegeEnabled) << "the privilege is given back";
+    }
 }
 
 }  // namespace

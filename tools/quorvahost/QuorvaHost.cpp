@@ -107,6 +107,13 @@ void TakeRequest(const std::wstring& file, const std::wstring& name, const std::
 // Hand-off files seen with an open request, and when the request was first seen.
 std::map<std::wstring, DWORD> g_pending;
 std::set<std::wstring> g_ignored;
+// Hand-off files answered and not yet seen emptied. The agent deletes the file
+// and creates it again as soon as it has read the answer, and while the file
+// is missing Wine's profile functions answer from their cache: the file can
+// then read once more like the request it held, and a second deployer would
+// start and its "Proc ID" land in the emptied file. A file answered counts as
+// a request again only once it has been seen without "Process Name".
+std::set<std::wstring> g_answered;
 
 void PollHandOffFiles(const std::wstring& folder) {
     WIN32_FIND_DATAW found;
@@ -117,10 +124,11 @@ void PollHandOffFiles(const std::wstring& folder) {
             std::wstring file = folder + found.cFileName;
             std::wstring name = ReadValue(file, kSection, L"Process Name");
             std::wstring arguments = ReadValue(file, kSection, L"Process Arguments");
+            if (!Present(name)) g_answered.erase(file);
             bool request = Present(name) && Present(arguments) &&
                            !Present(ReadValue(file, kSection, L"Proc ID")) &&
                            !Present(ReadValue(file, kSection, L"Err_Desc"));
-            if (!request) continue;
+            if (!request || g_answered.count(file)) continue;
             seen.insert(file);
             DWORD now = GetTickCount();
             if (!g_pending.count(file)) {
@@ -132,6 +140,7 @@ void PollHandOffFiles(const std::wstring& folder) {
             g_pending.erase(file);
             seen.erase(file);
             TakeRequest(file, name, arguments);
+            g_answered.insert(file);
         } while (FindNextFileW(search, &found));
         FindClose(search);
     }

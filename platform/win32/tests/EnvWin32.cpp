@@ -117,6 +117,22 @@ public:
         return true;
     }
 
+    bool HoldWithByteRangeLock(const std::wstring& path) override {
+        HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return false;
+        OVERLAPPED from{};
+        if (!::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                          MAXDWORD, &from)) {
+            ::CloseHandle(file);
+            return false;
+        }
+        Release(path);
+        held_[path] = file;
+        return true;
+    }
+
     void Release(const std::wstring& path) override {
         auto found = held_.find(path);
         if (found == held_.end()) return;

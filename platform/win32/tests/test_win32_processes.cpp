@@ -1,6 +1,7 @@
 // The parts of the Win32 layer the contract suite cannot share with the
 // simulation: processes, sessions, the account, the command line and the
-// shutdown privilege, as a real system answers them (run under Wine).
+// folders, as a real system answers them (run under Wine). The snapshot's
+// and the privilege's contracts are the contract suite's.
 #include "platform/win32/WinHeaders.h"
 #include <gtest/gtest.h>
 #include <algorithm>
@@ -23,7 +24,7 @@ protected:
 
 TEST_F(Win32ProcessesTest, SnapshotHoldsThisProcessByFileNameOnly) {
     std::vector<platform::ProcessEntry> list{{1234, L"junk"}};
-    ASSERT_TRUE(processes().SnapshotProcesses(&list));
+    ASSERT_TRUE(processes().SnapshotProcesses(&list, nullptr));
     const std::uint32_t self = processes().GetCurrentProcessId();
     EXPECT_EQ(self, ::GetCurrentProcessId());
     auto found = std::find_if(list.begin(), list.end(),
@@ -79,15 +80,6 @@ TEST_F(Win32ProcessesTest, HiddenProcessStartsAndAMissingProgramReportsWhy) {
     EXPECT_EQ(error, static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(processes().GetLastError(), static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND))
         << "the error survives the layer's own clean-up";
-}
-
-TEST_F(Win32ProcessesTest, ShutdownPrivilegeCanBeEnabledAndDisabled) {
-    platform::IShutdown& shutdown = machine_.shutdown;
-    const platform::Handle token = shutdown.OpenProcessToken();
-    ASSERT_NE(token, 0u);
-    EXPECT_TRUE(shutdown.SetShutdownPrivilege(token, true));
-    EXPECT_TRUE(shutdown.SetShutdownPrivilege(token, false));
-    shutdown.CloseToken(token);
 }
 
 TEST_F(Win32ProcessesTest, FolderPathsOfTheSystem) {
