@@ -50,7 +50,7 @@ if [[ -z ${DISPLAY:-} ]]; then
     # A free display number: the first without a lock file.
     for n in $(seq 90 140); do
         if [[ ! -e /tmp/.X$n-lock && ! -e /tmp/.X11-unix/X$n ]]; then
-            Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+            Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp -noreset >/dev/null 2>&1 &
             xvfb_pid=$!
             export DISPLAY=:$n
             for _ in $(seq 50); do [[ -e /tmp/.X11-unix/X$n ]] && break; sleep 0.1; done

@@ -74,13 +74,28 @@ class Display:
 
     def _start_once(self):
         read_end, write_end = os.pipe()
+        # -noreset: by default an X server resets itself whenever its last
+        # client goes, and a client that connects during the reset loses its
+        # connection. The readiness check below is such a client, and so is
+        # every short-lived probe; a Wine process caught by a reset dies with
+        # "X connection broken", or its desktop comes up without a driver.
         self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
+            ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-noreset", "-screen", "0", "1024x768x24"],
             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
-        ready, _, _ = select.select([read_end], [], [], 20)
-        number = os.read(read_end, 64).decode().strip() if ready else ""
+        # The server writes the number and its line end in two writes, and
+        # ends itself ("Cannot write display number") when the second finds
+        # the pipe closed: the whole line is read before the pipe is closed.
+        text = b""
+        deadline = time.monotonic() + 20
+        while not text.endswith(b"\n"):
+            ready, _, _ = select.select([read_end], [], [], max(0.0, deadline - time.monotonic()))
+            chunk = os.read(read_end, 64) if ready else b""
+            if not chunk:
+                break
+            text += chunk
         os.close(read_end)
+        number = text.decode(errors="replace").strip()
         if not number.isdigit():
             self.stop()
             raise Failure("Xvfb did not report a display number")
@@ -271,17 +286,13 @@ class Machine:
         Every later process joins the persistent wineserver. Its first process
         is "wineboot --init" itself, started without the recorders' override so
         that the real program runs (a first process of any other kind starts it
-        on its own, beside the desktop process, and the two race). Even so, now
-        and then Wine's desktop process comes up without its X11 driver ("The
-        explorer process failed to start"), and then no process of that
-        wineserver can create a window; such a session is thrown away and
-        started again from the pristine registry: what the failed desktop left
-        in it made every later start of the same prefix fail the same way
-        (eight starts in a row, until the next scenario's reset). On two busy
-        cores, with three machines side by side, one start in four or five
-        fails so, and now and then several in a row (eight once, on the 32-bit
-        machine); letting only one machine start its desktop at a time did not
-        make it rarer."""
+        on its own, beside the desktop process, and the two race). Should
+        Wine's desktop process still come up without its X11 driver ("The
+        explorer process failed to start"), no process of that wineserver can
+        create a window; such a session is thrown away and started again from
+        the pristine registry: what the failed desktop left in it made every
+        later start of the same prefix fail the same way. (Most such starts
+        were an X server that had ended itself: see Display._start_once.)"""
         for attempt in range(12):
             if self._start_session_once():
                 return
@@ -575,6 +586,21 @@ class Machine:
         """Sends WM_QUERYENDSESSION from another process; returns the running probe."""
         self.say("WM_QUERYENDSESSION lParam=0x%08X sent" % lparam)
         return self.probe_async("query", hwnd, "0x%X" % lparam, 600000)
+
+    def query_end_session_at_start(self, lparam):
+        """A probe, ready before the agent starts, that sends WM_QUERYENDSESSION the moment the agent's
+        window exists: the request reaches the agent while its start-up still sleeps, however long
+        this machine takes to start programs. Start the agent after this returns."""
+        probe = self.probe_async("queryfirst", "quorva", "0x%X" % lparam, 30000)
+        self.wait_for(lambda: b"waiting=1" in self._output_of(probe) or probe.poll() is not None, 30,
+                      "the probe did not start")
+        self.say("WM_QUERYENDSESSION lParam=0x%08X to be sent as soon as the agent's window exists" % lparam)
+        return probe
+
+    @staticmethod
+    def _output_of(probe):
+        probe.output_file.seek(0)
+        return probe.output_file.read()
 
     def answer_of(self, probe, timeout):
         try:

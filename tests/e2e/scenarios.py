@@ -595,12 +595,9 @@ def query_during_startup(m):
     r = Records(m)
     m.layout(templates={"Logon": 1, "Logoff": 1, "Shutdown": 1})
     m.start_service()
+    probe = m.query_end_session_at_start(0x80000000)
     process, pid = m.start_agent("setup")
-    window = m.agent_window(pid, timeout=10)
-    entries_at_send = m.log_entries()
-    check(not any(e.fields() == r.L10 for e in entries_at_send),
-          "start-up had already finished when the window was found; the race was not reached")
-    answer = m.answer_of(m.query_end_session(window["hwnd"], 0x80000000), 120)
+    answer = m.answer_of(probe, 120)
     check(m.stray_files() == [], "the request was handled before the paths existed: the agent wrote %s into its "
           "current folder" % m.stray_files())
     check(answer == 0, "answer %d" % answer)
@@ -617,11 +614,9 @@ def held_during_startup(m, lparam, shutdown_setting, how, command):
     r = Records(m)
     m.layout(templates={"Logon": 1}, shutdown_setting=shutdown_setting)
     m.start_service()
+    probe = m.query_end_session_at_start(lparam)
     process, pid = m.start_agent("setup")
-    window = m.agent_window(pid, timeout=10)
-    check(not any(e.fields() == r.L10 for e in m.log_entries()),
-          "start-up had already finished when the window was found; the race was not reached")
-    answer = m.answer_of(m.query_end_session(window["hwnd"], lparam), 60)
+    answer = m.answer_of(probe, 60)
     check(answer == 0, "answer %d, expected 0 (held)" % answer)
     m.wait_exit(process, 30)
     time.sleep(1)  # a recorder started at the agent's end would have written by now

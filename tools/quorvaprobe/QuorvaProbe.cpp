@@ -5,6 +5,9 @@
 //   quorvaprobe list NAME                 processes with that file name
 //   quorvaprobe windows PID               every top-level window of PID, hidden ones included
 //   quorvaprobe query HWND LPARAM [MS]    WM_QUERYENDSESSION; prints the answer
+//   quorvaprobe queryfirst CAPTION LPARAM MS
+//                                         waits up to MS for the first top-level window with that
+//                                         caption, then sends it WM_QUERYENDSESSION at once
 //   quorvaprobe endsession HWND WPARAM [LPARAM]
 //   quorvaprobe close HWND                WM_CLOSE
 //   quorvaprobe wait PID MS               waits for the process to end
@@ -121,6 +124,27 @@ int Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT timeoutMs
     return 0;
 }
 
+// A request that must reach the agent while its start-up still runs: the
+// window exists from the start-up's first moment, and a harness that first
+// looks for it with programs of its own may come too late on a busy machine.
+// This process is ready before the agent starts ("waiting=1") and sends
+// within milliseconds of the window's creation.
+int QueryFirst(const wchar_t* caption, LPARAM lParam, DWORD waitMs) {
+    Line(L"waiting=1");
+    const DWORD start = GetTickCount();
+    HWND window = nullptr;
+    while ((window = FindWindowW(nullptr, caption)) == nullptr) {
+        if (GetTickCount() - start >= waitMs) {
+            Line(L"sent=0");
+            Line(L"error=no window captioned " + std::wstring(caption));
+            return 1;
+        }
+        Sleep(5);
+    }
+    Line(L"hwnd=" + Hex((ULONG_PTR)window));
+    return Send(window, WM_QUERYENDSESSION, 0, lParam, kDefaultTimeoutMs);
+}
+
 int Wait(DWORD pid, DWORD timeoutMs) {
     HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid);
     if (!process) {
@@ -156,7 +180,8 @@ int IconWindow(DWORD lifetimeMs) {
 }
 
 int Usage() {
-    Line(L"error=usage: list NAME | windows PID | query HWND LPARAM [MS] | endsession HWND WPARAM [LPARAM]"
+    Line(L"error=usage: list NAME | windows PID | query HWND LPARAM [MS] | queryfirst CAPTION LPARAM MS"
+         L" | endsession HWND WPARAM [LPARAM]"
          L" | close HWND | wait PID MS | exitwindows FLAGS | iconwindow MS");
     return 2;
 }
@@ -171,6 +196,8 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"query" && argc >= 4)
         return Send((HWND)Number(argv[2]), WM_QUERYENDSESSION, 0, (LPARAM)Number(argv[3]),
                     argc >= 5 ? (UINT)Number(argv[4]) : kDefaultTimeoutMs);
+    if (command == L"queryfirst" && argc >= 5)
+        return QueryFirst(argv[2], (LPARAM)Number(argv[3]), (DWORD)Number(argv[4]));
     if (command == L"endsession" && argc >= 4)
         return Send((HWND)Number(argv[2]), WM_ENDSESSION, (WPARAM)Number(argv[3]),
                     argc >= 5 ? (LPARAM)Number(argv[4]) : 0, kDefaultTimeoutMs);
