@@ -602,7 +602,8 @@ class Machine:
         probe.output_file.seek(0)
         return probe.output_file.read()
 
-    def answer_of(self, probe, timeout):
+    def result_of(self, probe, timeout):
+        """What the probe said of its WM_QUERYENDSESSION, once it has ended."""
         try:
             probe.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -611,6 +612,10 @@ class Machine:
         probe.output_file.seek(0)
         values = self.keyvalues(probe.output_file.read().decode(errors="replace").splitlines())
         probe.output_file.close()
+        return values
+
+    def answer_of(self, probe, timeout):
+        values = self.result_of(probe, timeout)
         check(values.get("sent") == "1", "WM_QUERYENDSESSION could not be sent: %s" % values)
         return int(values["answer"])
 
