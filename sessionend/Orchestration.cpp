@@ -46,6 +46,13 @@ void DisableShutdownPrivilege(platform::IShutdown& shutdown, platform::Handle to
     shutdown.SetShutdownPrivilege(token, false, &ignored);
 }
 
+// The user's Explorer "Shutdown Setting" 4: the last choice was a restart.
+bool ShutdownSettingSaysRestart(CQuorvaDlg& agent) {
+    CRegistry registry(agent.os.registry);
+    std::uint32_t setting = 0;
+    return registry.ReadShutdownSetting(&setting) && setting == 4;
+}
+
 // Whether a pending shutdown is really a restart. Only a restart found here
 // or earlier makes the final step reboot instead of powering off.
 void DetectRestart(CQuorvaDlg& agent, Level level) {
@@ -58,11 +65,8 @@ void DetectRestart(CQuorvaDlg& agent, Level level) {
                         (agent.m_strEventArgs.find(L"shutdown<<>>") != std::wstring::npos &&
                          PathExists(agent, agent.m_strInstallDir + L"QVRT\\Trigger\\*_Shutdown.xml"));
     if (readEventLog) functionToCheckRestart(agent);
-    if (agent.m_bFlagForShutDown && !agent.m_bFlagForRestart) {
-        CRegistry registry(agent.os.registry);
-        std::uint32_t setting = 0;
-        if (registry.ReadShutdownSetting(&setting) && setting == 4) agent.m_bFlagForRestart = 1;
-    }
+    if (agent.m_bFlagForShutDown && !agent.m_bFlagForRestart && ShutdownSettingSaysRestart(agent))
+        agent.m_bFlagForRestart = 1;
 }
 
 // False, after the "EVTNT" report and the end of the agent, when the resident
@@ -256,9 +260,7 @@ void IssueHeldSessionEnd(CQuorvaDlg& agent, std::intptr_t lParam, const char* wh
     const bool shutdown = KindOfRequest(lParam) == RequestKind::ShutdownOrRestart;
     bool restart = false;
     if (shutdown) {
-        CRegistry registry(agent.os.registry);
-        std::uint32_t setting = 0;
-        restart = agent.m_bFlagForRestart || (registry.ReadShutdownSetting(&setting) && setting == 4);
+        restart = agent.m_bFlagForRestart || ShutdownSettingSaysRestart(agent);
         if (!restart) {
             functionToCheckRestart(agent);
             restart = agent.m_bFlagForRestart != 0;

@@ -565,8 +565,7 @@ class Machine:
             deadline = time.monotonic() + 10
             while time.monotonic() < deadline and not hwnd:
                 time.sleep(0.2)
-                reference.output_file.seek(0)
-                hwnd = self.keyvalues(reference.output_file.read().decode(errors="replace").splitlines()).get("hwnd")
+                hwnd = self.keyvalues(self._output_of(reference).decode(errors="replace").splitlines()).get("hwnd")
             check(hwnd, "the probe's reference window did not appear")
             answers = [w for w in self.windows_of_probe(hwnd)]
             return bool(answers and answers[0])
@@ -609,8 +608,7 @@ class Machine:
         except subprocess.TimeoutExpired:
             probe.kill()
             raise Failure("WM_QUERYENDSESSION was not answered within %d s" % timeout)
-        probe.output_file.seek(0)
-        values = self.keyvalues(probe.output_file.read().decode(errors="replace").splitlines())
+        values = self.keyvalues(self._output_of(probe).decode(errors="replace").splitlines())
         probe.output_file.close()
         return values
 
@@ -635,8 +633,13 @@ class Machine:
         folder = self.data / "ApplicationLog"
         return sorted(folder.glob("*.Log")) if folder.is_dir() else []
 
+    def log_files_of(self, user=None):
+        """The day's log files of user (the machine's own user unless named)."""
+        user = (user or self.user).lower()
+        return [f for f in self.log_files() if f.name.lower().endswith("_[%s].log" % user)]
+
     def log_file(self):
-        files = [f for f in self.log_files() if f.name.lower().endswith("_[%s].log" % self.user.lower())]
+        files = self.log_files_of()
         return files[0] if files else None
 
     def log_entries(self):

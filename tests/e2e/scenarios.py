@@ -718,7 +718,7 @@ def wait_all_exit(m, processes, timeout):
 
 
 def log_entries_of(m, user):
-    files = [f for f in m.log_files() if f.name.lower().endswith("_[%s].log" % user.lower())]
+    files = m.log_files_of(user)
     check(len(files) == 1, "expected one log of %s, found %s" % (user, [f.name for f in files]))
     return parse_log(files[0].read_bytes())[1]
 
