@@ -21,7 +21,7 @@ PACKAGES := g++ cmake make googletest libgtest-dev libgmock-dev libbenchmark-dev
             g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32 \
             g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
             wine wine64 xvfb xauth clang libclang-rt-14-dev python3 \
-            wixl osslsigncode openssl
+            wixl msitools osslsigncode openssl
 
 # Release for the native tests: the same optimiser the product sees.
 NATIVE_FLAGS := -DCMAKE_BUILD_TYPE=Release
@@ -132,7 +132,7 @@ demo: build
 	ARCH=$(or $(ARCH),x64) QUORVA_DIST_DIR=$(ROOT)/$(DIST) QUORVA_BUILD_ROOT=$(ROOT)/$(BUILD) \
 	    sh tests/e2e/demo.sh
 
-# The packaging tools (wixl, osslsigncode, openssl) are among the packages
+# The packaging tools (wixl, msitools, osslsigncode, openssl) are among the packages
 # that deps installs, so make test checks the packages and signatures too.
 release: deps
 	$(MAKE) --no-print-directory x64 x86

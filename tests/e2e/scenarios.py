@@ -285,7 +285,8 @@ def resources(m):
           "fixed versions %r" % version)
     s = version["strings"]
     for key, value in (("FileVersion", "12.0.0.14"), ("ProductVersion", "12.0.0.14"), ("ProductName", "quorva"),
-                       ("OriginalFilename", "quorva.exe")):
+                       ("OriginalFilename", "quorva.exe"),
+                       ("CompanyName", "VORLAN"), ("LegalCopyright", "Copyright (C) 2026 VORLAN")):
         check(s.get(key) == value, "version string %s: %r" % (key, s.get(key)))
     check(s.get("FileDescription"), "no FileDescription")
     print("  template 102, icon 128 (%dx%d), manifest and version 12.0.0.14 present" % (
