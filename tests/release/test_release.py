@@ -112,9 +112,10 @@ class PackageTest(unittest.TestCase):
         for arch in release.ARCHES:
             with self.subTest(arch=arch):
                 t = self.package(arch)
-                features = {f[0]: (f[5], f[7]) for f in t["Feature"]}
-                self.assertEqual(features, {"Agent": (1, FEATURE_DISALLOW_ABSENT), "SessionStart": (1, 0),
-                                            "DataFolders": (1, 0)})
+                # The session start under the agent: never installed without the exe.
+                features = {f[0]: (f[1], f[5], f[7]) for f in t["Feature"]}
+                self.assertEqual(features, {"Agent": (None, 1, FEATURE_DISALLOW_ABSENT),
+                                            "SessionStart": ("Agent", 1, 0), "DataFolders": (None, 1, 0)})
                 self.assertEqual(sorted(t["Condition"]), [("DataFolders", 0, 'DATAFOLDERS = "0"'),
                                                           ("SessionStart", 0, 'AUTOSTART = "0"')])
                 properties = dict(t["Property"])
