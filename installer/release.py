@@ -395,7 +395,6 @@ def tool(name, package):
 UPGRADE_MIGRATE_FEATURES, UPGRADE_ONLY_DETECT = 0x1, 0x2
 UPGRADE_VERSION_MIN_INCLUSIVE, UPGRADE_VERSION_MAX_INCLUSIVE = 0x100, 0x200
 FEATURE_UI_DISALLOW_ABSENT = 0x10
-INSTALL_INITIALIZE = 1500
 # The properties an installation run by the system (Group Policy, Intune,
 # an elevated msiexec) takes from its command line or from FindRelatedProducts.
 SECURE = {"x64": "AUTOSTART;DATAFOLDERS;QUORVAX86FOUND;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED",
@@ -438,6 +437,26 @@ UPGRADE_TABLE = ("Upgrade", [("UpgradeCode", "s38"), ("VersionMin", "S20"), ("Ve
                              ("ActionProperty", "s72")],
                  ["UpgradeCode", "VersionMin", "VersionMax", "Language", "Attributes"])
 CONDITION_TABLE = ("Condition", [("Feature_", "s38"), ("Level", "i2"), ("Condition", "S255")], ["Feature_", "Level"])
+SEQUENCE_COLUMNS = [("Action", "s72"), ("Condition", "S255"), ("Sequence", "I2")]
+# The two sequences the installations run, whole: the standard actions at the
+# standard numbers, and RemoveExistingProducts right after InstallInitialize,
+# so that the removal of the earlier build is part of the installation's
+# transaction and a failed installation brings it back.
+EXECUTE_SEQUENCE = [("FindRelatedProducts", 25), ("LaunchConditions", 100), ("ValidateProductID", 700),
+                    ("CostInitialize", 800), ("FileCost", 900), ("CostFinalize", 1000), ("MigrateFeatureStates", 1200),
+                    ("InstallValidate", 1400), ("InstallInitialize", 1500), ("RemoveExistingProducts", 1501),
+                    ("ProcessComponents", 1600), ("UnpublishFeatures", 1800), ("RemoveRegistryValues", 2600),
+                    ("RemoveFiles", 3500), ("RemoveFolders", 3600), ("CreateFolders", 3700), ("InstallFiles", 4000),
+                    ("WriteRegistryValues", 5000), ("RegisterUser", 6000), ("RegisterProduct", 6100),
+                    ("PublishFeatures", 6300), ("PublishProduct", 6400), ("InstallFinalize", 6600)]
+UI_SEQUENCE = [("FindRelatedProducts", 25), ("LaunchConditions", 100), ("ValidateProductID", 700),
+               ("CostInitialize", 800), ("FileCost", 900), ("CostFinalize", 1000), ("MigrateFeatureStates", 1200),
+               ("ExecuteAction", 1300)]
+REGISTRY_TABLE = ("Registry", [("Registry", "s72"), ("Root", "i2"), ("Key", "l255"), ("Name", "L255"), ("Value", "L0"),
+                               ("Component_", "s72")], ["Registry"])
+RUN_KEY = r"Software\Microsoft\Windows\CurrentVersion\Run"
+COMPONENT_REGISTRY_KEY_PATH, COMPONENT_64BIT = 0x4, 0x100
+SESSION_START_GUIDS = {"x64": "{9C4E1B7A-2F6D-4A3E-8B5C-1D7F3A9E6B22}", "x86": "{E1B5D9A3-7C2F-4D8B-A6E4-9F3C1B7D5A68}"}
 LOCK_TABLE = ("MsiLockPermissionsEx", [("MsiLockPermissionsEx", "s72"), ("LockObject", "s72"), ("Table", "s32"),
                                        ("SDDL", "s0"), ("Condition", "S255")], ["MsiLockPermissionsEx"])
 
@@ -475,7 +494,13 @@ def table_edits(arch, version, exe_bytes):
         # had: the choice holds on an upgrade, where MigrateFeatureStates
         # would bring the earlier feature state back.
         idt(CONDITION_TABLE, [("SessionStart", 0, 'AUTOSTART = "0"'), ("DataFolders", 0, 'DATAFOLDERS = "0"')]),
-        idt(LOCK_TABLE, [("Lock" + folder, folder, "CreateFolder", sddl, None) for folder, sddl in DATA_FOLDERS])]
+        idt(LOCK_TABLE, [("Lock" + folder, folder, "CreateFolder", sddl, None) for folder, sddl in DATA_FOLDERS]),
+        idt(("InstallExecuteSequence", SEQUENCE_COLUMNS, ["Action"]), [(a, None, n) for a, n in EXECUTE_SEQUENCE]),
+        idt(("InstallUISequence", SEQUENCE_COLUMNS, ["Action"]), [(a, None, n) for a, n in UI_SEQUENCE]),
+        # The start values under names of their own (wixl derives them from a hash).
+        idt(REGISTRY_TABLE, [("RunQuorva", 2, RUN_KEY, "quorva", '"[INSTALLFOLDER]quorva.exe"', "SessionStart"),
+                             ("RunQuorvaSetup", 2, RUN_KEY, "quorva setup", '"[INSTALLFOLDER]quorva.exe" setup',
+                              "SessionStart")])]
     statements = []
     statements += _replace_rows("File", _where(File="quorva.exe"), [dict(
         File="quorva.exe", Component_="Agent", FileName="quorva.exe", FileSize=len(exe_bytes),
@@ -483,11 +508,10 @@ def table_edits(arch, version, exe_bytes):
     statements += ["DELETE FROM `MsiFileHash`"]  # for unversioned files only: there are none
     statements += _replace_rows("Property", _where(Property="SecureCustomProperties"),
                                 [dict(Property="SecureCustomProperties", Value=SECURE[arch])])
-    # The removal of the earlier build inside the installation's transaction:
-    # if the new one fails, the rollback brings the earlier one back.
-    statements += _replace_rows("InstallExecuteSequence", _where(Action="RemoveExistingProducts"),
-                                [dict(Action="RemoveExistingProducts", Condition=None,
-                                      Sequence=INSTALL_INITIALIZE + 1)])
+    statements += _replace_rows("Component", _where(Component="SessionStart"), [dict(
+        Component="SessionStart", ComponentId=SESSION_START_GUIDS[arch], Directory_="INSTALLFOLDER",
+        Attributes=COMPONENT_REGISTRY_KEY_PATH | (COMPONENT_64BIT if arch == "x64" else 0), Condition=None,
+        KeyPath="RunQuorva")])
     statements += _replace_rows("Feature", _where(Feature="Agent"), [dict(
         Feature="Agent", Feature_Parent=None, Title="quorva session agent", Description=None, Display=2, Level=1,
         Directory_=None, Attributes=FEATURE_UI_DISALLOW_ABSENT)])

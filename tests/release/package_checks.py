@@ -1,10 +1,16 @@
-"""The package's tables checked against Windows Installer's internal
-consistency evaluators (ICEs), as Microsoft's "ICE Reference" describes them,
-for the tables this package has. Nothing on the build machine runs
-Microsoft's validator, so each rule below reads the tables itself.
+"""What the release tests check a package with.
 
-check(tables, summary) returns [(rule, "error" | "warning", text)].
-RULES names the rules checked, in order."""
+check(tables, summary): the package's tables against Windows Installer's
+internal consistency evaluators (ICEs), as Microsoft's "ICE Reference"
+describes them, for the tables this package has; nothing on the build machine
+runs Microsoft's validator, so each rule reads the tables itself. It returns
+[(rule, "error" | "warning", text)]; RULES names the rules checked.
+
+parse_sddl(text): a DACL in the Security Descriptor Definition Language, as
+the MsiLockPermissionsEx table holds it.
+
+with_version(), rebuilt(): the agent's executable as another version or
+another build of it would be, for the upgrade tests."""
 import re
 import struct
 
@@ -131,6 +137,14 @@ def check(tables, summary):
         keys = {r[0] for r in rows(row[2])} if row[2] in ("CreateFolder", "File", "Registry") else set()
         if row[2] not in ("CreateFolder", "File", "Registry", "ServiceInstall") or row[1] not in keys:
             report("ICE03", "error", "MsiLockPermissionsEx %s locks %s.%s, which is not there" % (row[0], row[2], row[1]))
+    registry = {r[0]: r for r in rows("Registry")}
+    for name, row in components.items():
+        if row[5] is None:
+            continue
+        table = registry if row[3] & COMPONENT_REGISTRY_KEY_PATH else files
+        if row[5] not in table or table[row[5]][{id(registry): 5, id(files): 1}[id(table)]] != name:
+            report("ICE03", "error", "component %s: key path %r is no %s row of its own" % (
+                name, row[5], "Registry" if table is registry else "File"))
     icon = properties.get("ARPPRODUCTICON")
     if icon is not None and icon not in {r[0] for r in rows("Icon")}:
         report("ICE03", "error", "ARPPRODUCTICON %r names no Icon row" % icon)

@@ -227,6 +227,7 @@ class PackageTest(unittest.TestCase):
             ("ICE87", lambda t: t["Property"].append(("REMOVE", "ALL"))),
             ("ICE80", lambda t: t.__setitem__("_summary", {7: "Intel;1033", 14: 200})),
             ("ICE18", lambda t: t["CreateFolder"].pop()),
+            ("ICE03", lambda t: t.__setitem__("Registry", [r for r in t["Registry"] if r[0] != "RunQuorva"])),
         ]
         base = self.package("x64")
         for rule, fault in faults:
