@@ -21,7 +21,7 @@ PACKAGES := g++ cmake make googletest libgtest-dev libgmock-dev libbenchmark-dev
             g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32 \
             g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
             wine wine64 xvfb xauth clang libclang-rt-dev python3 \
-            wixl osslsigncode openssl debootstrap git
+            wixl msitools osslsigncode openssl debootstrap git
 
 # Release for the native tests: the same optimiser the product sees.
 NATIVE_FLAGS := -DCMAKE_BUILD_TYPE=Release
@@ -105,7 +105,7 @@ demo: build
 test-debian13: deps
 	bash tests/fresh/debian.sh trixie
 
-# The packaging tools (wixl, osslsigncode, openssl) are among the packages
+# The packaging tools (wixl, msitools, osslsigncode, openssl) are among the packages
 # that deps installs, so make test checks the packages and signatures too.
 release: deps
 	$(MAKE) --no-print-directory x64 x86
