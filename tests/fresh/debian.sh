@@ -9,6 +9,9 @@
 #   apt-get update && apt-get install -y make     (the README's note for a bare system)
 #   make demo
 #   make test
+#   make deps        (must now do nothing: no apt-get update when all is there)
+#   make release     (its packages compared with $QUORVA_COMPARE_RELEASE, when set,
+#                     by tests/release/compare_releases.py: the same tables)
 # then prints ctest's summary. Every mount is undone and every process left in
 # the root is ended on every way out: success, failure, Ctrl-C, SIGTERM.
 #
@@ -136,6 +139,27 @@ step "apt-get update && apt-get install -y make" \
 [ $status = 0 ] && { step "make demo" "make demo" || status=1; }
 if [ $status = 0 ]; then
     step "make test" "make test" || status=1
+fi
+if [ $status = 0 ]; then
+    echo "== make deps, a second time"
+    again=$(run_in_root "make --no-print-directory deps" 2>&1) || status=1
+    if [ -n "$again" ]; then
+        echo "   FAILED: with every package present it still said:"
+        echo "$again" | sed 's/^/   | /'
+        status=1
+    else
+        echo "   ok, nothing to do"
+    fi
+fi
+if [ $status = 0 ]; then
+    step "make release" "make release" || status=1
+    rm -rf "$LOG_DIR/release"
+    cp -r "$ROOT/root/quorva/dist/release" "$LOG_DIR/release" 2>/dev/null || status=1
+    if [ $status = 0 ] && [ -n "${QUORVA_COMPARE_RELEASE:-}" ]; then
+        echo "== the release against $QUORVA_COMPARE_RELEASE"
+        python3 "$HERE/tests/release/compare_releases.py" "$QUORVA_COMPARE_RELEASE" "$LOG_DIR/release" |
+            sed 's/^/   /' || status=1
+    fi
 fi
 echo "versions: $(run_in_root 'for p in wine x86_64-w64-mingw32-g++-win32 cmake wixl; do command -v $p >/dev/null && printf "%s " "$($p --version 2>&1 | head -1)"; done; true' 2>/dev/null)"
 # ctest's own closing lines, and what make test said after them.
