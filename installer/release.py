@@ -541,14 +541,6 @@ def tables_digest(tables):
     return hashlib.sha256("\n".join(text).encode("utf-8")).hexdigest()
 
 
-# ----- building ----------------------------------------------------------------------------
-def tool(name, package):
-    found = shutil.which(name)
-    if not found:
-        raise ReleaseError("%s is missing (Debian package %s; make release installs it)" % (name, package))
-    return found
-
-
 def build_msi(arch, exe, out, epoch, version=VERSION):
     """One package from one executable; the same inputs give the same bytes.
     Returns the package's ProductCode."""
