@@ -124,7 +124,10 @@ echo "release: $(run_in_root '. /etc/os-release && echo "$PRETTY_NAME ($(cat /et
 step() {
     local name=$1 command=$2 start=$SECONDS
     echo "== $name"
-    if run_in_root "$command" >> "$LOG" 2>&1; then
+    # In the background, so that a signal is acted on at once, not when the
+    # step is over: bash runs a trap only between commands, or in `wait`.
+    run_in_root "$command" >> "$LOG" 2>&1 &
+    if wait $!; then
         echo "   ok, $((SECONDS - start)) s"
     else
         echo "   FAILED after $((SECONDS - start)) s; the last lines of $LOG:"
