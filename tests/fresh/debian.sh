@@ -158,6 +158,8 @@ if [ $status = 0 ]; then
     step "make release" "make release" || status=1
     rm -rf "$LOG_DIR/release"
     cp -r "$ROOT/root/quorva/dist/release" "$LOG_DIR/release" 2>/dev/null || status=1
+    echo "   the packages' creating application: $(run_in_root \
+        'msiinfo suminfo dist/release/*-x64.msi | sed -n "s/^Application: //p"')"
     if [ $status = 0 ] && [ -n "${QUORVA_COMPARE_RELEASE:-}" ]; then
         echo "== the release against $QUORVA_COMPARE_RELEASE"
         python3 "$HERE/tests/release/compare_releases.py" "$QUORVA_COMPARE_RELEASE" "$LOG_DIR/release" |
