@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <utility>
 #include "agent/Common.h"
 #include "records/ApplicationLog.h"
 #include "tests/fakes/LogReader.h"
@@ -91,8 +92,10 @@ TEST_F(ApplicationLog, AFileHeldByAnotherProcessIsNeitherDeletedNorWritten) {
 
 // Sharing: held without sharing. ByteRange: held with sharing and a
 // byte-range lock (a virus scanner); the log's own open shares nothing, so it
-// meets the holder's open first.
-enum class Hold { Sharing, ByteRange, AccessDenied };
+// meets the holder's open first: a sharing violation, never a lock violation.
+// TakenFirst: a new day's file, created (with its header) and held by the
+// user's other copy between the agent's look and its open.
+enum class Hold { Sharing, ByteRange, AccessDenied, TakenFirst };
 
 struct HeldLogCase {
     const char* name;
@@ -104,13 +107,21 @@ struct HeldLogCase {
 
 class HeldLogFile : public ApplicationLog, public ::testing::WithParamInterface<HeldLogCase> {};
 
-TEST_P(HeldLogFile, SharingAndLockViolationsAreTriedAgainOthersFailAtOnce) {
+TEST_P(HeldLogFile, SharingViolationsAreTriedAgainOthersFailAtOnce) {
     const HeldLogCase c = GetParam();
     Log("Information", "before", "", "");
     switch (c.hold) {
         case Hold::Sharing: m.files.Lock(kTodaysFile); break;
         case Hold::ByteRange: m.files.LockRange(kTodaysFile); break;
         case Hold::AccessDenied: m.files.DenyWrite(kTodaysFile); break;
+        case Hold::TakenFirst:
+            m.files.beforeAppend = [this, made = File(), done = false](const std::wstring&) mutable {
+                if (std::exchange(done, true)) return;
+                m.files.PutFile(kTodaysFile, made);
+                m.files.Lock(kTodaysFile);
+            };
+            m.files.Remove(kTodaysFile);
+            break;
     }
     if (c.heldMs >= 0)
         m.clock.After(c.heldMs, [this] {
@@ -144,7 +155,8 @@ INSTANTIATE_TEST_SUITE_P(
                       HeldLogCase{"NeverReleased", Hold::Sharing, -1, false, 5},
                       HeldLogCase{"SharedHolderWithALockReleased", Hold::ByteRange, 80, true, 2},
                       HeldLogCase{"SharedHolderWithALockKept", Hold::ByteRange, -1, false, 5},
-                      HeldLogCase{"AccessDeniedIsNotRetried", Hold::AccessDenied, -1, false, 0}),
+                      HeldLogCase{"AccessDeniedIsNotRetried", Hold::AccessDenied, -1, false, 0},
+                      HeldLogCase{"NewFileTakenFirstGetsOneHeader", Hold::TakenFirst, 30, true, 1}),
     [](const ::testing::TestParamInfo<HeldLogCase>& info) { return std::string(info.param.name); });
 
 TEST_F(ApplicationLog, TypesAreNormalised) {
