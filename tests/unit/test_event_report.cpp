@@ -218,6 +218,15 @@ TEST_F(EventReportTest, ShorteningNeverCutsAnEscapeInHalf) {
     EXPECT_EQ(faildesc.size() % 5, 0u);
     for (std::size_t i = 0; i < faildesc.size(); i += 5) EXPECT_EQ(faildesc.substr(i, 5), "&amp;");
     EXPECT_LE(logged.size(), 1023u);
+
+    // Nor a surrogate pair (each pair shows as "??"), wherever the cut falls.
+    std::wstring pairs;
+    for (int i = 0; i < 500; ++i) pairs += L"\xD800\xDC00\xDBFF\xDFFF";
+    for (const std::wstring& before : {L"", L"x", L"xx", L"xxx"}) {
+        WebPostEventData(L"jsmith", before + pairs, *agent, L"Logon", 0);
+        const std::string cut = Between(LoggedReport(), "<faildesc>", "</faildesc>");
+        EXPECT_EQ(cut.size() % 2, before.size() % 2) << cut.size();
+    }
 }
 
 TEST_F(EventReportTest, OtherValuesAreShortenedOnceTheFailureDescriptionIsGone) {
@@ -310,6 +319,12 @@ INSTANTIATE_TEST_SUITE_P(
         TakenNamesCase{"AStormOfReports", At(2014, 12, 25, 15, 4, 5), 500, L"20141225151225"},
         TakenNamesCase{"RollsOverTheYear", At(2014, 12, 31, 23, 59, 59), 1, L"20150101000000"},
         TakenNamesCase{"RollsOverALeapDay", At(2016, 2, 28, 23, 59, 58), 2, L"20160229000000"},
+        TakenNamesCase{"RollsOverTheLeapDay", At(2016, 2, 29, 23, 59, 59), 1, L"20160301000000"},
+        TakenNamesCase{"RollsOverACommonFebruary", At(2015, 2, 28, 23, 59, 59), 1, L"20150301000000"},
+        TakenNamesCase{"RollsOverACenturysFebruary", At(2100, 2, 28, 23, 59, 59), 1, L"21000301000000"},
+        TakenNamesCase{"RollsOver2000sLeapDay", At(2000, 2, 28, 23, 59, 59), 1, L"20000229000000"},
+        TakenNamesCase{"RollsOverThe31st", At(2014, 1, 31, 23, 59, 59), 1, L"20140201000000"},
+        TakenNamesCase{"RollsOverThe30th", At(2014, 4, 30, 23, 59, 59), 1, L"20140501000000"},
         TakenNamesCase{"ADayTakenDropsTheReportAndSaysSo", At(2014, 12, 25, 15, 4, 5), 86400, nullptr}),
     [](const ::testing::TestParamInfo<TakenNamesCase>& info) { return std::string(info.param.name); });
 
