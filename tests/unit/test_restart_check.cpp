@@ -420,6 +420,16 @@ TEST_F(RestartCheckTest, BufferGrowsNoFurtherThanReadEventLogTakes) {
     }
 }
 
+TEST_F(RestartCheckTest, NewestRecordThatGrowsAtEveryReadIsReadAgainOnlyThreeTimes) {
+    FakeEvent big = FakeEventLog::Shutdown1074(Ago(60), L"restart");
+    big.data.assign(70000, 0x44);
+    m.eventLog.Add(big);
+    m.eventLog.beforeRead = [&] { m.eventLog.events.back().data.resize(m.eventLog.events.back().data.size() + 4096); };
+    functionToCheckRestart(agent);
+    EXPECT_EQ(agent.m_bFlagForRestart, 0);
+    EXPECT_EQ(m.eventLog.readSizes.size(), 5u * 4) << "one read and three more in each attempt";
+}
+
 // ---- blocks that do not hold together ----
 
 TEST_F(RestartCheckTest, MalformedRecordEndsTheWalkIsLoggedAndTheCheckGoesOn) {
