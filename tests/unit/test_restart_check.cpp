@@ -236,7 +236,8 @@ TEST_F(RestartCheckTest, TheLimitIsTenMinutesBackOnEveryDateAndTime) {
     // days, the 1st and the 31st, the small hours.
     const int dates[][6] = {{2027, 1, 1, 0, 5, 0},   {2026, 1, 1, 0, 10, 0},  {2026, 1, 31, 23, 59, 59},
                             {2026, 2, 1, 0, 0, 30},  {2026, 3, 1, 0, 3, 0},   {2028, 3, 1, 0, 3, 0},
-                            {2100, 3, 1, 0, 3, 0},   {2000, 3, 1, 0, 9, 59},  {2026, 5, 1, 0, 1, 0},
+                            {2100, 3, 1, 0, 3, 0},   {2100, 3, 1, 0, 15, 0},  {2000, 3, 1, 0, 9, 59},
+                            {2026, 5, 1, 0, 1, 0},
                             {2026, 7, 1, 0, 1, 0},   {2026, 8, 1, 0, 9, 0},   {2026, 10, 1, 0, 2, 0},
                             {2026, 12, 31, 5, 39, 0}, {2026, 12, 1, 0, 0, 0}, {2026, 6, 30, 23, 55, 0},
                             {2026, 11, 30, 3, 4, 5}, {2029, 9, 1, 0, 7, 7},   {1980, 1, 1, 0, 0, 0}};
@@ -244,6 +245,14 @@ TEST_F(RestartCheckTest, TheLimitIsTenMinutesBackOnEveryDateAndTime) {
         m.clock.SetLocal(d[0], d[1], d[2], d[3], d[4], d[5]);
         check(m.clock.Time64());
     }
+    // A clock in the first minutes of 1970 puts the limit before it.
+    m.files.Remove(L"C:\\ProgramData\\Vorlan\\ApplicationLog");
+    m.clock.localBiasMinutes = 0;
+    m.clock.nowMs = 300000;
+    Walk({});
+    EXPECT_EQ(Lines(), std::vector<std::string>{Stamp("Considering event  datetime  upto : 31/12/1969 : 23:55:00 from "
+                                                      "current system date ")});
+    m.clock.localBiasMinutes = 60;
     // And any second a record's 32-bit time can hold, from a fixed seed.
     std::uint64_t x = 17;
     for (int i = 0; i < 300; ++i) {
