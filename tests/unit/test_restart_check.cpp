@@ -245,14 +245,6 @@ TEST_F(RestartCheckTest, TheLimitIsTenMinutesBackOnEveryDateAndTime) {
         m.clock.SetLocal(d[0], d[1], d[2], d[3], d[4], d[5]);
         check(m.clock.Time64());
     }
-    // A clock in the first minutes of 1970 puts the limit before it.
-    m.files.Remove(L"C:\\ProgramData\\Vorlan\\ApplicationLog");
-    m.clock.localBiasMinutes = 0;
-    m.clock.nowMs = 300000;
-    Walk({});
-    EXPECT_EQ(Lines(), std::vector<std::string>{Stamp("Considering event  datetime  upto : 31/12/1969 : 23:55:00 from "
-                                                      "current system date ")});
-    m.clock.localBiasMinutes = 60;
     // And any second a record's 32-bit time can hold, from a fixed seed.
     std::uint64_t x = 17;
     for (int i = 0; i < 300; ++i) {
