@@ -233,14 +233,15 @@ TEST_F(RestartCheckTest, TheLimitIsTenMinutesBackOnEveryDateAndTime) {
             << "now " << nowUtc;
     };
     // Local times (UTC + 1 h): year ends, month ends of every length, leap
-    // days, the 1st and the 31st, the small hours.
+    // days, the 1st and the 31st, the small hours, a limit on the hour.
     const int dates[][6] = {{2027, 1, 1, 0, 5, 0},   {2026, 1, 1, 0, 10, 0},  {2026, 1, 31, 23, 59, 59},
                             {2026, 2, 1, 0, 0, 30},  {2026, 3, 1, 0, 3, 0},   {2028, 3, 1, 0, 3, 0},
                             {2100, 3, 1, 0, 3, 0},   {2100, 3, 1, 0, 15, 0},  {2000, 3, 1, 0, 9, 59},
                             {2026, 5, 1, 0, 1, 0},
                             {2026, 7, 1, 0, 1, 0},   {2026, 8, 1, 0, 9, 0},   {2026, 10, 1, 0, 2, 0},
                             {2026, 12, 31, 5, 39, 0}, {2026, 12, 1, 0, 0, 0}, {2026, 6, 30, 23, 55, 0},
-                            {2026, 11, 30, 3, 4, 5}, {2029, 9, 1, 0, 7, 7},   {1980, 1, 1, 0, 0, 0}};
+                            {2026, 11, 30, 3, 4, 5}, {2029, 9, 1, 0, 7, 7},   {1980, 1, 1, 0, 0, 0},
+                            {2026, 6, 15, 23, 10, 0}};
     for (const auto& d : dates) {
         m.clock.SetLocal(d[0], d[1], d[2], d[3], d[4], d[5]);
         check(m.clock.Time64());
