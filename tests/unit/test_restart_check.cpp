@@ -367,13 +367,20 @@ TEST_F(RestartCheckTest, MessageModuleMissingOrReadFailingSkipsTheAttemptAndClos
     EXPECT_EQ(m.eventLog.closes, 5);
     EXPECT_EQ(agent.m_hMessageModule, 0u);
 
+    // Without the system directory nothing is loaded from the current drive's root.
     m.eventLog.loadFails = false;
+    m.shell.systemDirectory = L"";
+    functionToCheckRestart(agent);
+    EXPECT_EQ(m.eventLog.loads, 5) << "none more";
+    EXPECT_EQ(m.eventLog.reads, 0);
+    m.shell.systemDirectory = L"C:\\windows\\system32";
+
     m.eventLog.readError = platform::err::AccessDenied;
     functionToCheckRestart(agent);
     EXPECT_EQ(m.eventLog.reads, 5);
     EXPECT_TRUE(m.eventLog.openLogs.empty());
     EXPECT_EQ(agent.m_bFlagForRestart, 0);
-    EXPECT_EQ(m.clock.sleeps, Waits(10));
+    EXPECT_EQ(m.clock.sleeps, Waits(15));
 }
 
 TEST_F(RestartCheckTest, NewestRecordOver64KiBIsReadWithAGrownBufferAndItsDataLogged) {
