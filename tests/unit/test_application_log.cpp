@@ -145,6 +145,7 @@ TEST_P(HeldLogFile, SharingViolationsAreTriedAgainOthersFailAtOnce) {
     if (c.written) expected.push_back("held");
     EXPECT_EQ(values, expected);
     EXPECT_EQ(log.header.size(), 4u) << "one header";
+    EXPECT_EQ(log.bytes.find("#Software", 1), std::string::npos) << "and none later";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -170,8 +171,11 @@ TEST_F(ApplicationLog, TypesAreNormalised) {
     Log("caf\xe9 info", "", "", "");
     Log(type99.c_str(), "", "", "");
     Log(type150.c_str(), "", "", "");
+    Log("Informatio", "", "", "");
+    Log("Xnformation", "", "", "");
+    Log("lazy", "", "", "");
     auto log = fake::ReadLog(m);
-    ASSERT_EQ(log.entries.size(), 8u);
+    ASSERT_EQ(log.entries.size(), 11u);
     EXPECT_EQ(log.entries[0].type, "INFO");
     EXPECT_EQ(log.entries[1].type, "INFO");
     EXPECT_EQ(log.entries[2].type, "ERR");
@@ -180,6 +184,9 @@ TEST_F(ApplicationLog, TypesAreNormalised) {
     EXPECT_EQ(log.entries[5].type, "CAF\xe9 INFO") << "only ASCII letters change";
     EXPECT_EQ(log.entries[6].type, std::string(99, 'T'));
     EXPECT_EQ(log.entries[7].type, std::string(99, 'U')) << "cut to 99 characters";
+    EXPECT_EQ(log.entries[8].type, "INFORMATIO") << "only the whole word is INFO";
+    EXPECT_EQ(log.entries[9].type, "XNFORMATION");
+    EXPECT_EQ(log.entries[10].type, "LAZY");
 }
 
 TEST_F(ApplicationLog, ValuesAreWrittenAsPassedInTextMode) {

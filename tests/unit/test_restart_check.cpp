@@ -246,6 +246,10 @@ TEST_F(RestartCheckTest, TheLimitIsTenMinutesBackOnEveryDateAndTime) {
         m.clock.SetLocal(d[0], d[1], d[2], d[3], d[4], d[5]);
         check(m.clock.Time64());
     }
+    // A clock that cannot be read as a calendar time leaves the limit unknown: no record reaches it.
+    m.clock.nowMs = -5000;
+    EXPECT_EQ(Walk({FakeEventLog::Shutdown1074(60, L"restart")}), 1);
+    EXPECT_EQ(agent.m_bFlagForRestart, 1);
     // And any second a record's 32-bit time can hold, from a fixed seed.
     std::uint64_t x = 17;
     for (int i = 0; i < 300; ++i) {
