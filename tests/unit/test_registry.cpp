@@ -152,10 +152,10 @@ TEST_F(RegistryReader, ShutdownSettingFailuresLeaveTheNumberAndNoText) {
 }
 
 TEST_F(RegistryReader, AShortShutdownSettingFillsTheLowBytes) {
-    m.registry.SetValue(HKCU, kExplorerKey, L"Shutdown Setting", platform::RegBinary, {4});
-    std::uint32_t value = 0;
+    m.registry.SetValue(HKCU, kExplorerKey, L"Shutdown Setting", platform::RegBinary, {4, 1});
+    std::uint32_t value = 0xAABBCCDD;
     ASSERT_TRUE(reg.ReadShutdownSetting(&value));
-    EXPECT_EQ(value, 4u);
+    EXPECT_EQ(value, 0xAABB0104u);
 }
 
 }  // namespace
