@@ -323,10 +323,25 @@ INSTANTIATE_TEST_SUITE_P(
         TakenNamesCase{"RollsOverACommonFebruary", At(2015, 2, 28, 23, 59, 59), 1, L"20150301000000"},
         TakenNamesCase{"RollsOverACenturysFebruary", At(2100, 2, 28, 23, 59, 59), 1, L"21000301000000"},
         TakenNamesCase{"RollsOver2000sLeapDay", At(2000, 2, 28, 23, 59, 59), 1, L"20000229000000"},
-        TakenNamesCase{"RollsOverThe31st", At(2014, 1, 31, 23, 59, 59), 1, L"20140201000000"},
-        TakenNamesCase{"RollsOverThe30th", At(2014, 4, 30, 23, 59, 59), 1, L"20140501000000"},
         TakenNamesCase{"ADayTakenDropsTheReportAndSaysSo", At(2014, 12, 25, 15, 4, 5), 86400, nullptr}),
     [](const ::testing::TestParamInfo<TakenNamesCase>& info) { return std::string(info.param.name); });
+
+TEST_F(EventReportTest, TakenLastSecondOfEveryMonthGivesTheFirstOfTheNext) {
+    auto stamp = [](const platform::SystemTime& t) {
+        wchar_t text[32];
+        std::swprintf(text, 32, L"%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+        return std::wstring(text);
+    };
+    for (int month = 2; month <= 13; ++month) {  // the ends of the months of 2015, a common year
+        m.files.Remove(kPostFolder);
+        m.clock.SetLocal(2015 + month / 13, (month - 1) % 12 + 1, 1, 0, 0, 0);
+        const std::wstring first = stamp(m.clock.GetLocalTime());
+        m.clock.nowMs -= 1000;
+        m.files.PutFile(ReportPath(stamp(m.clock.GetLocalTime())), "taken");
+        WebPostEventData(L"jsmith", L"", *agent, L"Logon", 1);
+        EXPECT_TRUE(m.files.Exists(ReportPath(first))) << fake::Utf8(first);
+    }
+}
 
 TEST_F(EventReportTest, FirstReportCreatesThePostFolder) {
     ASSERT_FALSE(m.files.Exists(kPostFolder));
