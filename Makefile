@@ -27,7 +27,7 @@ PACKAGES := g++ cmake make googletest libgtest-dev libgmock-dev libbenchmark-dev
 NATIVE_FLAGS := -DCMAKE_BUILD_TYPE=Release
 CROSS_FLAGS := -DCMAKE_BUILD_TYPE=MinSizeRel -DQUORVA_BUILD_ROOT=$(ROOT)/$(BUILD)
 
-.PHONY: all deps build native x64 x86 x64-tests x86-tests test demo release clean test-debian13
+.PHONY: all deps build native sanitize x64 x86 x64-tests x86-tests test demo release clean test-debian13
 
 all: build
 
@@ -40,12 +40,19 @@ deps:
 	@PACKAGES="$(PACKAGES)" WINE32_FAILED=$(WINE32_FAILED) APT_GET=$(APT_GET) bash cmake/deps.sh
 
 build: deps
-	$(MAKE) --no-print-directory native x64 x86 x64-tests x86-tests
+	$(MAKE) --no-print-directory native sanitize x64 x86 x64-tests x86-tests
 
 native:
 	cmake -S . -B $(BUILD)/native $(NATIVE_FLAGS) -DQUORVA_DIST_DIR=$(ROOT)/$(DIST) \
 	    -DQUORVA_BUILD_ROOT=$(ROOT)/$(BUILD) >/dev/null
 	cmake --build $(BUILD)/native -j$(JOBS)
+
+# The unit tests with AddressSanitizer and UndefinedBehaviorSanitizer; the
+# native build's ctest runs them as unit_tests_sanitized.
+sanitize:
+	cmake -S . -B $(BUILD)/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVA_SANITIZE=ON \
+	    -DQUORVA_DIST_DIR=$(ROOT)/$(DIST) -DQUORVA_BUILD_ROOT=$(ROOT)/$(BUILD) >/dev/null
+	cmake --build $(BUILD)/sanitize -j$(JOBS)
 
 x64:
 	cmake -S . -B $(BUILD)/x64 -DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-x64-win32.cmake \

@@ -149,6 +149,7 @@ std::uint32_t FakeEventLog::Read(platform::Handle log, std::uint32_t flags, std:
                                  std::uint8_t* buffer, std::uint32_t size, std::uint32_t* read,
                                  std::uint32_t* needed) {
     ++reads;
+    if (beforeRead) beforeRead();
     readSizes.push_back(size);
     Note("ReadEventLog " + std::to_string(flags) + " " + std::to_string(size));
     *read = 0;

@@ -7,6 +7,7 @@
 // user32.dll loaded as a data file, formatting messages from its table.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -70,6 +71,8 @@ public:
     bool loadFails = false;      // LoadLibraryExW gives no module
     // When set, every read fails with this error.
     std::optional<std::uint32_t> readError;
+    // Runs as each read begins: the log changing between two reads.
+    std::function<void()> beforeRead;
 
     // --- user32's message table: full message ID -> template ---
     std::map<std::uint32_t, std::wstring> messageTable;

@@ -352,6 +352,7 @@ bool FakeFiles::AppendBytes(const std::wstring& path, const std::string& bytes, 
     // The sharing mode matters to the other openers while this call holds
     // the file (see whileOpen) and to the holders it meets.
     const bool exclusive = share == platform::Share::None;
+    if (beforeAppend) beforeAppend(path);
     if (std::uint32_t code = WriteCheck(path, true, exclusive)) {
         if (error) *error = code;
         return false;

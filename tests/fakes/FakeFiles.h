@@ -59,6 +59,9 @@ public:
     // the open and the write. Several agents on one machine switch here, so
     // that one agent's open meets another's (see FakeTerminalServer).
     std::function<void(const std::wstring& path)> whileOpen;
+    // Runs as AppendBytes begins, before its open: another program may take
+    // the file between the agent's look and its open.
+    std::function<void(const std::wstring& path)> beforeAppend;
 
     // ---- IFiles ----
     bool FindFirstExists(const std::wstring& pattern) override;

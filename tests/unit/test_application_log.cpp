@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <utility>
 #include "agent/Common.h"
 #include "records/ApplicationLog.h"
 #include "tests/fakes/LogReader.h"
@@ -91,8 +92,10 @@ TEST_F(ApplicationLog, AFileHeldByAnotherProcessIsNeitherDeletedNorWritten) {
 
 // Sharing: held without sharing. ByteRange: held with sharing and a
 // byte-range lock (a virus scanner); the log's own open shares nothing, so it
-// meets the holder's open first.
-enum class Hold { Sharing, ByteRange, AccessDenied };
+// meets the holder's open first: a sharing violation, never a lock violation.
+// TakenFirst: a new day's file, created (with its header) and held by the
+// user's other copy between the agent's look and its open.
+enum class Hold { Sharing, ByteRange, AccessDenied, TakenFirst };
 
 struct HeldLogCase {
     const char* name;
@@ -104,13 +107,21 @@ struct HeldLogCase {
 
 class HeldLogFile : public ApplicationLog, public ::testing::WithParamInterface<HeldLogCase> {};
 
-TEST_P(HeldLogFile, SharingAndLockViolationsAreTriedAgainOthersFailAtOnce) {
+TEST_P(HeldLogFile, SharingViolationsAreTriedAgainOthersFailAtOnce) {
     const HeldLogCase c = GetParam();
     Log("Information", "before", "", "");
     switch (c.hold) {
         case Hold::Sharing: m.files.Lock(kTodaysFile); break;
         case Hold::ByteRange: m.files.LockRange(kTodaysFile); break;
         case Hold::AccessDenied: m.files.DenyWrite(kTodaysFile); break;
+        case Hold::TakenFirst:
+            m.files.beforeAppend = [this, made = File(), done = false](const std::wstring&) mutable {
+                if (std::exchange(done, true)) return;
+                m.files.PutFile(kTodaysFile, made);
+                m.files.Lock(kTodaysFile);
+            };
+            m.files.Remove(kTodaysFile);
+            break;
     }
     if (c.heldMs >= 0)
         m.clock.After(c.heldMs, [this] {
@@ -134,6 +145,7 @@ TEST_P(HeldLogFile, SharingAndLockViolationsAreTriedAgainOthersFailAtOnce) {
     if (c.written) expected.push_back("held");
     EXPECT_EQ(values, expected);
     EXPECT_EQ(log.header.size(), 4u) << "one header";
+    EXPECT_EQ(log.bytes.find("#Software", 1), std::string::npos) << "and none later";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -144,7 +156,8 @@ INSTANTIATE_TEST_SUITE_P(
                       HeldLogCase{"NeverReleased", Hold::Sharing, -1, false, 5},
                       HeldLogCase{"SharedHolderWithALockReleased", Hold::ByteRange, 80, true, 2},
                       HeldLogCase{"SharedHolderWithALockKept", Hold::ByteRange, -1, false, 5},
-                      HeldLogCase{"AccessDeniedIsNotRetried", Hold::AccessDenied, -1, false, 0}),
+                      HeldLogCase{"AccessDeniedIsNotRetried", Hold::AccessDenied, -1, false, 0},
+                      HeldLogCase{"NewFileTakenFirstGetsOneHeader", Hold::TakenFirst, 30, true, 1}),
     [](const ::testing::TestParamInfo<HeldLogCase>& info) { return std::string(info.param.name); });
 
 TEST_F(ApplicationLog, TypesAreNormalised) {
@@ -158,8 +171,11 @@ TEST_F(ApplicationLog, TypesAreNormalised) {
     Log("caf\xe9 info", "", "", "");
     Log(type99.c_str(), "", "", "");
     Log(type150.c_str(), "", "", "");
+    Log("Informatio", "", "", "");
+    Log("Xnformation", "", "", "");
+    Log("lazy", "", "", "");
     auto log = fake::ReadLog(m);
-    ASSERT_EQ(log.entries.size(), 8u);
+    ASSERT_EQ(log.entries.size(), 11u);
     EXPECT_EQ(log.entries[0].type, "INFO");
     EXPECT_EQ(log.entries[1].type, "INFO");
     EXPECT_EQ(log.entries[2].type, "ERR");
@@ -168,6 +184,9 @@ TEST_F(ApplicationLog, TypesAreNormalised) {
     EXPECT_EQ(log.entries[5].type, "CAF\xe9 INFO") << "only ASCII letters change";
     EXPECT_EQ(log.entries[6].type, std::string(99, 'T'));
     EXPECT_EQ(log.entries[7].type, std::string(99, 'U')) << "cut to 99 characters";
+    EXPECT_EQ(log.entries[8].type, "INFORMATIO") << "only the whole word is INFO";
+    EXPECT_EQ(log.entries[9].type, "XNFORMATION");
+    EXPECT_EQ(log.entries[10].type, "LAZY");
 }
 
 TEST_F(ApplicationLog, ValuesAreWrittenAsPassedInTextMode) {

@@ -218,6 +218,15 @@ TEST_F(EventReportTest, ShorteningNeverCutsAnEscapeInHalf) {
     EXPECT_EQ(faildesc.size() % 5, 0u);
     for (std::size_t i = 0; i < faildesc.size(); i += 5) EXPECT_EQ(faildesc.substr(i, 5), "&amp;");
     EXPECT_LE(logged.size(), 1023u);
+
+    // Nor a surrogate pair (each pair shows as "??"), wherever the cut falls.
+    std::wstring pairs;
+    for (int i = 0; i < 500; ++i) pairs += L"\xD800\xDC00\xDBFF\xDFFF";
+    for (const std::wstring& before : {L"", L"x", L"xx", L"xxx"}) {
+        WebPostEventData(L"jsmith", before + pairs, *agent, L"Logon", 0);
+        const std::string cut = Between(LoggedReport(), "<faildesc>", "</faildesc>");
+        EXPECT_EQ(cut.size() % 2, before.size() % 2) << cut.size();
+    }
 }
 
 TEST_F(EventReportTest, OtherValuesAreShortenedOnceTheFailureDescriptionIsGone) {
@@ -310,8 +319,29 @@ INSTANTIATE_TEST_SUITE_P(
         TakenNamesCase{"AStormOfReports", At(2014, 12, 25, 15, 4, 5), 500, L"20141225151225"},
         TakenNamesCase{"RollsOverTheYear", At(2014, 12, 31, 23, 59, 59), 1, L"20150101000000"},
         TakenNamesCase{"RollsOverALeapDay", At(2016, 2, 28, 23, 59, 58), 2, L"20160229000000"},
+        TakenNamesCase{"RollsOverTheLeapDay", At(2016, 2, 29, 23, 59, 59), 1, L"20160301000000"},
+        TakenNamesCase{"RollsOverACommonFebruary", At(2015, 2, 28, 23, 59, 59), 1, L"20150301000000"},
+        TakenNamesCase{"RollsOverACenturysFebruary", At(2100, 2, 28, 23, 59, 59), 1, L"21000301000000"},
+        TakenNamesCase{"RollsOver2000sLeapDay", At(2000, 2, 28, 23, 59, 59), 1, L"20000229000000"},
         TakenNamesCase{"ADayTakenDropsTheReportAndSaysSo", At(2014, 12, 25, 15, 4, 5), 86400, nullptr}),
     [](const ::testing::TestParamInfo<TakenNamesCase>& info) { return std::string(info.param.name); });
+
+TEST_F(EventReportTest, TakenLastSecondOfEveryMonthGivesTheFirstOfTheNext) {
+    auto stamp = [](const platform::SystemTime& t) {
+        wchar_t text[32];
+        std::swprintf(text, 32, L"%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+        return std::wstring(text);
+    };
+    for (int month = 2; month <= 13; ++month) {  // the ends of the months of 2015, a common year
+        m.files.Remove(kPostFolder);
+        m.clock.SetLocal(2015 + month / 13, (month - 1) % 12 + 1, 1, 0, 0, 0);
+        const std::wstring first = stamp(m.clock.GetLocalTime());
+        m.clock.nowMs -= 1000;
+        m.files.PutFile(ReportPath(stamp(m.clock.GetLocalTime())), "taken");
+        WebPostEventData(L"jsmith", L"", *agent, L"Logon", 1);
+        EXPECT_TRUE(m.files.Exists(ReportPath(first))) << fake::Utf8(first);
+    }
+}
 
 TEST_F(EventReportTest, FirstReportCreatesThePostFolder) {
     ASSERT_FALSE(m.files.Exists(kPostFolder));

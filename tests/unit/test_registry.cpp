@@ -76,6 +76,7 @@ TEST_F(RegistryReader, UnterminatedAndOddValuesYieldExactlyTheirCharacters) {
     m.registry.SetValue(HKLM, kProductKey, L"expand", platform::RegExpandSz,
                         fake::FakeRegistry::Utf16Bytes(L"%ProgramFiles%\\VORLAN\\", true));
     m.registry.SetDword(HKLM, kProductKey, L"number", 0x00410042);
+    m.registry.SetString(HKLM, kProductKey, L"wide", L"C:\\\u041f\u0440\u043e\u0433\u0440\u0430\u043c\u043c\u044b\\\u03a9\u03c8\\");
     m.registry.SetString(HKLM, kProductKey, L"full", std::wstring(512, L'f'), false);  // 1024 bytes
     std::wstring text;
     ASSERT_TRUE(reg.ReadProductValue(L"noterm", &text));
@@ -88,6 +89,8 @@ TEST_F(RegistryReader, UnterminatedAndOddValuesYieldExactlyTheirCharacters) {
     EXPECT_EQ(text, L"%ProgramFiles%\\VORLAN\\") << "the type is ignored, nothing is expanded";
     ASSERT_TRUE(reg.ReadProductValue(L"number", &text));
     EXPECT_EQ(text, L"BA") << "a number's bytes read as characters";
+    ASSERT_TRUE(reg.ReadProductValue(L"wide", &text));
+    EXPECT_EQ(text, L"C:\\\u041f\u0440\u043e\u0433\u0440\u0430\u043c\u043c\u044b\\\u03a9\u03c8\\") << "Cyrillic, Greek";
     WideBuffer<512> identity;
     ASSERT_TRUE(reg.ReadProductValue(L"full", identity));
     EXPECT_EQ(identity.str(), std::wstring(511, L'f')) << "cut to the buffer, terminator included";
@@ -149,10 +152,10 @@ TEST_F(RegistryReader, ShutdownSettingFailuresLeaveTheNumberAndNoText) {
 }
 
 TEST_F(RegistryReader, AShortShutdownSettingFillsTheLowBytes) {
-    m.registry.SetValue(HKCU, kExplorerKey, L"Shutdown Setting", platform::RegBinary, {4});
-    std::uint32_t value = 0;
+    m.registry.SetValue(HKCU, kExplorerKey, L"Shutdown Setting", platform::RegBinary, {4, 1});
+    std::uint32_t value = 0xAABBCCDD;
     ASSERT_TRUE(reg.ReadShutdownSetting(&value));
-    EXPECT_EQ(value, 4u);
+    EXPECT_EQ(value, 0xAABB0104u);
 }
 
 }  // namespace

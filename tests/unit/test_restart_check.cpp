@@ -3,6 +3,7 @@
 // clock, and blocks that do not hold together.
 #include <gtest/gtest.h>
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 #include "system/RestartCheck.h"
@@ -209,6 +210,54 @@ TEST_F(RestartCheckTest, RecordAtTheLimitSecondHasReachedItAndOneSecondLaterHasN
     EXPECT_FALSE(CheckEventTime(agent, Ago(598), limit, &text));
 }
 
+// ---- the window across the calendar ----
+
+// The limit is taken with calendar arithmetic of the agent's own, the record's
+// time with the system's conversion: both must agree to the second on every
+// date. A record at the limit has reached it, one a second newer has not.
+TEST_F(RestartCheckTest, TheLimitIsTenMinutesBackOnEveryDateAndTime) {
+    auto check = [&](std::int64_t nowUtc) {
+        m.files.Remove(L"C:\\ProgramData\\Vorlan\\ApplicationLog");
+        m.clock.nowMs = nowUtc * 1000;
+        const auto limit = static_cast<std::uint32_t>(nowUtc - 600);
+        const auto local = [&](std::int64_t utc) { return fake::FakeClock::FromUnixMs((utc + 3600) * 1000); };
+        const auto l = local(limit);
+        char limitText[96], newer[32], at[32];
+        std::snprintf(limitText, sizeof limitText, "Considering event  datetime  upto : %02d/%02d/%04d : %02d:%02d:%02d",
+                      l.day, l.month, l.year, l.hour, l.minute, l.second);
+        for (auto [text, t] : {std::pair{newer, local(limit + 1)}, std::pair{at, l}})
+            std::snprintf(text, 32, "%d/%d/%d %.2d:%.2d:%.2d", t.month, t.day, t.year, t.hour, t.minute, t.second);
+        EXPECT_EQ(Walk({Other(limit + 1), Other(limit)}), 0);
+        EXPECT_EQ(Lines(), (std::vector<std::string>{Stamp(std::string(limitText) + " from current system date "),
+                                                     Stamp(newer), NextRecord(1), Stamp(at), kReached}))
+            << "now " << nowUtc;
+    };
+    // Local times (UTC + 1 h): year ends, month ends of every length, leap
+    // days, the 1st and the 31st, the small hours, a limit on the hour.
+    const int dates[][6] = {{2027, 1, 1, 0, 5, 0},   {2026, 1, 1, 0, 10, 0},  {2026, 1, 31, 23, 59, 59},
+                            {2026, 2, 1, 0, 0, 30},  {2026, 3, 1, 0, 3, 0},   {2028, 3, 1, 0, 3, 0},
+                            {2100, 3, 1, 0, 3, 0},   {2100, 3, 1, 0, 15, 0},  {2000, 3, 1, 0, 9, 59},
+                            {2026, 5, 1, 0, 1, 0},
+                            {2026, 7, 1, 0, 1, 0},   {2026, 8, 1, 0, 9, 0},   {2026, 10, 1, 0, 2, 0},
+                            {2026, 12, 31, 5, 39, 0}, {2026, 12, 1, 0, 0, 0}, {2026, 6, 30, 23, 55, 0},
+                            {2026, 11, 30, 3, 4, 5}, {2029, 9, 1, 0, 7, 7},   {1980, 1, 1, 0, 0, 0},
+                            {2026, 6, 15, 23, 10, 0}};
+    for (const auto& d : dates) {
+        m.clock.SetLocal(d[0], d[1], d[2], d[3], d[4], d[5]);
+        check(m.clock.Time64());
+    }
+    // A clock that cannot be read as a calendar time leaves the limit unknown: no record reaches it.
+    m.clock.nowMs = -5000;
+    EXPECT_EQ(Walk({FakeEventLog::Shutdown1074(60, L"restart")}), 1);
+    EXPECT_EQ(agent.m_bFlagForRestart, 1);
+    // And any second a record's 32-bit time can hold, from a fixed seed.
+    std::uint64_t x = 17;
+    for (int i = 0; i < 300; ++i) {
+        x = x * 6364136223846793005ull + 1442695040888963407ull;
+        check(600 + static_cast<std::int64_t>((x >> 33) % 0xFFFFF000u));
+    }
+}
+
 // ---- what counts as a User32 1074 record ----
 
 TEST_F(RestartCheckTest, SourceIsComparedWithoutCaseAndOnlyTheLow16BitsOfTheIdCount) {
@@ -322,13 +371,20 @@ TEST_F(RestartCheckTest, MessageModuleMissingOrReadFailingSkipsTheAttemptAndClos
     EXPECT_EQ(m.eventLog.closes, 5);
     EXPECT_EQ(agent.m_hMessageModule, 0u);
 
+    // Without the system directory nothing is loaded from the current drive's root.
     m.eventLog.loadFails = false;
+    m.shell.systemDirectory = L"";
+    functionToCheckRestart(agent);
+    EXPECT_EQ(m.eventLog.loads, 5) << "none more";
+    EXPECT_EQ(m.eventLog.reads, 0);
+    m.shell.systemDirectory = L"C:\\windows\\system32";
+
     m.eventLog.readError = platform::err::AccessDenied;
     functionToCheckRestart(agent);
     EXPECT_EQ(m.eventLog.reads, 5);
     EXPECT_TRUE(m.eventLog.openLogs.empty());
     EXPECT_EQ(agent.m_bFlagForRestart, 0);
-    EXPECT_EQ(m.clock.sleeps, Waits(10));
+    EXPECT_EQ(m.clock.sleeps, Waits(15));
 }
 
 TEST_F(RestartCheckTest, NewestRecordOver64KiBIsReadWithAGrownBufferAndItsDataLogged) {
@@ -375,6 +431,16 @@ TEST_F(RestartCheckTest, BufferGrowsNoFurtherThanReadEventLogTakes) {
         for (std::uint32_t read : m.eventLog.readSizes) EXPECT_LE(read, 0x7FFFFu);
         if (c.restart) EXPECT_EQ(m.eventLog.readSizes[1], size);
     }
+}
+
+TEST_F(RestartCheckTest, NewestRecordThatGrowsAtEveryReadIsReadAgainOnlyThreeTimes) {
+    FakeEvent big = FakeEventLog::Shutdown1074(Ago(60), L"restart");
+    big.data.assign(70000, 0x44);
+    m.eventLog.Add(big);
+    m.eventLog.beforeRead = [&] { m.eventLog.events.back().data.resize(m.eventLog.events.back().data.size() + 4096); };
+    functionToCheckRestart(agent);
+    EXPECT_EQ(agent.m_bFlagForRestart, 0);
+    EXPECT_EQ(m.eventLog.readSizes.size(), 5u * 4) << "one read and three more in each attempt";
 }
 
 // ---- blocks that do not hold together ----

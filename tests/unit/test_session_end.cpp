@@ -1,5 +1,6 @@
 // Whole session ends of a resident agent: the request held back, the script
 // handed to the service and waited for, and the session end issued again.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -277,25 +278,81 @@ TEST_F(SessionEndRun, SystemAccountAnswersWithoutScriptOrReissue) {
     EXPECT_EQ(agent->m_uICountForOnce, 0u);
 }
 
-// The command of the final step follows the pending kind and the restart flag.
+// The service or the deployer gone once the handling has begun: during the
+// first restart check, or after the first script's task-kill requests, before
+// the nested handling looks again. Nobody can run the script, so the held
+// request is let go after an "EVTNT" report, as the window's own checks do.
+struct GoneCase {
+    const char* name;
+    bool service;       // the service stops; else the deployer file goes
+    bool beforeNested;  // else during the first restart check
+};
+
+class GoneInsideTheHandling : public SessionEndTest, public ::testing::WithParamInterface<GoneCase> {};
+
+TEST_P(GoneInsideTheHandling, IsReportedAndTheRequestLetGo) {
+    const GoneCase c = GetParam();
+    Install();
+    if (c.beforeNested) agent->m_bFlagForFirstTimeLogoff = 1;  // a logoff came first
+    m.clock.Every(100, [&] {
+        if (c.beforeNested && service->killed.empty()) return true;
+        if (c.service) m.processes.Exit(info.servicePid);
+        else m.files.Remove(info.deployerPath);
+        return false;
+    });
+    EXPECT_EQ(Query(kShutdown), TRUE_);
+
+    const auto log = Log();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(log.end() - 2, log.end()),
+              (std::vector<std::string>{
+                  c.service ? Line("FunctionToForgetShutDown", "INFO", "SUCCESS",
+                                   "Service not running. So exiting. Service Name: ", "quorvahost.exe")
+                            : Line("FunctionToForgetShutdown", "INFO", "SUCCESS",
+                                   "quorvarun.exe was not found on the loaction", kDeployer),
+                  ReportLine()}));
+    auto reports = NewReports();
+    ASSERT_EQ(reports.size(), c.beforeNested ? 2u : 1u);
+    std::erase_if(reports, [](const Report& r) { return r.evnt == "Shutdown"; });  // the first script's
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].evnt, "EVTNT");
+    EXPECT_EQ(reports[0].status, "0");
+    EXPECT_EQ(reports[0].faildesc, c.service ? "The service quorvahost.exe was not found running"
+                                             : "quorvarun.exe was not found on the location");
+    EXPECT_EQ(service->requests.size(), c.beforeNested ? 1u : 0u);
+    EXPECT_TRUE(m.JournalOf({"ExitWindowsEx"}).empty());
+    EXPECT_EQ(Journal({"EndDialog", "PostQuitMessage"}), kEnded);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, GoneInsideTheHandling,
+    ::testing::Values(GoneCase{"ServiceDuringTheRestartCheck", true, false},
+                      GoneCase{"DeployerDuringTheRestartCheck", false, false},
+                      GoneCase{"ServiceBeforeTheNestedHandling", true, true},
+                      GoneCase{"DeployerBeforeTheNestedHandling", false, true}),
+    [](const ::testing::TestParamInfo<GoneCase>& info) { return std::string(info.param.name); });
+
+// The command of the final step follows the pending kind and the restart
+// flag; only a "Shutdown Setting" of 4 makes a restart.
 struct ReissueCase {
     std::intptr_t lParam;
-    bool restart;
+    std::optional<std::uint32_t> setting;
     std::string exitWindows, arguments, text;
 };
 
 TEST_F(SessionEndRun, ReissuedCommandForEachKind) {
     const std::vector<ReissueCase> cases{
-        {kLogoff, false, "ExitWindowsEx 4 0", "-l -f -t 00", "Logging Off"},
-        {kLogoff, true, "ExitWindowsEx 4 0", "-l -f -t 00", "Logging Off"},
-        {kShutdown, false, "ExitWindowsEx 13 0", "-s -f -t 00", "Shutting down"},
-        {kShutdown, true, "ExitWindowsEx 6 0", "-r -f -t 00", "Rebooting"},
-        {kCritical, true, "ExitWindowsEx 6 0", "-r -f -t 00", "Rebooting"},
+        {kLogoff, {}, "ExitWindowsEx 4 0", "-l -f -t 00", "Logging Off"},
+        {kLogoff, 4, "ExitWindowsEx 4 0", "-l -f -t 00", "Logging Off"},
+        {kShutdown, {}, "ExitWindowsEx 13 0", "-s -f -t 00", "Shutting down"},
+        {kShutdown, 2, "ExitWindowsEx 13 0", "-s -f -t 00", "Shutting down"},
+        {kShutdown, 4, "ExitWindowsEx 6 0", "-r -f -t 00", "Rebooting"},
+        {kCritical, 4, "ExitWindowsEx 6 0", "-r -f -t 00", "Rebooting"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.text + (c.restart ? " (restart known)" : ""));
+        SCOPED_TRACE(c.text + " with setting " + (c.setting ? std::to_string(*c.setting) : "absent"));
         fake::StandardOptions options;
-        if (c.restart) options.shutdownSetting = 4;
+        options.shutdownSetting = c.setting;
         Resident r(options);
         auto& machine = r.machine;
         EXPECT_EQ(r.Query(c.lParam), 0);

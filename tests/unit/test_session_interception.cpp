@@ -140,6 +140,7 @@ TEST_F(SessionInterception, MissingDeployerEndsTheAgentWithoutTouchingTheBlockRe
                          ReportLine()}));
     ASSERT_EQ(NewReports().size(), 1u);
     EXPECT_EQ(NewReports()[0].evnt, "EVTNT");
+    EXPECT_EQ(NewReports()[0].status, "0");
     EXPECT_EQ(NewReports()[0].faildesc, "quorvarun.exe was not found on the location");
     EXPECT_EQ(Journal({"ShutdownBlockReason", "FreeLibrary", "EndDialog", "PostQuitMessage"}),
               (std::vector<std::string>{"FreeLibrary", "EndDialog IDOK", "PostQuitMessage 0"}));

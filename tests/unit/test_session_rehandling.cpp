@@ -213,6 +213,58 @@ TEST_F(SessionRehandling, NestedLevelThatFindsTheKindChangedAsksOnlyForItsOwnScr
     EXPECT_EQ(m.JournalOf({"ExitWindowsEx"}).size(), 3u);
 }
 
+// A request Windows sends while the handling holds the window's thread waits
+// in the queue: it is the next message the window handles, once the handler
+// has answered. It is classified (one of the other kind records that it came
+// after the first) and refused, and it starts nothing.
+struct SecondRequestCase {
+    const char* name;
+    std::intptr_t first, second;
+    std::vector<std::string> classified;
+};
+
+class SecondRequest : public SessionEndTest, public ::testing::WithParamInterface<SecondRequestCase> {};
+
+TEST_P(SecondRequest, SentDuringTheScriptIsTheNextMessageAndIsRefused) {
+    const SecondRequestCase c = GetParam();
+    Install();
+    bool queued = false;
+    m.clock.Every(100, [&] {
+        if (agent->m_uICountForOnce == 0) return true;  // not yet in the script wait
+        queued = true;
+        return false;
+    });
+    EXPECT_EQ(Query(c.first), 0);
+    ASSERT_TRUE(queued);
+    Mark();
+
+    EXPECT_EQ(Query(c.second), 0);
+
+    std::vector<std::string> expected{Line("WindowProc", "INFO", "SHUTDOWN RECIEVED")};
+    expected += c.classified;
+    expected += RepeatAnswer();
+    EXPECT_EQ(Log(), expected);
+    EXPECT_TRUE(Issued().empty());
+    EXPECT_EQ(service->requests.size(), 1u);
+    EXPECT_EQ(agent->m_uICountForOnce, 1u);
+    const bool shutdown = c.second == kShutdown;
+    EXPECT_EQ(agent->m_bFlagForShutDown, shutdown ? 1 : 0);
+    EXPECT_EQ(agent->m_strEventArgs, shutdown ? L"shutdown<<>>jsmith" : L"Logoff<<>>jsmith");
+    EXPECT_EQ(agent->m_bFlagForFirstTimeLogoff, c.first == kLogoff ? 1 : 0);
+    EXPECT_EQ(agent->m_bFlagForFirstShutDown, c.first == kShutdown ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pairs, SecondRequest,
+    ::testing::Values(
+        SecondRequestCase{"LogoffThenLogoff", kLogoff, kLogoff, {}},
+        SecondRequestCase{"LogoffThenShutdown", kLogoff, kShutdown,
+                          {Line("WindowProc", "SHUTDOWN/RESTART RECIEVED AFTER A LOGOFF WAS RECIEVED", "Success")}},
+        SecondRequestCase{"ShutdownThenLogoff", kShutdown, kLogoff,
+                          {Line("WindowProc", "LOGOFF RECIEVED AFTER A SHUTDOWN HAPPENED", "Success")}},
+        SecondRequestCase{"ShutdownThenShutdown", kShutdown, kShutdown, {}}),
+    [](const ::testing::TestParamInfo<SecondRequestCase>& info) { return std::string(info.param.name); });
+
 // ---- hand-off and script wait against files and processes gone wrong ----
 
 TEST_F(SessionRehandling, HandOffFileDeletedDuringTheWaitIsCreatedAgainAfterTheAnswer) {

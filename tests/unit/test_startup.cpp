@@ -166,6 +166,7 @@ TEST_F(StartUpTest, StartUpBuildsEveryPathAndGivesTheStateItsStartValues) {
     EXPECT_TRUE(agent->m_szEventName.empty());
     EXPECT_TRUE(agent->m_strEventArgs.empty());
     EXPECT_EQ(m.JournalOf({"SetIcon"}), (Lines{"SetIcon big", "SetIcon small"}));
+    EXPECT_EQ(m.JournalOf({"ShowWindow"}), (Lines{"ShowWindow 0"})) << "hidden";
 }
 
 TEST_F(StartUpTest, ServiceErrorIsReportedWithStatusZeroAndTheHandOffCompletes) {
