@@ -8,11 +8,15 @@ void FakeClock::At(std::int64_t atMs, std::function<void()> action) {
 }
 
 void FakeClock::Every(std::int64_t periodMs, std::function<bool()> action) {
-    auto self = std::make_shared<std::function<void()>>();
-    *self = [this, periodMs, action, self]() {
-        if (action()) At(nowMs + periodMs, *self);
+    // The repeating action knows itself only weakly: what keeps it alive is
+    // its next scheduled run, so a clock destroyed with it pending frees it.
+    auto tick = std::make_shared<std::function<void()>>();
+    std::weak_ptr<std::function<void()>> weak = tick;
+    *tick = [this, periodMs, action = std::move(action), weak]() {
+        auto self = weak.lock();
+        if (self && action()) At(nowMs + periodMs, [self] { (*self)(); });
     };
-    At(nowMs + periodMs, *self);
+    At(nowMs + periodMs, [tick] { (*tick)(); });
 }
 
 void FakeClock::AdvanceTo(std::int64_t targetMs) {

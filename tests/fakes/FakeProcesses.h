@@ -44,7 +44,13 @@ public:
     // Every command line CreateHiddenProcess was given, in order.
     std::vector<std::wstring> launched;
 
-    // Starts a process; the ids increase with every start.
+    // An identifier is free again once its process ended ("Process
+    // Identifiers" / GetCurrentProcessId: "Until the process terminates, the
+    // process identifier uniquely identifies the process"): with reuseIds the
+    // next start takes the identifier freed last.
+    bool reuseIds = false;
+
+    // Starts a process; the ids increase with every start (see reuseIds).
     std::uint32_t Start(const std::wstring& exe, std::uint32_t session);
     void Exit(std::uint32_t pid);
     bool IsRunning(std::uint32_t pid) const;
@@ -62,6 +68,7 @@ public:
 
 private:
     std::uint32_t nextPid_ = 1000;
+    std::vector<std::uint32_t> freed_;
 };
 
 }  // namespace fake
