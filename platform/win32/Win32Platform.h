@@ -135,6 +135,7 @@ class Text final : public platform::IText {
 public:
     std::string ToAnsi(const std::wstring& text) override;
     std::wstring FromAnsi(const std::string& text) override;
+    bool ShowsInSystemCodePage(const std::wstring& text) override;
 };
 
 // The whole machine, as the agent sees it.

@@ -28,6 +28,11 @@ public:
     std::uint32_t codePage = 1252;
     std::string ToAnsi(const std::wstring& text) override { return WideToAnsi(codePage, text); }
     std::wstring FromAnsi(const std::string& text) override { return AnsiToWide(codePage, text); }
+    // The system's code page (CP_ACP); keep it equal to FakeFiles::systemCodePage.
+    std::uint32_t systemCodePage = 1252;
+    bool ShowsInSystemCodePage(const std::wstring& text) override {
+        return AnsiToWide(systemCodePage, WideToAnsi(systemCodePage, text)) == text;
+    }
 };
 
 }  // namespace fake
