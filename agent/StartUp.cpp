@@ -220,6 +220,9 @@ BOOL CQuorvaDlg::StartUp() {
     const std::wstring logonArgs = L"Logon<<>>" + m_szUserName.str();
     const std::string logonArgsAnsi = Ansi(*this, logonArgs);
     Log(*this, "quorva", "Information", "LOGON RECIEVED", userNameAnsi, logonArgsAnsi);
+    // Deleted meanwhile, the file would be made again by the profile
+    // functions in the code page: it is made again here, as above.
+    if (!PathExists(*this, m_strProcDetailsIni)) CreateHandOffFile(*this, m_strProcDetailsIni);
     os.profile.WriteString(kProcDetailsSection, L"Process Name", m_strDeployerPath,
                            m_strProcDetailsIni);
     Log(*this, "quorva", "Information", "Writing into ini File", "Process Name", deployerPath);

@@ -48,7 +48,6 @@ const std::vector<FaultRow>& FaultTable() {
         // ---- shell ----
         {"Shell.DeleteTaskbarTab", {kAccessDenied}, "CoCreateInstance function"},
         {"Shell.ShutdownBlockReasonDestroy", {kAccessDenied}, "ShutdownBlockReasonDestroy function"},
-        {"Shell.GetSystemDirectory", {kNotEnoughMemory}, "GetSystemDirectoryW function"},
         {"Shell.GetFolderPath", {kAccessDenied}, "SHGetFolderPathW function"},
     };
     return table;
