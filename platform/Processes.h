@@ -41,6 +41,9 @@ public:
 
     // GetLastError of the calling thread, as it stands.
     virtual std::uint32_t GetLastError() = 0;
+
+    // abort(): the end of the process when the C++ library gives up.
+    virtual void Abort() = 0;
 };
 
 }  // namespace platform

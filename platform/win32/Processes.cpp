@@ -2,6 +2,7 @@
 #include "platform/win32/WinHeaders.h"
 #include <tlhelp32.h>
 #include <shellapi.h>
+#include <cstdlib>
 #include "platform/win32/ScopedHandle.h"
 #include "platform/win32/Win32Platform.h"
 
@@ -90,5 +91,7 @@ std::vector<std::wstring> Processes::CommandLineArgs() {
 std::uint32_t Processes::GetLastError() {
     return ::GetLastError();
 }
+
+void Processes::Abort() { std::abort(); }
 
 }  // namespace win32

@@ -1,6 +1,7 @@
 #include "platform/win32/QuorvaApp.h"
 #include <commctrl.h>
 #include <memory>
+#include "agent/FatalFailure.h"
 #include "agent/QuorvaDlg.h"
 #include "platform/win32/ModalDialog.h"
 #include "platform/win32/ScopedHandle.h"
@@ -36,6 +37,7 @@ BOOL CQuorvaApp::InitInstance() {
     {
         auto machine = std::make_unique<Win32Platform>();
         auto dialog = std::make_unique<CQuorvaDlg>(machine->os());
+        SetFatalFailureAgent(dialog.get());
         HICON icon = ::LoadIconW(instance_, MAKEINTRESOURCEW(kAgentIcon));
         dialog->m_hIcon = ToHandle(icon);
         machine->shell.Attach(nullptr, icon, nullptr);
@@ -43,6 +45,7 @@ BOOL CQuorvaApp::InitInstance() {
         run.DoModal(kAgentDialogTemplate, owner.Get());
 
         // 6. The dialog object first, then the owner window.
+        SetFatalFailureAgent(nullptr);
         dialog.reset();
     }
     owner.Reset();

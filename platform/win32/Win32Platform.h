@@ -49,6 +49,7 @@ public:
     bool GetUserName(std::uint32_t capacity, std::wstring* name) override;
     std::vector<std::wstring> CommandLineArgs() override;
     std::uint32_t GetLastError() override;
+    void Abort() override;
 };
 
 class Shutdown final : public platform::IShutdown {

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <utility>
 
+#include "agent/FatalFailure.h"
 #include "agent/QuorvaDlg.h"
 #include "tests/explorer/Lifetime.h"
 #include "tests/fakes/LogReader.h"
@@ -341,7 +342,7 @@ Outcome Run(const Lifetime& l, bool keepTrace) {
     }
     m.clock.At(start + kBoundMs, []() { throw Bound{}; });
 
-    bool endedByWindows = false, bound = false;
+    bool endedByWindows = false, bound = false, terminated = false;
     try {
         inAgent = true;
         const BOOL started = agent.OnInitDialog();
@@ -367,10 +368,30 @@ Outcome Run(const Lifetime& l, bool keepTrace) {
         trace("the session ended");
     } catch (const Bound&) {
         bound = true;
+    } catch (const std::bad_alloc&) {
+        // Memory Windows could not give: the exception leaves the window
+        // procedure, and in the real program it reaches std::terminate and
+        // its handler.
+        trace("std::bad_alloc reached std::terminate");
+        terminated = true;
     } catch (const std::exception& e) {
         violation("exception", std::string("escaped the agent: ") + e.what());
     } catch (...) {
         violation("exception", "an exception escaped the agent");
+    }
+    if (terminated) {
+        SetFatalFailureAgent(&agent);
+        try {
+            EndAfterFatalFailure();
+            violation("terminate", "the terminate handler returned");
+        } catch (const fake::ModalBoxShown&) {
+            violation("dialog", "a modal Runtime Error box holds the process (and a held session end) until someone clicks");
+        } catch (const fake::ProcessEnded&) {
+            trace("the process ended after the failure");
+        } catch (...) {
+            violation("terminate", "the terminate handler threw");
+        }
+        SetFatalFailureAgent(nullptr);
     }
     checkState();
     const bool system = l.copy == Copy::System;
@@ -410,7 +431,9 @@ Outcome Run(const Lifetime& l, bool keepTrace) {
         if (entry.type == "ERROR" &&
             (entry.module == "FunctionToForgetShutDown" || entry.module == "IssueHeldSessionEnd"))
             errorRecorded = true;
-    if (firstHeld && !system && !sessionOver && !bound && !endedByWindows) {
+    // A process that ended after a failure holds nothing back any more:
+    // Windows goes on with its session end without it.
+    if (firstHeld && !system && !sessionOver && !bound && !endedByWindows && !terminated) {
         std::optional<bool> lastLogoff;
         for (const Answer& a : answers)
             if (!IsClose(a.lParam)) lastLogoff = IsLogoff(a.lParam);
@@ -427,7 +450,7 @@ Outcome Run(const Lifetime& l, bool keepTrace) {
     }
 
     // ---- every hand-off that got an answer leaves a report, or an ERROR record ----
-    if (!seam.logWriteFailed) {
+    if (!seam.logWriteFailed && !terminated) {
         std::size_t posts = 0, reportErrors = 0;
         for (const auto& entry : log.entries) {
             if (entry.module != "WebPostEventData") continue;

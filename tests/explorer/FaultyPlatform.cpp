@@ -1,6 +1,7 @@
 #include "tests/explorer/FaultyPlatform.h"
 
 #include <algorithm>
+#include <new>
 #include <optional>
 
 namespace explorer {
@@ -45,6 +46,9 @@ const std::vector<FaultRow>& FaultTable() {
         {"EventLog.Open", {kAccessDenied}, "OpenEventLogW function"},
         {"EventLog.Read", {kEventlogFileCorrupt}, "ReadEventLogW function"},
         {"EventLog.LoadLibraryAsDataFile", {kModNotFound}, "LoadLibraryExW function"},
+        // ---- memory: a text the call returns cannot be allocated ----
+        {"Memory.Allocate", {kNotEnoughMemory},
+         "HeapAlloc function; operator new throws std::bad_alloc when the heap cannot give the memory"},
         // ---- shell ----
         {"Shell.DeleteTaskbarTab", {kAccessDenied}, "CoCreateInstance function"},
         {"Shell.ShutdownBlockReasonDestroy", {kAccessDenied}, "ShutdownBlockReasonDestroy function"},
@@ -142,6 +146,7 @@ public:
                            std::uint32_t capacity, const std::wstring& file) override {
         // A file that cannot be opened reads as absent: the default comes back.
         if (s.Hit("Profile.GetString")) return def.substr(0, capacity > 0 ? capacity - 1 : 0);
+        if (s.Hit("Memory.Allocate")) throw std::bad_alloc();
         return s.m.files.GetString(section, key, def, capacity, file);
     }
     bool WriteString(const std::wstring& section, const std::wstring& key, const std::wstring& value,
@@ -225,6 +230,7 @@ public:
     }
     std::vector<std::wstring> CommandLineArgs() override { return s.m.processes.CommandLineArgs(); }
     std::uint32_t GetLastError() override { return s.m.processes.GetLastError(); }
+    void Abort() override { s.m.processes.Abort(); }
 private:
     State& s;
 };

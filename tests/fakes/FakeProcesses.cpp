@@ -102,4 +102,10 @@ bool FakeProcesses::GetUserName(std::uint32_t capacity, std::wstring* name) {
     return true;
 }
 
+void FakeProcesses::Abort() {
+    rules::Fired(rules::kGuiAbortDialog);
+    if (journal) journal->push_back("Runtime Error box");
+    throw ModalBoxShown{};
+}
+
 }  // namespace fake

@@ -10,6 +10,9 @@
 
 namespace fake {
 
+// Thrown when the program shows a modal box that waits for a click.
+struct ModalBoxShown {};
+
 class FakeProcesses : public platform::IProcesses {
 public:
     struct Process {
@@ -65,6 +68,14 @@ public:
     bool GetUserName(std::uint32_t capacity, std::wstring* name) override;
     std::vector<std::wstring> CommandLineArgs() override { return args; }
     std::uint32_t GetLastError() override { return lastError; }
+    // abort() in a program of the GUI subsystem on msvcrt shows the modal
+    // "Microsoft Visual C++ Runtime Library" box ("Runtime Error! ... This
+    // application has requested the Runtime to terminate it in an unusual
+    // way.") and ends the process only once someone clicks OK ("abort",
+    // C run-time reference: "in a Windows application, abort displays a
+    // message box"). Journals "Runtime Error box" and throws ModalBoxShown:
+    // nothing of the program runs while the box waits.
+    void Abort() override;
 
 private:
     std::uint32_t nextPid_ = 1000;

@@ -67,6 +67,8 @@ bool SessionAgent::Processes::CreateHiddenProcess(const std::wstring& commandLin
     return true;
 }
 
+void SessionAgent::Processes::Abort() { agent_.server_.machine.processes.Abort(); }
+
 bool SessionAgent::Processes::GetUserName(std::uint32_t capacity, std::wstring* name) {
     if (agent_.identity.userName.size() + 1 > capacity) {
         lastError_ = platform::err::InsufficientBuffer;
