@@ -2,7 +2,6 @@
 #include "platform/win32/WinHeaders.h"
 #include <tlhelp32.h>
 #include <shellapi.h>
-#include <cstdlib>
 #include "platform/win32/ScopedHandle.h"
 #include "platform/win32/Win32Platform.h"
 
@@ -92,6 +91,8 @@ std::uint32_t Processes::GetLastError() {
     return ::GetLastError();
 }
 
-void Processes::Abort() { std::abort(); }
+void Processes::TerminateCurrentProcess(std::uint32_t exitCode) {
+    ::TerminateProcess(::GetCurrentProcess(), exitCode);
+}
 
 }  // namespace win32

@@ -49,7 +49,7 @@ public:
     bool GetUserName(std::uint32_t capacity, std::wstring* name) override;
     std::vector<std::wstring> CommandLineArgs() override;
     std::uint32_t GetLastError() override;
-    void Abort() override;
+    void TerminateCurrentProcess(std::uint32_t exitCode) override;
 };
 
 class Shutdown final : public platform::IShutdown {

@@ -384,10 +384,12 @@ Outcome Run(const Lifetime& l, bool keepTrace) {
         try {
             EndAfterFatalFailure();
             violation("terminate", "the terminate handler returned");
-        } catch (const fake::ModalBoxShown&) {
-            violation("dialog", "a modal Runtime Error box holds the process (and a held session end) until someone clicks");
         } catch (const fake::ProcessEnded&) {
             trace("the process ended after the failure");
+            const fake::LogFile last = fake::ReadLog(m, o.userName);
+            if (last.exists && !seam.logWriteFailed &&
+                (last.entries.empty() || last.entries.back().val1 != "Ended after a failure in the program"))
+                violation("lost", "the process ended after a failure without a log record");
         } catch (...) {
             violation("terminate", "the terminate handler threw");
         }

@@ -230,7 +230,7 @@ public:
     }
     std::vector<std::wstring> CommandLineArgs() override { return s.m.processes.CommandLineArgs(); }
     std::uint32_t GetLastError() override { return s.m.processes.GetLastError(); }
-    void Abort() override { s.m.processes.Abort(); }
+    void TerminateCurrentProcess(std::uint32_t code) override { s.m.processes.TerminateCurrentProcess(code); }
 private:
     State& s;
 };

@@ -1,4 +1,5 @@
 #include "tests/fakes/FakeProcesses.h"
+#include "tests/fakes/FakeShell.h"
 #include "tests/fakes/RuleBook.h"
 #include <algorithm>
 #include "platform/Types.h"
@@ -102,10 +103,9 @@ bool FakeProcesses::GetUserName(std::uint32_t capacity, std::wstring* name) {
     return true;
 }
 
-void FakeProcesses::Abort() {
-    rules::Fired(rules::kGuiAbortDialog);
-    if (journal) journal->push_back("Runtime Error box");
-    throw ModalBoxShown{};
+void FakeProcesses::TerminateCurrentProcess(std::uint32_t exitCode) {
+    if (journal) journal->push_back("TerminateProcess " + std::to_string(exitCode));
+    throw ProcessEnded{};
 }
 
 }  // namespace fake

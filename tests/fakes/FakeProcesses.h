@@ -10,9 +10,6 @@
 
 namespace fake {
 
-// Thrown when the program shows a modal box that waits for a click.
-struct ModalBoxShown {};
-
 class FakeProcesses : public platform::IProcesses {
 public:
     struct Process {
@@ -68,14 +65,11 @@ public:
     bool GetUserName(std::uint32_t capacity, std::wstring* name) override;
     std::vector<std::wstring> CommandLineArgs() override { return args; }
     std::uint32_t GetLastError() override { return lastError; }
-    // abort() in a program of the GUI subsystem on msvcrt shows the modal
-    // "Microsoft Visual C++ Runtime Library" box ("Runtime Error! ... This
-    // application has requested the Runtime to terminate it in an unusual
-    // way.") and ends the process only once someone clicks OK ("abort",
-    // C run-time reference: "in a Windows application, abort displays a
-    // message box"). Journals "Runtime Error box" and throws ModalBoxShown:
-    // nothing of the program runs while the box waits.
-    void Abort() override;
+    // Journals "TerminateProcess <code>" and throws ProcessEnded: nothing of
+    // the program runs after it. (abort() would instead show the modal
+    // "Runtime Error!" box in a GUI program on msvcrt and wait for a click:
+    // "abort", C run-time reference.)
+    void TerminateCurrentProcess(std::uint32_t exitCode) override;
 
 private:
     std::uint32_t nextPid_ = 1000;

@@ -23,12 +23,11 @@ inline constexpr const char* kFolderDenied = "Folder the user cannot write: ERRO
 inline constexpr const char* kProfileSystemCodePage = "Profile file without BOM: system code page";
 inline constexpr const char* kSnapshotBadLength = "CreateToolhelp32Snapshot: ERROR_BAD_LENGTH";
 inline constexpr const char* kPidReused = "Process identifier reused after its process ended";
-inline constexpr const char* kGuiAbortDialog = "abort() in a GUI program: modal Runtime Error box";
 
 inline constexpr const char* kAll[] = {
     kVistaVetoEnds, kVistaLateEnds, kXpWaits, kReasonOtherThread, kSentDuringCom, kSentHeldBySleep,
     kNotAllAssigned, kExitWindowsRefused, kDeletePending, kFolderDenied, kProfileSystemCodePage,
-    kSnapshotBadLength, kPidReused, kGuiAbortDialog};
+    kSnapshotBadLength, kPidReused};
 
 void Fired(const char* rule);
 std::map<std::string, std::uint64_t>& Counts();
