@@ -114,6 +114,7 @@ Lifetime Generate(std::uint64_t seed) {
     l.postFolderDenied = r.Chance(8);
     l.reportNamesPending = r.Chance(8);
     l.reusePids = r.Chance(20);
+    if (r.Chance(10)) l.badLengthSnapshots = 1 + static_cast<int>(r.Below(4));
     l.answeredTrueEnds = r.Chance(70);
     const int events = static_cast<int>(r.Below(5));
     for (int i = 0; i < events; ++i) {
@@ -132,7 +133,13 @@ Lifetime Generate(std::uint64_t seed) {
     }
     std::stable_sort(l.events.begin(), l.events.end(),
                      [](const Event& a, const Event& b) { return a.atMs < b.atMs; });
-    if (r.Chance(55)) {
+    if (r.Chance(4)) {
+        // shutdown.exe cannot start for "/a" nor "-a": the cancel falls back
+        // to AbortSystemShutdown, which fails when no shutdown is pending.
+        l.faults.push_back({"Processes.CreateHiddenProcess", 1, 2});
+        l.faults.push_back({"Processes.CreateHiddenProcess", 2, 2});
+        l.faults.push_back({"Shutdown.AbortSystemShutdown", 1, 1116});
+    } else if (r.Chance(55)) {
         const int faults = 1 + static_cast<int>(r.Below(3));
         for (int i = 0; i < faults; ++i) {
             const FaultRow& row = FaultTable()[r.Below(FaultTable().size())];
@@ -155,6 +162,7 @@ std::string Describe(const Lifetime& l) {
       << (l.registryValues ? "" : ", no registry values") << (l.restartSetting ? ", Shutdown Setting 4" : "")
       << (l.postFolderDenied ? ", post folder not writable" : "")
       << (l.reportNamesPending ? ", report names delete-pending" : "") << (l.reusePids ? ", ids reused" : "")
+      << (l.badLengthSnapshots ? ", " + std::to_string(l.badLengthSnapshots) + " snapshots fail with ERROR_BAD_LENGTH" : "")
       << (l.answeredTrueEnds ? "" : ", a request answered 1 does not end the session") << "\n";
     for (const Event& e : l.events) {
         o << "  at +" << e.atMs << " ms: " << EventName(e.kind);
@@ -186,6 +194,7 @@ Outcome Run(const Lifetime& l, bool keepTrace) {
     m.shell.blockReasonMissing = l.xp;
     m.shutdown.privilegeHeld = l.privilegeHeld;
     m.processes.reuseIds = l.reusePids;
+    m.processes.snapshotBadLengthFailures = l.badLengthSnapshots;
     if (l.secondCopy) m.processes.Start(L"quorva.exe", o.session);
     const std::int64_t start = m.clock.nowMs;
     const std::wstring postFolder = o.installDir + L"QVRTPostLogs";
@@ -259,10 +268,16 @@ Outcome Run(const Lifetime& l, bool keepTrace) {
     observer.issued = [&](bool logoff, bool viaExitWindows) {
         trace(std::string(viaExitWindows ? "ExitWindowsEx " : "shutdown.exe ") + (logoff ? "logoff" : "shutdown"));
         issues.push_back({logoff, answers.size()});
+        // Only a script whose Proc ID the agent read can be waited for: an
+        // answer lost with a hand-off file someone deleted is not known.
         const bool taskKillAck = !m.JournalOf({"Service ack"}).empty();
-        for (const auto& request : service.requests)
-            if (request.pid != 0 && m.processes.IsRunning(request.pid) && !taskKillAck)
+        for (const auto& request : service.requests) {
+            const std::wstring pid = std::to_wstring(request.pid);
+            const bool known = agentPtr && (agentPtr->m_szScriptProcId == pid || agentPtr->m_szScriptProcId2 == pid ||
+                                            agentPtr->m_szScriptProcId3 == pid);
+            if (request.pid != 0 && known && m.processes.IsRunning(request.pid) && !taskKillAck)
                 violation("order", "session end issued while script " + std::to_string(request.pid) + " runs");
+        }
     };
     observer.beforeSleep = [&](std::uint32_t ms) {
         lastSleep = ms;
@@ -531,6 +546,7 @@ Lifetime Shrink(const Lifetime& failing, const std::string& violation) {
         const std::vector<std::function<bool(Lifetime&)>> simpler = {
             [](Lifetime& c) { return std::exchange(c.secondCopy, false); },
             [](Lifetime& c) { return std::exchange(c.reusePids, false); },
+            [](Lifetime& c) { return std::exchange(c.badLengthSnapshots, 0) != 0; },
             [](Lifetime& c) { return std::exchange(c.reportNamesPending, false); },
             [](Lifetime& c) { return std::exchange(c.postFolderDenied, false); },
             [](Lifetime& c) { return std::exchange(c.restartSetting, false); },

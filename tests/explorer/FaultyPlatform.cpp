@@ -30,7 +30,6 @@ const std::vector<FaultRow>& FaultTable() {
         // ---- profile files ----
         {"Profile.GetString", {kSharingViolation}, "GetPrivateProfileStringW function"},
         {"Profile.WriteString", {kSharingViolation, kAccessDenied, kDiskFull}, "WritePrivateProfileStringW function"},
-        {"Profile.WriteSection", {kSharingViolation, kAccessDenied, kDiskFull}, "WritePrivateProfileSectionW function"},
         // ---- registry ----
         {"Registry.OpenKey", {kAccessDenied, kFileNotFound}, "RegOpenKeyExW function"},
         {"Registry.QueryValue", {kFileNotFound}, "RegQueryValueExW function"},
@@ -66,6 +65,7 @@ struct FaultyPlatform::State {
 
     // The error to fail this call with, 0 when it goes through.
     std::uint32_t Hit(const char* call) {
+        if (plan.empty()) return 0;
         const int n = ++calls[call];
         for (const Fault& f : plan) {
             if (f.nth == n && f.call == call) {

@@ -149,12 +149,13 @@ std::optional<std::wstring> KeyOf(const std::wstring& line) {
 }  // namespace
 
 std::wstring FakeFiles::Key(const std::wstring& path) {
-    std::wstring in = Unify(path);
     std::wstring out;
-    for (std::size_t i = 0; i < in.size(); ++i) {
+    out.reserve(path.size());
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const wchar_t c = path[i] == L'/' ? L'\\' : path[i];
         // Keep the two leading backslashes of a UNC name, collapse any other run.
-        if (in[i] == L'\\' && !out.empty() && out.back() == L'\\' && i > 1) continue;
-        out.push_back(Fold(in[i]));
+        if (c == L'\\' && !out.empty() && out.back() == L'\\' && i > 1) continue;
+        out.push_back(Fold(c));
     }
     while (out.size() > 1 && out.back() == L'\\') out.pop_back();
     return out;
@@ -295,7 +296,14 @@ bool FakeFiles::FindFirstExists(const std::wstring& pattern) {
         (Match(folded, 0, L".", 0) || Match(folded, 0, L"..", 0)))
         return true;
     for (const auto& [k, e] : entries_)
-        if (ParentOf(k) == dirKey && Match(folded, 0, FoldCopy(e.name), 0)) return true;
+    {
+        // In the folder itself: the key is the folder's, a backslash, and a name.
+        const bool inFolder = dirKey.empty() ? k.find(L'\\') == std::wstring::npos
+                                             : k.size() > dirKey.size() + 1 && k.compare(0, dirKey.size(), dirKey) == 0 &&
+                                                   k[dirKey.size()] == L'\\' &&
+                                                   k.find(L'\\', dirKey.size() + 1) == std::wstring::npos;
+        if (inFolder && Match(folded, 0, FoldCopy(e.name), 0)) return true;
+    }
     return false;
 }
 

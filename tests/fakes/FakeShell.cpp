@@ -99,8 +99,8 @@ bool FakeShell::ShutdownBlockReasonCreate(platform::Handle module, platform::Han
         return false;
     }
     if (found) *found = true;
+    rules::Fired(rules::kReasonOtherThread);
     if (!callerOwnsWindow || window == 0 || window != this->window) {
-        rules::Fired(rules::kReasonOtherThread);
         Note(line + " failed");
         return false;
     }

@@ -1,6 +1,8 @@
 // How often each Windows rule of the simulated machine has fired: every place
 // where the machine ends, overrules or fails the agent by a documented rule
-// counts itself here under the rule's name. The explorer prints the counts
+// counts itself here under the rule's name. A rule that decides every call of
+// its kind (where a sent message is delivered, which window may get a block
+// reason) counts each call it decided. The explorer prints the counts
 // and holds every rule to a minimum; tests may read them too.
 #pragma once
 #include <cstdint>
