@@ -114,6 +114,7 @@ Lifetime Generate(std::uint64_t seed) {
     l.postFolderDenied = r.Chance(8);
     l.reportNamesPending = r.Chance(8);
     l.reusePids = r.Chance(20);
+    l.terminalServices = r.Chance(25);
     if (r.Chance(10)) l.badLengthSnapshots = 1 + static_cast<int>(r.Below(4));
     l.answeredTrueEnds = r.Chance(70);
     const int events = static_cast<int>(r.Below(5));
@@ -162,6 +163,7 @@ std::string Describe(const Lifetime& l) {
       << (l.registryValues ? "" : ", no registry values") << (l.restartSetting ? ", Shutdown Setting 4" : "")
       << (l.postFolderDenied ? ", post folder not writable" : "")
       << (l.reportNamesPending ? ", report names delete-pending" : "") << (l.reusePids ? ", ids reused" : "")
+      << (l.terminalServices ? ", Terminal Services" : "")
       << (l.badLengthSnapshots ? ", " + std::to_string(l.badLengthSnapshots) + " snapshots fail with ERROR_BAD_LENGTH" : "")
       << (l.answeredTrueEnds ? "" : ", a request answered 1 does not end the session") << "\n";
     for (const Event& e : l.events) {
@@ -310,6 +312,14 @@ Outcome Run(const Lifetime& l, bool keepTrace) {
             }
             checkState();
         }
+    };
+    // A session end that asks the programs asks the agent too; one it made
+    // itself finds it ended, so the question is never delivered.
+    m.shutdown.terminalServices = l.terminalServices;
+    m.shutdown.whoAsks = [&](std::uint32_t flags) {
+        const bool logoff = (flags & 0x0Bu) == 0;
+        queue.push_back({wm::QueryEndSession, 0, logoff ? kLogoff : kShutdown});
+        m.shell.QueryEndSessionSent(m.clock);
     };
     m.shell.whileDeletingTab = [&]() {
         if (queue.empty()) return;
@@ -547,6 +557,7 @@ Lifetime Shrink(const Lifetime& failing, const std::string& violation) {
             [](Lifetime& c) { return std::exchange(c.secondCopy, false); },
             [](Lifetime& c) { return std::exchange(c.reusePids, false); },
             [](Lifetime& c) { return std::exchange(c.badLengthSnapshots, 0) != 0; },
+            [](Lifetime& c) { return std::exchange(c.terminalServices, false); },
             [](Lifetime& c) { return std::exchange(c.reportNamesPending, false); },
             [](Lifetime& c) { return std::exchange(c.postFolderDenied, false); },
             [](Lifetime& c) { return std::exchange(c.restartSetting, false); },

@@ -43,7 +43,8 @@ struct Lifetime {
     bool postFolderDenied = false; // standard users may not write QVRTPostLogs
     bool reportNamesPending = false; // report names delete-pending (consumed while scanned)
     bool reusePids = false;
-    int badLengthSnapshots = 0;    // the next snapshots fail with ERROR_BAD_LENGTH (processes coming and going)
+    int badLengthSnapshots = 0;
+    bool terminalServices = false; // a terminal server: EWX_FORCE still asks every program    // the next snapshots fail with ERROR_BAD_LENGTH (processes coming and going)
     bool answeredTrueEnds = true;  // a request answered 1 is followed by WM_ENDSESSION TRUE
     std::vector<Event> events;
     std::vector<Fault> faults;

@@ -54,7 +54,11 @@ bool FakeShutdown::ExitWindowsEx(std::uint32_t flags, std::uint32_t reason) {
                                               !privilegeEnabled);
     if (refused && !exitWindowsFails) rules::Fired(rules::kExitWindowsRefused);
     Note("ExitWindowsEx " + std::to_string(flags) + " " + std::to_string(reason), refused);
-    return !refused;
+    if (refused) return false;
+    const bool forced = (flags & platform::EwxForce) != 0;
+    if (forced && terminalServices) rules::Fired(rules::kForceIgnoredUnderTs);
+    if ((!forced || terminalServices) && whoAsks) whoAsks(flags);
+    return true;
 }
 
 }  // namespace fake

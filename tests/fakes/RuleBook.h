@@ -18,6 +18,7 @@ inline constexpr const char* kXpWaits = "XP: a program that holds the session en
 inline constexpr const char* kReasonOtherThread = "ShutdownBlockReasonCreate: only a window of the calling thread";
 inline constexpr const char* kSentDuringCom = "Sent message delivered inside a COM call";
 inline constexpr const char* kSentHeldBySleep = "Sent message waits while the thread sleeps";
+inline constexpr const char* kForceIgnoredUnderTs = "ExitWindowsEx: EWX_FORCE has no effect with Terminal Services";
 inline constexpr const char* kNotAllAssigned = "AdjustTokenPrivileges: ERROR_NOT_ALL_ASSIGNED";
 inline constexpr const char* kExitWindowsRefused = "ExitWindowsEx: shutdown refused without the privilege";
 inline constexpr const char* kDeletePending = "CREATE_NEW on a delete-pending name: ERROR_ACCESS_DENIED";
@@ -28,7 +29,7 @@ inline constexpr const char* kPidReused = "Process identifier reused after its p
 
 inline constexpr const char* kAll[] = {
     kVistaVetoEnds, kVistaLateEnds, kXpWaits, kReasonOtherThread, kSentDuringCom, kSentHeldBySleep,
-    kNotAllAssigned, kExitWindowsRefused, kDeletePending, kFolderDenied, kProfileSystemCodePage,
+    kNotAllAssigned, kExitWindowsRefused, kForceIgnoredUnderTs, kDeletePending, kFolderDenied, kProfileSystemCodePage,
     kSnapshotBadLength, kPidReused};
 
 void Fired(const char* rule);
