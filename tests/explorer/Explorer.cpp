@@ -88,7 +88,7 @@ struct Bound {};
 // process goes with it.
 struct SessionOver {};
 
-constexpr std::int64_t kBoundMs = 30LL * 60 * 1000;
+constexpr std::int64_t kBoundMs = 10LL * 60 * 1000;
 
 }  // namespace
 
