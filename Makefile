@@ -177,4 +177,4 @@ EXPLORE_FIRST ?= 1
 .PHONY: explore
 explore: deps
 	$(MAKE) --no-print-directory sanitize
-	$(BUILD)/sanitize/explorer --runs $(EXPLORE_RUNS) --first $(EXPLORE_FIRST) --min-fires 100
+	nice $(BUILD)/sanitize/explorer --runs $(EXPLORE_RUNS) --first $(EXPLORE_FIRST) --jobs $(JOBS) --min-fires 100
