@@ -50,6 +50,12 @@ bool FakeProcesses::SnapshotProcesses(std::vector<platform::ProcessEntry>* proce
                                       std::uint32_t* error) {
     ++snapshots;
     processes->clear();
+    if (snapshotNoMemoryFailures > 0) {
+        --snapshotNoMemoryFailures;
+        lastError = 8;  // ERROR_NOT_ENOUGH_MEMORY
+        if (error) *error = lastError;
+        return false;
+    }
     if (snapshotBadLengthFailures > 0 || snapshotFails) {
         lastError = snapshotBadLengthFailures > 0 ? platform::err::BadLength : platform::err::InvalidHandle;
         if (snapshotBadLengthFailures > 0) {

@@ -33,6 +33,8 @@ public:
     // The next this many snapshots fail with ERROR_BAD_LENGTH, as
     // CreateToolhelp32Snapshot does for a moment while processes come and go.
     int snapshotBadLengthFailures = 0;
+    // The next this many snapshots fail with ERROR_NOT_ENOUGH_MEMORY.
+    int snapshotNoMemoryFailures = 0;
     // Snapshots asked for, failed ones included.
     int snapshots = 0;
     bool userNameFails = false;

@@ -1,5 +1,7 @@
 // Whole session ends of a resident agent: the request held back, the script
 // handed to the service and waited for, and the session end issued again.
+#include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -417,6 +419,60 @@ TEST_F(SessionEndRun, WithoutTheShutdownPrivilegeALogoffIsIssuedAndAShutdownLeft
         EXPECT_EQ(machine.JournalOf({"OpenProcessToken", "AdjustTokenPrivileges", "CloseToken"}), c.tokenCalls);
         EXPECT_EQ(machine.shutdown.openTokens, 0u);
         EXPECT_TRUE(r.agent->m_bEnded) << "the agent ends either way";
+    }
+}
+
+// What the machine does to the hand-off and the script wait meanwhile: the
+// held session end is still issued after the script, or let go with a record.
+TEST_F(SessionEndRun, HandOffAndScriptWaitSurviveWhatHappensAroundThem) {
+    struct Case {
+        const char* name;
+        std::wstring user;
+        std::function<void(Resident&)> arrange;
+        std::intptr_t answer;
+        std::vector<std::string> exitWindows;
+        std::string last;  // the last log record
+    };
+    const std::string reissued = Line("FunctionToForgetShutDown", "INFO", "exe stopped", "Logging Off");
+    const std::vector<Case> cases{
+        {"the service ends while the hand-off waits", L"jsmith",
+         [](Resident& r) {
+             r.service->options.reply = fake::ScriptedService::Reply::Never;
+             const std::uint32_t servicePid = r.info.servicePid;
+             fake::FakeProcesses& processes = r.machine.processes;
+             r.machine.clock.After(3000, [&processes, servicePid] { processes.Exit(servicePid); });
+         },
+         TRUE_, {},
+         Line("FunctionToForgetShutDown", "INFO", "SUCCESS", "Service not running. So exiting. Service Name: ",
+              "quorvahost.exe")},
+        {"someone deleted the hand-off file", L"\u0141ukasz",
+         [](Resident& r) { r.machine.files.Remove(r.info.procDetailsIni); }, FALSE_, {"ExitWindowsEx 4 0"}, reissued},
+        {"one look at the processes fails while the script runs", L"jsmith",
+         [](Resident& r) {
+             fake::FakeProcesses& processes = r.machine.processes;
+             r.machine.clock.After(2500, [&processes] { processes.snapshotNoMemoryFailures = 1; });
+         },
+         FALSE_, {"ExitWindowsEx 4 0"}, reissued},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::StandardOptions options;
+        options.userName = c.user;
+        Resident r(options);
+        c.arrange(r);
+        r.machine.clock.After(48LL * 3600 * 1000, [] { throw std::runtime_error("virtual watchdog: still waiting"); });
+        EXPECT_EQ(r.Query(kLogoff), c.answer);
+        EXPECT_TRUE(r.agent->m_bEnded);
+        EXPECT_EQ(r.machine.JournalOf({"ExitWindowsEx"}), c.exitWindows);
+        const auto entries = fake::ReadLog(r.machine, c.user).entries;
+        ASSERT_FALSE(entries.empty());
+        const auto& e = entries.back();
+        EXPECT_EQ(Line(e.module, e.type, e.val1, e.val2, e.val3), c.last);
+        for (const auto& request : r.service->requests) {
+            EXPECT_EQ(request.processArguments, L"Logoff<<>>" + c.user) << "the name reaches the service intact";
+            if (request.pid != 0 && !c.exitWindows.empty())
+                EXPECT_FALSE(r.machine.processes.IsRunning(request.pid)) << "issued after the script ended";
+        }
     }
 }
 
