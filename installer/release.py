@@ -4,6 +4,20 @@ and a checksum list, in one folder.
 
     release.py --dist dist --out dist/release [--version 12.0.0.14]
 
+The version given must be the executable's own (its VERSIONINFO), and the
+package's ProductVersion must be that version folded into three fields: the
+release stops when they disagree.
+
+Every build is a product of its own: the ProductCode is derived from what the
+package holds (its tables, the executable and the icon), and the package's
+Upgrade rows remove any installed build of the same version or older. So a
+rebuild of one version (signed, unsigned, re-signed or rebuilt) installs over
+the earlier build, and an unchanged package keeps its codes.
+
+wixl leaves out some rows and writes others differently from one of its
+versions to the next; table_edits() lists what is set after it, with the
+msitools' SQL, each edited row written whole.
+
 Two runs over the same executables give the same bytes. wixl stamps every
 package with the time of the build and a random package code, and its cabinet
 carries the executable's modification time; so the executable is staged with
@@ -19,6 +33,7 @@ variables the release is built unsigned, and says so.
 """
 import argparse
 import hashlib
+import re
 import os
 import shutil
 import struct
@@ -30,6 +45,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 WXS = HERE / "quorva.wxs"
+ICON = HERE.parent / "platform" / "win32" / "res" / "quorva.ico"
 VERSION = "12.0.0.14"
 ARCHES = ("x64", "x86")
 # Product and package codes are derived from these, so that the same version
@@ -61,13 +77,76 @@ def msi_version(version):
     return "%d.%d.%d" % (major, minor, build * 256 + revision)
 
 
-def product_code(arch, version):
-    return str(uuid.uuid5(NAMESPACE, "product %s %s" % (arch, version))).upper()
+UPGRADE_CODES = {"x64": "{6B1C2E0A-47D3-4F5E-9C1A-3E8D2B7F4A61}", "x86": "{D2F84A6C-1E3B-4B7D-9A5F-6C2E8B4D1F39}"}
+PLACEHOLDER_CODE = "{00000000-0000-0000-0000-000000000000}"
 
 
-def package_code(arch, version, exe_bytes):
-    digest = hashlib.sha256(exe_bytes).hexdigest()
-    return str(uuid.uuid5(NAMESPACE, "package %s %s %s" % (arch, version, digest))).upper()
+def product_code(arch, version, digest):
+    """The ProductCode of one build: the digest covers everything the package holds."""
+    return "{%s}" % str(uuid.uuid5(NAMESPACE, "product %s %s %s" % (arch, version, digest))).upper()
+
+
+def package_code(product):
+    return str(uuid.uuid5(NAMESPACE, "package %s" % product)).upper()
+
+
+# ----- the executable's version information ---------------------------------------------------
+def _wstring(data, pos):
+    end = pos
+    while data[end:end + 2] != b"\0\0":
+        end += 2
+    return data[pos:end].decode("utf-16-le"), end + 2
+
+
+def _version_node(data, pos):
+    """(key, value, children, length) of one node of a VS_VERSIONINFO tree."""
+    length, value_length, kind = struct.unpack_from("<HHH", data, pos)
+    key, at = _wstring(data, pos + 6)
+    at += -at % 4
+    size = 2 * value_length if kind == 1 else value_length  # text counts characters
+    value = data[at: at + size]
+    if kind == 1:
+        value = value.decode("utf-16-le").split("\0", 1)[0]
+    at += size
+    at += -at % 4
+    children = []
+    while length and at < pos + length:
+        child = _version_node(data, at)
+        if not child[3]:
+            break
+        children.append(child)
+        at += child[3]
+        at += -at % 4
+    return key, value, children, length
+
+
+def exe_version(data):
+    """{'FILEVERSION', 'PRODUCTVERSION', and each StringFileInfo value} of an executable."""
+    marker = "VS_VERSION_INFO".encode("utf-16-le") + b"\0\0"
+    at = data.find(marker)
+    if at < 6:
+        raise ReleaseError("the executable has no version information")
+    key, fixed, children, _ = _version_node(data, at - 6)
+    if len(fixed) < 24 or struct.unpack_from("<I", fixed, 0)[0] != 0xFEEF04BD:
+        raise ReleaseError("the executable's version information has no fixed part")
+    fv_ms, fv_ls, pv_ms, pv_ls = struct.unpack_from("<IIII", fixed, 8)
+    out = {"FILEVERSION": "%d.%d.%d.%d" % (fv_ms >> 16, fv_ms & 0xFFFF, fv_ls >> 16, fv_ls & 0xFFFF),
+           "PRODUCTVERSION": "%d.%d.%d.%d" % (pv_ms >> 16, pv_ms & 0xFFFF, pv_ls >> 16, pv_ls & 0xFFFF)}
+    for child_key, _, tables, _ in children:
+        if child_key == "StringFileInfo":
+            for _, _, entries, _ in tables:
+                out.update((name, value) for name, value, _, _ in entries)
+    return out
+
+
+def check_exe_version(exe_bytes, version):
+    """The release's version is the executable's, in every field that carries it."""
+    found = exe_version(exe_bytes)
+    wrong = {k: found.get(k) for k in ("FILEVERSION", "PRODUCTVERSION", "FileVersion", "ProductVersion")
+             if found.get(k) != version}
+    if wrong:
+        raise ReleaseError("version %s given, but the executable's VERSIONINFO says %s" % (
+            version, ", ".join("%s %s" % kv for kv in sorted(wrong.items(), key=lambda kv: kv[0]))))
 
 
 def source_date_epoch(root):
@@ -88,7 +167,7 @@ def source_date_epoch(root):
 PID_REVNUMBER = 9       # the package code, "{GUID}"
 PID_CREATE_DTM = 12
 PID_LASTSAVE_DTM = 13
-VT_LPSTR = 0x1E
+VT_I2, VT_I4, VT_LPSTR = 0x02, 0x03, 0x1E
 VT_FILETIME = 0x40
 FREESECT = 0xFFFFFFFF
 ENDOFCHAIN = 0xFFFFFFFE
@@ -186,7 +265,7 @@ def filetime(epoch):
 
 
 def read_summary(path):
-    """Package code and the two dates (as FILETIME bytes) of an MSI."""
+    """The summary information of an MSI: texts, numbers, and dates as FILETIME bytes."""
     data = Path(path).read_bytes()
     offsets = CompoundFile(data).stream_offsets("\x05SummaryInformation")
     stream = bytes(data[o] for o in offsets)
@@ -198,6 +277,8 @@ def read_summary(path):
             out[pid] = stream[at + 4: at + 4 + length].rstrip(b"\0").decode("latin-1")
         elif kind == VT_FILETIME:
             out[pid] = stream[at: at + 8]
+        elif kind in (VT_I2, VT_I4):
+            out[pid] = struct.unpack_from("<h" if kind == VT_I2 else "<i", stream, at)[0]
     return out
 
 
@@ -244,7 +325,8 @@ def _stream_name(name):
 
 
 def read_tables(path):
-    """{table name: [row tuples]} of an MSI; strings as text, integers as int, None for null."""
+    """{table name: [row tuples]} of an MSI; strings as text, integers as int, None for null.
+    "_Columns" holds (table, number, column name, type) of every column."""
     data = Path(path).read_bytes()
     cf = CompoundFile(data)
     streams = {_stream_name(name): name for name, _, _ in cf.entries.values()}
@@ -265,8 +347,12 @@ def read_tables(path):
         strings.append(text[at: at + length].decode("cp1252", errors="replace"))
         at += length
 
+    def binary(t):  # a stream column: two bytes that name no string
+        return t & ~0x1000 & 0xFFFF == 0x0900
+
     def columns_of(raw, types):
-        sizes = [(ref_size if t & 0x0800 else (t & 0xFF if t & 0xFF in (2, 4) else 2)) for t in types]
+        sizes = [(2 if binary(t) else ref_size if t & 0x0800 else (t & 0xFF if t & 0xFF in (2, 4) else 2))
+                 for t in types]
         row_size = sum(sizes)
         count = len(raw) // row_size if row_size else 0
         rows = [[None] * len(types) for _ in range(count)]
@@ -275,7 +361,9 @@ def read_tables(path):
             for r in range(count):
                 value = int.from_bytes(raw[offset: offset + size], "little")
                 offset += size
-                if t & 0x0800:
+                if binary(t):
+                    rows[r][c] = "[stream]" if value else None
+                elif t & 0x0800:
                     rows[r][c] = strings[value] if value else None
                 elif value:
                     rows[r][c] = value - (0x8000 if size == 2 else 0x80000000)
@@ -290,6 +378,7 @@ def read_tables(path):
     for table, types in table_types.items():
         key = "!" + table
         tables[table] = columns_of(stream(key), types) if key in streams else []
+    tables["_Columns"] = sorted(column_rows, key=lambda r: (r[0], r[1]))
     return tables
 
 
@@ -301,22 +390,187 @@ def tool(name, package):
     return found
 
 
+# ----- the rows set after wixl ------------------------------------------------------------------
+# Upgrade table attributes, and the rest of the numbers the edits write.
+UPGRADE_MIGRATE_FEATURES, UPGRADE_ONLY_DETECT = 0x1, 0x2
+UPGRADE_VERSION_MIN_INCLUSIVE, UPGRADE_VERSION_MAX_INCLUSIVE = 0x100, 0x200
+FEATURE_UI_DISALLOW_ABSENT = 0x10
+# The properties an installation run by the system (Group Policy, Intune,
+# an elevated msiexec) takes from its command line or from FindRelatedProducts.
+SECURE = {"x64": "AUTOSTART;DATAFOLDERS;QUORVAX86FOUND;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED",
+          "x86": "AUTOSTART;DATAFOLDERS;PRODUCT32BIT;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED"}
+# The data folders: SYSTEM and administrators full control of everything;
+# users may list and traverse Vorlan, and list, traverse and create files in
+# QVRT and ApplicationLog (this folder only); CREATOR OWNER: whoever created
+# a file may change and delete it (inherited by files and folders only).
+# Protected, so nothing wider comes down from the application-data folder.
+SDDL_ROOT = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
+SDDL_SHARED = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ab;;;BU)(A;OICIIO;0x1301bf;;;CO)"
+DATA_FOLDERS = (("DATAROOT", SDDL_ROOT), ("HANDOFFFOLDER", SDDL_SHARED), ("LOGFOLDER", SDDL_SHARED))
+
+
+def _sql_value(value):
+    if isinstance(value, int):
+        return str(value)
+    if "'" in value:
+        raise ReleaseError("no quotes in a row: %r" % value)
+    return "'%s'" % value
+
+
+def _replace_rows(table, where, rows):
+    """Deletes the rows that `where` selects, then inserts `rows` (dicts; None is a null)."""
+    statements = ["DELETE FROM `%s`%s" % (table, " WHERE " + where if where else "")]
+    for row in rows:
+        columns = [c for c, v in row.items() if v is not None]
+        statements.append("INSERT INTO `%s` (%s) VALUES (%s)" % (
+            table, ", ".join("`%s`" % c for c in columns), ", ".join(_sql_value(row[c]) for c in columns)))
+    return statements
+
+
+def _where(**keys):
+    return " AND ".join("`%s` = %s" % (c, _sql_value(v)) for c, v in keys.items())
+
+
+# Tables the package takes whole from here: (name, [(column, IDT type)], key columns).
+UPGRADE_TABLE = ("Upgrade", [("UpgradeCode", "s38"), ("VersionMin", "S20"), ("VersionMax", "S20"),
+                             ("Language", "S255"), ("Attributes", "i4"), ("Remove", "S255"),
+                             ("ActionProperty", "s72")],
+                 ["UpgradeCode", "VersionMin", "VersionMax", "Language", "Attributes"])
+CONDITION_TABLE = ("Condition", [("Feature_", "s38"), ("Level", "i2"), ("Condition", "S255")], ["Feature_", "Level"])
+SEQUENCE_COLUMNS = [("Action", "s72"), ("Condition", "S255"), ("Sequence", "I2")]
+# The two sequences the installations run, whole: the standard actions at the
+# standard numbers, and RemoveExistingProducts right after InstallInitialize,
+# so that the removal of the earlier build is part of the installation's
+# transaction and a failed installation brings it back.
+EXECUTE_SEQUENCE = [("FindRelatedProducts", 25), ("LaunchConditions", 100), ("ValidateProductID", 700),
+                    ("CostInitialize", 800), ("FileCost", 900), ("CostFinalize", 1000), ("MigrateFeatureStates", 1200),
+                    ("InstallValidate", 1400), ("InstallInitialize", 1500), ("RemoveExistingProducts", 1501),
+                    ("ProcessComponents", 1600), ("UnpublishFeatures", 1800), ("RemoveRegistryValues", 2600),
+                    ("RemoveFiles", 3500), ("RemoveFolders", 3600), ("CreateFolders", 3700), ("InstallFiles", 4000),
+                    ("WriteRegistryValues", 5000), ("RegisterUser", 6000), ("RegisterProduct", 6100),
+                    ("PublishFeatures", 6300), ("PublishProduct", 6400), ("InstallFinalize", 6600)]
+UI_SEQUENCE = [("FindRelatedProducts", 25), ("LaunchConditions", 100), ("ValidateProductID", 700),
+               ("CostInitialize", 800), ("FileCost", 900), ("CostFinalize", 1000), ("MigrateFeatureStates", 1200),
+               ("ExecuteAction", 1300)]
+REGISTRY_TABLE = ("Registry", [("Registry", "s72"), ("Root", "i2"), ("Key", "l255"), ("Name", "L255"), ("Value", "L0"),
+                               ("Component_", "s72")], ["Registry"])
+RUN_KEY = r"Software\Microsoft\Windows\CurrentVersion\Run"
+COMPONENT_REGISTRY_KEY_PATH, COMPONENT_64BIT = 0x4, 0x100
+SESSION_START_GUIDS = {"x64": "{9C4E1B7A-2F6D-4A3E-8B5C-1D7F3A9E6B22}", "x86": "{E1B5D9A3-7C2F-4D8B-A6E4-9F3C1B7D5A68}"}
+LOCK_TABLE = ("MsiLockPermissionsEx", [("MsiLockPermissionsEx", "s72"), ("LockObject", "s72"), ("Table", "s32"),
+                                       ("SDDL", "s0"), ("Condition", "S255")], ["MsiLockPermissionsEx"])
+
+
+def idt(table, rows):
+    """A table as msibuild imports it (replacing the table): rows are tuples, None for null."""
+    name, columns, keys = table
+    lines = ["\t".join(c for c, _ in columns), "\t".join(t for _, t in columns), "\t".join([name] + keys)]
+    for row in rows:
+        cells = ["" if v is None else str(v) for v in row]
+        if any(ch in cell for cell in cells for ch in "\t\r\n"):
+            raise ReleaseError("a tab or line end in a row of %s" % name)
+        lines.append("\t".join(cells))
+    return "\r\n".join(lines) + "\r\n"
+
+
+def table_edits(arch, version, exe_bytes):
+    """(whole tables as IDT texts, SQL statements) for what the package needs and
+    wixl does not write, or writes differently from one of its versions to the next."""
+    product_version = msi_version(version)
+    own = UPGRADE_CODES[arch]
+    upgrades = [
+        # Every older build, and every build of this version: a rebuild replaces it.
+        (own, None, product_version, None, UPGRADE_MIGRATE_FEATURES | UPGRADE_VERSION_MAX_INCLUSIVE, None,
+         "WIX_UPGRADE_DETECTED"),
+        # A newer version stops the installation (LaunchCondition).
+        (own, product_version, None, None, UPGRADE_ONLY_DETECT, None, "WIX_DOWNGRADE_DETECTED")]
+    if arch == "x64":
+        # The 32-bit agent of any version goes when the 64-bit one comes.
+        upgrades.append((UPGRADE_CODES["x86"], "0.0.0", None, None,
+                         UPGRADE_MIGRATE_FEATURES | UPGRADE_VERSION_MIN_INCLUSIVE, None, "QUORVAX86FOUND"))
+    tables = [
+        idt(UPGRADE_TABLE, upgrades),
+        # A feature of level 0 is not installed, whatever an earlier version
+        # had: the choice holds on an upgrade, where MigrateFeatureStates
+        # would bring the earlier feature state back.
+        idt(CONDITION_TABLE, [("SessionStart", 0, 'AUTOSTART = "0"'), ("DataFolders", 0, 'DATAFOLDERS = "0"')]),
+        idt(LOCK_TABLE, [("Lock" + folder, folder, "CreateFolder", sddl, None) for folder, sddl in DATA_FOLDERS]),
+        idt(("InstallExecuteSequence", SEQUENCE_COLUMNS, ["Action"]), [(a, None, n) for a, n in EXECUTE_SEQUENCE]),
+        idt(("InstallUISequence", SEQUENCE_COLUMNS, ["Action"]), [(a, None, n) for a, n in UI_SEQUENCE]),
+        # The start values under names of their own (wixl derives them from a hash).
+        idt(REGISTRY_TABLE, [("RunQuorva", 2, RUN_KEY, "quorva", '"[INSTALLFOLDER]quorva.exe"', "SessionStart"),
+                             ("RunQuorvaSetup", 2, RUN_KEY, "quorva setup", '"[INSTALLFOLDER]quorva.exe" setup',
+                              "SessionStart")])]
+    statements = []
+    statements += _replace_rows("File", _where(File="quorva.exe"), [dict(
+        File="quorva.exe", Component_="Agent", FileName="quorva.exe", FileSize=len(exe_bytes),
+        Version=version, Language="1033", Attributes=512, Sequence=1)])
+    statements += ["DELETE FROM `MsiFileHash`"]  # for unversioned files only: there are none
+    statements += _replace_rows("Property", _where(Property="SecureCustomProperties"),
+                                [dict(Property="SecureCustomProperties", Value=SECURE[arch])])
+    statements += _replace_rows("Component", _where(Component="SessionStart"), [dict(
+        Component="SessionStart", ComponentId=SESSION_START_GUIDS[arch], Directory_="INSTALLFOLDER",
+        Attributes=COMPONENT_REGISTRY_KEY_PATH | (COMPONENT_64BIT if arch == "x64" else 0), Condition=None,
+        KeyPath="RunQuorva")])
+    statements += _replace_rows("Feature", _where(Feature="Agent"), [dict(
+        Feature="Agent", Feature_Parent=None, Title="quorva session agent", Description=None, Display=2, Level=1,
+        Directory_=None, Attributes=FEATURE_UI_DISALLOW_ABSENT)])
+    return tables, statements
+
+
+def run_msibuild(msi, tables=(), statements=()):
+    with tempfile.TemporaryDirectory() as folder:
+        command = [tool("msibuild", "msitools"), str(msi)]
+        for n, text in enumerate(tables):
+            path = Path(folder) / ("%d.idt" % n)
+            path.write_bytes(text.encode("cp1252"))
+            command += ["-i", str(path)]
+        for statement in statements:
+            command += ["-q", statement]
+        done = subprocess.run(command, capture_output=True, text=True)
+    if done.returncode != 0:
+        raise ReleaseError("msibuild failed on %s:\n%s%s" % (msi, done.stdout, done.stderr))
+
+
+def tables_digest(tables):
+    """A digest of every row but the ProductCode's, independent of row order."""
+    text = []
+    for name in sorted(tables):
+        rows = [r for r in tables[name] if not (name == "Property" and r[0] == "ProductCode")]
+        text.append("%s %r" % (name, sorted(rows, key=repr)))
+    return hashlib.sha256("\n".join(text).encode("utf-8")).hexdigest()
+
+
 def build_msi(arch, exe, out, epoch, version=VERSION):
-    """One package from one executable; the same inputs give the same bytes."""
-    exe = Path(exe)
+    """One package from one executable; the same inputs give the same bytes.
+    Returns the package's ProductCode."""
+    exe, out = Path(exe), Path(out).resolve()
+    exe_bytes = exe.read_bytes()
+    check_exe_version(exe_bytes, version)
     with tempfile.TemporaryDirectory() as staging:
         staged = Path(staging) / "quorva.exe"
         shutil.copyfile(exe, staged)
-        os.utime(staged, (epoch, epoch))  # the cabinet stores this time
+        shutil.copyfile(ICON, Path(staging) / "quorva.ico")
+        for name in ("quorva.exe", "quorva.ico"):
+            os.utime(Path(staging) / name, (epoch, epoch))  # the cabinet stores this time
         done = subprocess.run(
-            [tool("wixl", "wixl"), "-a", arch, "-o", str(Path(out).resolve()),
+            [tool("wixl", "wixl"), "-a", arch, "-o", str(out),
              "-D", "Arch=" + arch, "-D", "Version=" + msi_version(version),
-             "-D", "ProductCode=" + product_code(arch, version),
-             "-D", "AgentExe=quorva.exe", str(WXS)],
+             "-D", "AgentExe=quorva.exe", "-D", "AgentIcon=quorva.ico", str(WXS)],
             capture_output=True, text=True, cwd=staging)  # wixl finds sources by relative name
-        if done.returncode != 0 or not Path(out).is_file():
+        if done.returncode != 0 or not out.is_file():
             raise ReleaseError("wixl failed for %s:\n%s%s" % (arch, done.stdout, done.stderr))
-    fix_summary(out, package_code(arch, version, exe.read_bytes()), epoch)
+    run_msibuild(out, *table_edits(arch, version, exe_bytes))
+    digest = hashlib.sha256(("%s %s %s" % (tables_digest(read_tables(out)), hashlib.sha256(exe_bytes).hexdigest(),
+                                           hashlib.sha256(ICON.read_bytes()).hexdigest())).encode()).hexdigest()
+    code = product_code(arch, version, digest)
+    run_msibuild(out, statements=_replace_rows("Property", _where(Property="ProductCode"), [dict(Property="ProductCode", Value=code)]))
+    properties = dict(read_tables(out)["Property"])
+    if properties.get("ProductVersion") != msi_version(version) or properties.get("ProductCode") != code:
+        raise ReleaseError("%s: ProductVersion %s and ProductCode %s, expected %s and %s" % (
+            out, properties.get("ProductVersion"), properties.get("ProductCode"), msi_version(version), code))
+    fix_summary(out, package_code(code), epoch)
+    return code
 
 
 def signing_settings(environ=os.environ):
@@ -341,6 +595,10 @@ def sign(path, settings):
         secret.flush()
         command = [tool("osslsigncode", "osslsigncode"), "sign", "-pkcs12", pfx, "-readpass", secret.name,
                    "-h", "sha256", "-n", "quorva session agent", "-in", str(path), "-out", str(signed)]
+        if str(path).lower().endswith(".msi"):
+            # The extended signature also covers the package's stream and
+            # storage metadata (MsiDigitalSignatureEx).
+            command += ["-add-msi-dse"]
         if timestamp:
             command[2:2] = ["-ts", timestamp]
         done = subprocess.run(command, capture_output=True, text=True)
@@ -360,6 +618,7 @@ def release(dist, out, version=VERSION, epoch=None, settings=None, say=print):
         source = dist / arch / "quorva.exe"
         if not source.is_file():
             raise ReleaseError("%s is missing: build it first (make x64 x86)" % source)
+        check_exe_version(source.read_bytes(), version)
         (out / arch).mkdir()
         exe = out / arch / "quorva.exe"
         shutil.copyfile(source, exe)
@@ -367,9 +626,10 @@ def release(dist, out, version=VERSION, epoch=None, settings=None, say=print):
         if settings:
             sign(exe, settings)
         files.append(exe)
+    codes = []
     for arch in ARCHES:
         msi = out / msi_name(arch, version)
-        build_msi(arch, out / arch / "quorva.exe", msi, epoch, version)
+        codes.append("%s ProductCode %s" % (msi.name, build_msi(arch, out / arch / "quorva.exe", msi, epoch, version)))
         if settings:
             sign(msi, settings)
         files.append(msi)
@@ -378,6 +638,8 @@ def release(dist, out, version=VERSION, epoch=None, settings=None, say=print):
     (out / "SHA256SUMS").write_text("".join(lines))
     for f in files:
         say("%-32s %8d bytes" % (f.relative_to(out).as_posix(), f.stat().st_size))
+    for line in codes:
+        say(line)
     if settings:
         say("signed with %s (SHA-256)%s" % (settings[0], ", timestamped by " + settings[2] if settings[2] else
                                             ", no timestamp (QUORVA_SIGN_TIMESTAMP not set)"))

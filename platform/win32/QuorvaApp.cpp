@@ -1,6 +1,6 @@
 #include "platform/win32/QuorvaApp.h"
 #include <commctrl.h>
-#include <memory>
+#include <optional>
 #include "agent/FatalFailure.h"
 #include "agent/QuorvaDlg.h"
 #include "platform/win32/ModalDialog.h"
@@ -34,10 +34,13 @@ BOOL CQuorvaApp::InitInstance() {
     ScopedWindow owner(CreateOwnerWindow());
 
     // 5. The agent window, run modally for the life of the process.
+    // <memory> is not used in this layer: with MinGW-w64 GCC 13 and later it
+    // pulls in the win32 thread model's condition variables, which exist only
+    // for a Vista target, and the agent is built for Windows XP.
     {
-        auto machine = std::make_unique<Win32Platform>();
-        auto dialog = std::make_unique<CQuorvaDlg>(machine->os());
-        SetFatalFailureAgent(dialog.get());
+        std::optional<Win32Platform> machine(std::in_place);
+        std::optional<CQuorvaDlg> dialog(std::in_place, machine->os());
+        SetFatalFailureAgent(&*dialog);
         HICON icon = ::LoadIconW(instance_, MAKEINTRESOURCEW(kAgentIcon));
         dialog->m_hIcon = ToHandle(icon);
         machine->shell.Attach(nullptr, icon, nullptr);

@@ -54,31 +54,67 @@ def headers(exe):
     return field("Subsystem"), (field("MajorSubsystemVersion"), field("MinorSubsystemVersion"))
 
 
-def imports(exe):
-    """(dll, function) pairs from the import table; ordinals as '#n'."""
-    text = subprocess.run([objdump(), "-p", exe], check=True, capture_output=True,
-                          text=True).stdout
-    magic = re.search(r"^Magic\s+(\w+)", text, re.M)
+def parse_imports(text):
+    """(dll, function) pairs from the import tables that `objdump -p` printed;
+    a function imported by ordinal is '#n'.
+
+    binutils changed the layout of an entry in 2.44, and says which one it
+    prints in the line above the entries:
+      2.40  "vma:  Hint/Ord Member-Name Bound-To"
+            "\t2aa20\t 1005  AbortSystemShutdownW"        by name (hint, name)
+            "\t80000011\t   17  <none>"                   by ordinal: the thunk's
+                                                          low 16 bits
+      2.44  "vma:     Ordinal  Hint  Member-Name  Bound-To"
+            "\t00034578  <none>  0004  AbortSystemShutdownW" by name
+            "\t000070f4     17  <none> <none>"             by ordinal (decimal)
+    An entry line that neither layout explains fails the check, so a third
+    layout cannot pass as an empty or a wrong table."""
     result = []
     dll = None
+    layout = None
     for line in text.splitlines():
         m = re.match(r"\s*DLL Name:\s*(\S+)", line)
         if m:
-            dll = m.group(1).lower()
+            dll, layout = m.group(1).lower(), None
             continue
         if dll is None:
             continue
         if not line.strip():
             dll = None
             continue
-        m = re.match(r"\t[0-9a-fA-F]+\s+(\d+)\s+(\S+)\s*$", line)
-        if m:
-            result.append((dll, m.group(2)))
+        if re.match(r"\s*vma:\s+Hint/Ord\s+Member-Name", line):
+            layout = "2.40"
             continue
-        m = re.match(r"\t[0-9a-fA-F]+\s+<none>\s+([0-9a-fA-F]+)", line)
-        if m:
-            result.append((dll, "#" + str(int(m.group(1), 16))))
-    return (magic.group(1) if magic else "?"), result
+        if re.match(r"\s*vma:\s+Ordinal\s+Hint\s+Member-Name", line):
+            layout = "2.44"
+            continue
+        if layout == "2.40":
+            m = re.match(r"\t([0-9a-fA-F]+)\t\s*([0-9a-fA-F]+)\s+(\S+)\s*$", line)
+            if m and m.group(3) != "<none>":
+                result.append((dll, m.group(3)))
+                continue
+            if m:
+                result.append((dll, "#" + str(int(m.group(1), 16) & 0xFFFF)))
+                continue
+        elif layout == "2.44":
+            m = re.match(r"\t[0-9a-fA-F]+\s+<none>\s+[0-9a-fA-F]+\s+(\S+)\s*$", line)
+            if m:
+                result.append((dll, m.group(1)))
+                continue
+            m = re.match(r"\t[0-9a-fA-F]+\s+(\d+)\s+<none>\s+<none>\s*$", line)
+            if m:
+                result.append((dll, "#" + m.group(1)))
+                continue
+        raise ValueError(f"import line of {dll} not understood: {line!r}")
+    return result
+
+
+def imports(exe):
+    """The optional header's magic and the (dll, function) import pairs."""
+    text = subprocess.run([objdump(), "-p", exe], check=True, capture_output=True,
+                          text=True).stdout
+    magic = re.search(r"^Magic\s+(\w+)", text, re.M)
+    return (magic.group(1) if magic else "?"), parse_imports(text)
 
 
 def check(dist, allowed, limits=None):

@@ -74,5 +74,48 @@ class BudgetCheckTest(unittest.TestCase):
         self.assertTrue(any("x86/quorva.exe: missing" in f.replace(os.sep, "/") for f in failures))
 
 
+# Real `objdump -p` output for one small program that imports comctl32's
+# InitCommonControls by ordinal (17) and kernel32's functions by name, from
+# Debian 12's binutils 2.40 and Debian 13's 2.44, for both architectures.
+OBJDUMP_OUTPUT = {
+    ("2.40", "x64"): "\tDLL Name: comctl32.dll\n\tvma:  Hint/Ord Member-Name Bound-To\n"
+                     "\t8000000000000011\t    000000011  <none>\n\n"
+                     " 00008014\t00008060 00000000 00000000 00008518 000081a0\n\n"
+                     "\tDLL Name: KERNEL32.dll\n\tvma:  Hint/Ord Member-Name Bound-To\n"
+                     "\t82d0\t  283  DeleteCriticalSection\n"
+                     "\t8356\t 1394  SetUnhandledExceptionFilter\n\n",
+    ("2.40", "x86"): "\tDLL Name: comctl32.dll\n\tvma:  Hint/Ord Member-Name Bound-To\n"
+                     "\t80000011\t   17  <none>\n\n"
+                     "\tDLL Name: KERNEL32.dll\n\tvma:  Hint/Ord Member-Name Bound-To\n"
+                     "\t71a8\t  277  DeleteCriticalSection\n"
+                     "\t7272\t 1370  SetUnhandledExceptionFilter\n\n",
+    ("2.44", "x64"): "\tDLL Name: comctl32.dll\n\tvma:     Ordinal  Hint  Member-Name  Bound-To\n"
+                     "\t00008180     17  <none> <none>\n\n"
+                     " 00008014\t00008060 00000000 00000000 000084d8 00008190\n\n"
+                     "\tDLL Name: KERNEL32.dll\n\tvma:     Ordinal  Hint  Member-Name  Bound-To\n"
+                     "\t00008190  <none>  0124  DeleteCriticalSection\n"
+                     "\t000081b8  <none>  0593  SetUnhandledExceptionFilter\n\n",
+    ("2.44", "x86"): "\tDLL Name: comctl32.dll\n\tvma:     Ordinal  Hint  Member-Name  Bound-To\n"
+                     "\t000070f4     17  <none> <none>\n\n"
+                     "\tDLL Name: KERNEL32.dll\n\tvma:     Ordinal  Hint  Member-Name  Bound-To\n"
+                     "\t000070fc  <none>  011e  DeleteCriticalSection\n"
+                     "\t00007120  <none>  0578  SetUnhandledExceptionFilter\n\n",
+}
+
+
+class ObjdumpLayoutTest(unittest.TestCase):
+    def test_both_binutils_layouts_read_names_and_ordinals(self):
+        expected = [("comctl32.dll", "#17"), ("kernel32.dll", "DeleteCriticalSection"),
+                    ("kernel32.dll", "SetUnhandledExceptionFilter")]
+        for (version, arch), text in OBJDUMP_OUTPUT.items():
+            with self.subTest(binutils=version, arch=arch):
+                self.assertEqual(check_budget.parse_imports(text), expected)
+
+    def test_an_entry_line_of_another_layout_fails_loudly(self):
+        text = OBJDUMP_OUTPUT[("2.44", "x64")].replace("<none>  0124  ", "0124|")
+        with self.assertRaises(ValueError):
+            check_budget.parse_imports(text)
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -285,7 +285,8 @@ def resources(m):
           "fixed versions %r" % version)
     s = version["strings"]
     for key, value in (("FileVersion", "12.0.0.14"), ("ProductVersion", "12.0.0.14"), ("ProductName", "quorva"),
-                       ("OriginalFilename", "quorva.exe")):
+                       ("OriginalFilename", "quorva.exe"),
+                       ("CompanyName", "VORLAN"), ("LegalCopyright", "Copyright (C) 2026 VORLAN")):
         check(s.get(key) == value, "version string %s: %r" % (key, s.get(key)))
     check(s.get("FileDescription"), "no FileDescription")
     print("  template 102, icon 128 (%dx%d), manifest and version 12.0.0.14 present" % (
@@ -801,79 +802,122 @@ RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 PRODUCT_KEY = r"HKLM\SOFTWARE\VORLAN"
 ENDSESSION_CLOSEAPP = 0x1
-ERROR_INSTALL_FAILURE = 1603
+# The Unix exit status keeps the low byte of the Windows one.
+ERROR_INSTALL_FAILURE = 1603 & 0xFF
+ACTION_FAILS = 19  # a custom action that ends the installation with an error
 
 
 class Package:
-    """The agent's MSI for this machine's build, in two versions, and the
-    system's msiexec and reg.exe to install it and to look at the result."""
+    """The agent's MSIs for this machine's build: this version, a rebuild of it,
+    the next version and a copy of that made to fail; and the system's msiexec
+    and reg.exe to install them and to look at the result."""
     NEWER = "12.0.0.15"
 
     def __init__(self, m):
-        sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "installer"))
+        for folder in ("installer", "tests/release"):
+            sys.path.insert(0, str(Path(__file__).resolve().parents[2] / folder))
         import release
-        if not release.shutil.which("wixl"):
-            raise Skipped("wixl is not installed (make release installs it)")
+        import package_checks
+        for tool in ("wixl", "msibuild"):
+            if not release.shutil.which(tool):
+                raise Skipped("%s is not installed (make release installs it)" % tool)
         self.m, self.release = m, release
-        self.versions = (release.VERSION, self.NEWER)
         self.exe_win = DEPLOYER_WIN.replace(r"QVRT\quorvarun.exe", "quorva.exe")
-        self.files = {}
-        for version in self.versions:
-            msi = m.drive_c / "quorva-e2e" / release.msi_name(m.kind.arch, version)
-            release.build_msi(m.kind.arch, m.exe, msi, 1700000000, version)
-            self.files[version] = "C:\\quorva-e2e\\" + msi.name
+        agent = m.exe.read_bytes()
+        self.exes = {"build": agent, "rebuild": package_checks.rebuilt(agent),
+                     "newer": package_checks.with_version(agent, release.VERSION, self.NEWER)}
+        self.files, self.codes = {}, {}
+        for name, data in self.exes.items():
+            self.add(name, m.kind.arch, data, self.NEWER if name == "newer" else release.VERSION)
+        # The next version, failing where the removal of the installed one used
+        # to run: between InstallValidate and InstallInitialize.
+        failing = m.drive_c / "quorva-e2e" / "failing.msi"
+        shutil.copyfile(self.unix("newer"), failing)
+        release.run_msibuild(failing, statements=[
+            "INSERT INTO `CustomAction` (`Action`, `Type`, `Target`) VALUES ('Fail', %d, 'made to fail')" % ACTION_FAILS,
+            "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('Fail', 1450)"])
+        self.files["failing"] = "C:\\quorva-e2e\\failing.msi"
 
-    def msiexec(self, action, version):
+    def add(self, name, arch, data, version):
+        exe = self.m.drive_c / "quorva-e2e" / name / "quorva.exe"
+        exe.parent.mkdir(parents=True, exist_ok=True)
+        exe.write_bytes(data)
+        msi = exe.parent / self.release.msi_name(arch, version)
+        self.codes[name] = self.release.build_msi(arch, exe, msi, 1700000000, version)
+        self.files[name] = "C:\\quorva-e2e\\%s\\%s" % (name, msi.name)
+
+    def unix(self, name):
+        return self.m.unix(self.files[name])
+
+    def msiexec(self, action, name, *properties):
         started = time.monotonic()
-        rc, out, err = self.m.wine("msiexec", action, self.files[version], "/qn", check_rc=False, timeout=180,
-                                   loader=self.m.kind.system_loader)
-        self.m.say("msiexec %s %s: exit code %d after %.1f s" % (action, version, rc, time.monotonic() - started))
+        rc, out, err = self.m.wine("msiexec", action, self.files.get(name, name), "/qn", *properties, check_rc=False,
+                                   timeout=180, loader=self.m.kind.system_loader)
+        self.m.say("msiexec %s %s %s: exit code %d after %.1f s" % (action, name, " ".join(properties), rc,
+                                                                    time.monotonic() - started))
         return rc, (out + err).decode("utf-8", errors="replace")[-1500:]
 
-    def query(self, key):
-        """reg query in the agent's view: (found, output)."""
-        rc, out, _ = self.m.wine("reg", "query", key, "/reg:" + self.m.kind.view, check_rc=False,
+    def query(self, key, view=None):
+        """reg query in the agent's view (or another): (found, output)."""
+        rc, out, _ = self.m.wine("reg", "query", key, "/reg:" + (view or self.m.kind.view), check_rc=False,
                                  loader=self.m.kind.system_loader)
         return rc == 0, out.decode("utf-8", errors="replace")
 
-    def run_values(self):
+    def run_values(self, view=None):
         values = {}
-        for line in self.query(RUN_KEY)[1].splitlines():
+        for line in self.query(RUN_KEY, view)[1].splitlines():
             name, _, data = line.strip().partition("    REG_SZ    ")
             if data:
                 values[name] = data
         return values
 
-    def products(self):
-        return sorted(l.rsplit("\\", 1)[1] for l in self.query(UNINSTALL_KEY)[1].splitlines()
+    def products(self, view=None):
+        return sorted(l.rsplit("\\", 1)[1] for l in self.query(UNINSTALL_KEY, view)[1].splitlines()
                       if l.rstrip().endswith("}"))
 
-    def expect_installed(self, version):
+    def registration(self, code):
+        """The Uninstall key's values of a product: {name: data}."""
+        values = {}
+        for line in self.query(UNINSTALL_KEY + "\\" + code)[1].splitlines():
+            parts = line.strip().split("    ")
+            if len(parts) == 3:
+                values[parts[0]] = parts[2]
+        return values
+
+    def expect_installed(self, name, session_start=True):
         m, exe = self.m, self.m.unix(self.exe_win)
-        check(exe.is_file() and exe.read_bytes() == m.exe.read_bytes(), "%s is not the packaged agent" % self.exe_win)
+        check(exe.is_file() and exe.read_bytes() == self.exes[name], "%s is not the %s's agent" % (self.exe_win, name))
         expected = {"quorva": '"%s"' % self.exe_win, "quorva setup": '"%s" setup' % self.exe_win}
-        check(self.run_values() == expected, "start values %s" % self.run_values())
-        code = "{%s}" % self.release.product_code(m.kind.arch, version)
-        check(self.products() == [code], "installed products %s, expected %s (%s) only" % (
-            self.products(), code, version))
+        check(self.run_values() == (expected if session_start else {}), "start values %s" % self.run_values())
+        check(self.products() == [self.codes[name]], "installed products %s, expected the %s's %s only" % (
+            self.products(), name, self.codes[name]))
 
 
 def package_install_upgrade_remove(m):
-    """The agent's MSI under the system's msiexec: installed quietly, quorva.exe in the VORLAN folder of Program Files
-    and two start values, nothing under the product key; a logon through the start values runs the
-    logon hand-off and leaves the resident copy, which ends on the installer's close request; a
-    higher version replaces it, the older one is then refused; msiexec /x leaves no file and no
-    start value."""
+    """The agent's MSI under the system's msiexec: installed quietly, quorva.exe in the VORLAN folder of Program Files,
+    two start values and the data folders, nothing under the product key, Add/Remove Programs entries; a logon
+    through the start values runs the logon hand-off and leaves the resident copy, which ends on the
+    installer's close request; the same package again, and a rebuild of the same version, leave one product;
+    a newer version that fails before the installation starts leaves the installed one; the newer version with
+    AUTOSTART=0 replaces it without the start values; the older one is then refused; msiexec /x leaves no file
+    and no start value. On the 64-bit machine: the x86 package refuses 64-bit Windows unless PRODUCT32BIT=1,
+    and the x64 package removes it."""
     r = Records(m)
     shutil.rmtree(m.drive_c / "windows" / "Installer", ignore_errors=True)  # no cached package of a past run
     package = Package(m)
     check(not m.install.exists(), "the machine has an install folder before the package ran")
 
-    rc, output = package.msiexec("/i", package.versions[0])
+    rc, output = package.msiexec("/i", "build")
     check(rc == 0, "installing failed (%d): %s" % (rc, output))
-    package.expect_installed(package.versions[0])
+    package.expect_installed("build")
     check(m.files_under(m.install) == ["quorva.exe"], "the package installed more: %s" % m.files_under(m.install))
     check(not package.query(PRODUCT_KEY)[0], "the package wrote under the product key")
+    check((m.data / "QVRT").is_dir() and (m.data / "ApplicationLog").is_dir(), "the data folders are missing")
+    arp = package.registration(package.codes["build"])
+    expected = {"NoModify": "0x1", "UninstallString": "MsiExec.exe /X" + package.codes["build"],
+                "Contact": "VORLAN product support", "DisplayVersion": "12.0.14",
+                "Comments": "Runs the logon, logoff and shutdown scripts of the VORLAN product in every user session."}
+    check({k: arp.get(k) for k in expected} == expected, "Add/Remove Programs values %s" % arp)
 
     # The rest of the product, as its own installation lays it out; then a
     # logon: wineboot without --init runs the Run values, as the shell does.
@@ -894,20 +938,55 @@ def package_install_upgrade_remove(m):
     m.probe("endsession", window["hwnd"], 1, ENDSESSION_CLOSEAPP)
     m.wait_for(lambda: m.processes("quorva.exe") == [], 20, "the resident copy did not end after the close request")
 
-    rc, output = package.msiexec("/i", package.NEWER)
+    # Rebuilds: the same package once more, then another build of the same version.
+    for name in ("build", "rebuild"):
+        rc, output = package.msiexec("/i", name)
+        check(rc == 0, "installing the %s over the build failed (%d): %s" % (name, rc, output))
+        package.expect_installed(name)
+    # A failed upgrade leaves the installed version as it was.
+    rc, _ = package.msiexec("/i", "failing")
+    check(rc == ERROR_INSTALL_FAILURE, "the failing package gave %d, expected failure 1603" % rc)
+    package.expect_installed("rebuild")
+    # AUTOSTART=0 holds on an upgrade from a version that had the session start.
+    rc, output = package.msiexec("/i", "newer", "AUTOSTART=0")
     check(rc == 0, "the upgrade failed (%d): %s" % (rc, output))
-    package.expect_installed(package.NEWER)
-    rc, _ = package.msiexec("/i", package.versions[0])
-    # The Unix exit status keeps the low byte of the Windows one.
-    check(rc == ERROR_INSTALL_FAILURE & 0xFF, "the older package gave %d, expected failure 1603" % rc)
-    package.expect_installed(package.NEWER)
+    package.expect_installed("newer", session_start=False)
+    rc, _ = package.msiexec("/i", "build")
+    check(rc == ERROR_INSTALL_FAILURE, "the older package gave %d, expected failure 1603" % rc)
+    package.expect_installed("newer", session_start=False)
 
-    rc, output = package.msiexec("/x", package.NEWER)
+    rc, output = package.msiexec("/x", "newer")
     check(rc == 0, "removing failed (%d): %s" % (rc, output))
     check(not m.unix(package.exe_win).exists(), "quorva.exe is still there")
     check(package.run_values() == {} and package.products() == [],
           "left behind: start values %s, products %s" % (package.run_values(), package.products()))
     check((m.install / "QVRT" / "quorvarun.exe").is_file() and m.reports(), "the product's own files went too")
+    check((m.data / "QVRT").is_dir(), "the hand-off folder went, with the users' files in it")
+
+    if m.kind.name != "x64":
+        return
+    # One agent per machine: the 32-bit package only where the product is 32-bit, and the 64-bit one replaces it.
+    x86 = m.exe.parent.parent / "x86" / "quorva.exe"
+    check(x86.is_file(), "no x86 build at %s" % x86)
+    package.exes["x86"] = x86.read_bytes()
+    package.add("x86", "x86", package.exes["x86"], package.release.VERSION)
+    rc, _ = package.msiexec("/i", "x86")
+    check(rc == ERROR_INSTALL_FAILURE, "the x86 package on 64-bit Windows gave %d, expected failure 1603" % rc)
+    check(package.products("32") == [] and not m.unix(package.exe_win.replace("Program Files", "Program Files (x86)"))
+          .exists(), "the refused x86 package left %s" % package.products("32"))
+    rc, output = package.msiexec("/i", "x86", "PRODUCT32BIT=1")
+    check(rc == 0, "the x86 package with PRODUCT32BIT=1 failed (%d): %s" % (rc, output))
+    exe32 = package.exe_win.replace("Program Files", "Program Files (x86)")
+    check(package.products("32") == [package.codes["x86"]] and package.run_values("32") == {
+        "quorva": '"%s"' % exe32, "quorva setup": '"%s" setup' % exe32}, "the x86 product: %s, start values %s" % (
+        package.products("32"), package.run_values("32")))
+    rc, output = package.msiexec("/i", "build")
+    check(rc == 0, "the x64 package over the x86 one failed (%d): %s" % (rc, output))
+    package.expect_installed("build")
+    check(package.products("32") == [] and package.run_values("32") == {} and not m.unix(exe32).exists(),
+          "the x86 product stayed: %s, start values %s" % (package.products("32"), package.run_values("32")))
+    rc, output = package.msiexec("/x", "build")
+    check(rc == 0 and package.products() == [], "removing failed (%d): %s" % (rc, output))
 
 
 # ----- the scenario table ------------------------------------------------------------------------

@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""The release folder: what each package holds, that two builds are the same
-bytes, and that signing signs with the given certificate.
+"""The release folder: what each package holds (table by table, and against
+the ICE rules in package_checks.py), that two builds are the same bytes, that
+every rebuild is a product of its own, and that signing signs with the given
+certificate.
 
 Runs against the built dist/ (QUORVA_DIST_DIR) and, for the relink, the x64
 build folder (QUORVA_BUILD_ROOT/x64)."""
@@ -18,7 +20,9 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "installer"))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 import release  # noqa: E402
+import package_checks  # noqa: E402
 
 DIST = Path(os.environ.get("QUORVA_DIST_DIR", ROOT / "dist"))
 BUILD_ROOT = Path(os.environ.get("QUORVA_BUILD_ROOT", ROOT / "build"))
@@ -27,6 +31,13 @@ RUN_KEY = r"Software\Microsoft\Windows\CurrentVersion\Run"
 HKLM = 2
 COMPONENT_64BIT = 0x100
 UPGRADE_MIGRATE_FEATURES, UPGRADE_ONLY_DETECT = 0x1, 0x2
+UPGRADE_MIN_INCLUSIVE, UPGRADE_MAX_INCLUSIVE = 0x100, 0x200
+FEATURE_DISALLOW_ABSENT = 0x10
+X64_CODE, X86_CODE = "{6B1C2E0A-47D3-4F5E-9C1A-3E8D2B7F4A61}", "{D2F84A6C-1E3B-4B7D-9A5F-6C2E8B4D1F39}"
+# The one ICE finding the package carries on purpose: a rebuild of the same
+# version must replace the earlier build, so the Upgrade row includes it.
+SAME_VERSION_UPGRADE = ("ICE61", "warning", "This product should remove only older versions of itself. The Maximum "
+                        "version is not less than the current product. (12.0.14 12.0.14)")
 
 
 def need_dist(test):
@@ -67,6 +78,7 @@ class PackageTest(unittest.TestCase):
             msi = Path(self.folder.name) / release.msi_name(arch)
             release.build_msi(arch, DIST / arch / "quorva.exe", msi, EPOCH)
             self.tables[arch] = release.read_tables(msi)
+            self.tables[arch, "summary"] = release.read_summary(msi)
         return self.tables[arch]
 
     def test_the_agent_goes_into_the_vorlan_folder_of_the_right_program_files(self):
@@ -77,8 +89,9 @@ class PackageTest(unittest.TestCase):
                 self.assertEqual([(f[0], f[2]) for f in t["File"]], [("quorva.exe", "quorva.exe")],
                                  "the package ships the agent alone: no deployer, no service")
                 components = {c[0]: c for c in t["Component"]}
+                self.assertEqual({c[2] for c in components.values()},
+                                 {"INSTALLFOLDER", "DATAROOT", "HANDOFFFOLDER", "LOGFOLDER"})
                 for component in components.values():
-                    self.assertEqual(component[2], "INSTALLFOLDER")
                     self.assertEqual(bool(component[3] & COMPONENT_64BIT), arch == "x64",
                                      "%s: 64-bit components in the x64 package only" % component[0])
 
@@ -87,42 +100,216 @@ class PackageTest(unittest.TestCase):
             with self.subTest(arch=arch):
                 t = self.package(arch)
                 values = sorted((r[1], r[2], r[3], r[4]) for r in t["Registry"])
-                self.assertEqual(values, [(HKLM, RUN_KEY, "quorva", '"[#quorva.exe]"'),
-                                          (HKLM, RUN_KEY, "quorva setup", '"[#quorva.exe]" setup')])
+                # The folder, not [#quorva.exe]: the file is another feature's (ICE69).
+                self.assertEqual(values, [(HKLM, RUN_KEY, "quorva", '"[INSTALLFOLDER]quorva.exe"'),
+                                          (HKLM, RUN_KEY, "quorva setup", '"[INSTALLFOLDER]quorva.exe" setup')])
                 self.assertFalse(t.get("ServiceInstall"), "the package installs no service")
                 self.assertFalse(any(r[2].lower().startswith(r"software\vorlan") for r in t["Registry"]))
 
-    def test_autostart_0_leaves_out_the_session_start_before_features_are_chosen(self):
+    def test_autostart_0_and_datafolders_0_disable_their_features_on_upgrades_too(self):
+        # A condition of level 0 disables the feature whatever MigrateFeatureStates
+        # brings over from the installed version; both properties are secure.
         for arch in release.ARCHES:
             with self.subTest(arch=arch):
                 t = self.package(arch)
-                features = {f[0]: f[5] for f in t["Feature"]}
+                # The session start under the agent: never installed without the exe.
+                features = {f[0]: (f[1], f[5], f[7]) for f in t["Feature"]}
+                self.assertEqual(features, {"Agent": (None, 1, FEATURE_DISALLOW_ABSENT),
+                                            "SessionStart": ("Agent", 1, 0), "DataFolders": (None, 1, 0)})
+                self.assertEqual(sorted(t["Condition"]), [("DataFolders", 0, 'DATAFOLDERS = "0"'),
+                                                          ("SessionStart", 0, 'AUTOSTART = "0"')])
                 properties = dict(t["Property"])
-                self.assertEqual(features, {"Agent": 1, "SessionStart": 2})
-                self.assertEqual((properties["INSTALLLEVEL"], properties["AUTOSTART"]), ("2", "1"))
-                action = [a for a in t["CustomAction"] if a[0] == "LeaveOutSessionStart"]
-                self.assertEqual([(a[2], a[3]) for a in action], [("INSTALLLEVEL", "1")])
-                for sequence in ("InstallExecuteSequence", "InstallUISequence"):
-                    steps = {s[0]: s for s in t[sequence]}
-                    self.assertEqual(steps["LeaveOutSessionStart"][1], 'AUTOSTART = "0"')
-                    self.assertLess(steps["LeaveOutSessionStart"][2], steps["CostFinalize"][2], sequence)
+                self.assertEqual((properties["AUTOSTART"], properties["DATAFOLDERS"]), ("1", "1"))
+                self.assertNotIn("INSTALLLEVEL", properties)
+                self.assertLessEqual({"AUTOSTART", "DATAFOLDERS"}, set(properties["SecureCustomProperties"].split(";")))
+                self.assertEqual(t["CustomAction"], [], "no custom actions")
 
-    def test_per_machine_with_a_major_upgrade_that_refuses_a_downgrade(self):
+    def test_per_machine_with_a_major_upgrade_of_the_same_version_too_that_refuses_a_downgrade(self):
         for arch in release.ARCHES:
             with self.subTest(arch=arch):
                 t = self.package(arch)
                 properties = dict(t["Property"])
                 self.assertEqual(properties["ALLUSERS"], "1")
                 self.assertEqual(properties["ProductVersion"], "12.0.14")
-                self.assertEqual(properties["ProductCode"], "{%s}" % release.product_code(arch, release.VERSION))
-                upgrade = {(r[1], r[2], r[4], r[6]) for r in t["Upgrade"]}
-                self.assertEqual(upgrade, {(None, "12.0.14", UPGRADE_MIGRATE_FEATURES, "WIX_UPGRADE_DETECTED"),
-                                           ("12.0.14", None, UPGRADE_ONLY_DETECT, "WIX_DOWNGRADE_DETECTED")})
+                self.assertEqual(properties["UpgradeCode"], X64_CODE if arch == "x64" else X86_CODE)
+                upgrade = {(r[0], r[1], r[2], r[4], r[6]) for r in t["Upgrade"] if r[0] == properties["UpgradeCode"]}
+                self.assertEqual(upgrade, {
+                    (properties["UpgradeCode"], None, "12.0.14", UPGRADE_MIGRATE_FEATURES | UPGRADE_MAX_INCLUSIVE,
+                     "WIX_UPGRADE_DETECTED"),
+                    (properties["UpgradeCode"], "12.0.14", None, UPGRADE_ONLY_DETECT, "WIX_DOWNGRADE_DETECTED")})
                 self.assertIn("NOT WIX_DOWNGRADE_DETECTED", [c[0] for c in t["LaunchCondition"]])
                 steps = [s[0] for s in sorted(t["InstallExecuteSequence"], key=lambda s: s[2])]
                 self.assertLess(steps.index("FindRelatedProducts"), steps.index("LaunchConditions"))
-                self.assertIn("RemoveExistingProducts", steps)
-        self.assertNotEqual(release.product_code("x64", release.VERSION), release.product_code("x86", release.VERSION))
+
+    def test_every_build_is_a_product_of_its_own_and_an_unchanged_one_keeps_its_codes(self):
+        need_dist(self)
+        exe = (DIST / "x64" / "quorva.exe").read_bytes()
+        codes = {}
+        with tempfile.TemporaryDirectory() as scratch:
+            scratch = Path(scratch)
+            for name, data in (("build", exe), ("same build", exe), ("rebuild", package_checks.rebuilt(exe))):
+                (scratch / "quorva.exe").write_bytes(data)
+                msi = scratch / (name + ".msi")
+                code = release.build_msi("x64", scratch / "quorva.exe", msi, EPOCH)
+                self.assertEqual(dict(release.read_tables(msi)["Property"])["ProductCode"], code)
+                self.assertRegex(code, r"^\{[0-9A-F-]{36}\}$")
+                codes[name] = (code, release.read_summary(msi)[release.PID_REVNUMBER])
+        self.assertEqual(codes["build"], codes["same build"])
+        self.assertNotEqual(codes["build"][0], codes["rebuild"][0])
+        self.assertNotEqual(codes["build"][1], codes["rebuild"][1])
+        self.assertEqual(codes["build"][1], "{%s}" % release.package_code(codes["build"][0]))
+        self.assertNotEqual(dict(self.package("x86")["Property"])["ProductCode"], codes["build"][0])
+
+    def test_the_file_row_carries_the_executables_version_and_language_and_no_hash(self):
+        for arch in release.ARCHES:
+            with self.subTest(arch=arch):
+                t = self.package(arch)
+                exe = (DIST / arch / "quorva.exe").read_bytes()
+                self.assertEqual(t["File"], [("quorva.exe", "Agent", "quorva.exe", len(exe), "12.0.0.14", "1033", 512, 1)])
+                self.assertEqual(t["MsiFileHash"], [], "a hash row is for unversioned files")
+
+    def test_the_release_stops_when_the_versions_disagree(self):
+        need_dist(self)
+        exe = (DIST / "x64" / "quorva.exe").read_bytes()
+        fifteen = package_checks.with_version(exe, "12.0.0.14", "12.0.0.15")
+        fixed = exe.find(struct.pack("<I", 0xFEEF04BD))
+        fixed_only = exe[:fixed] + fifteen[fixed:fixed + 24] + exe[fixed + 24:]  # the strings did not move on
+        cases = [("12.0.0.15", exe, "FILEVERSION 12.0.0.14"), ("12.0.0.15", fixed_only, "FileVersion 12.0.0.14"),
+                 ("12.0.0.15", fifteen, None)]
+        with tempfile.TemporaryDirectory() as scratch:
+            scratch = Path(scratch)
+            for version, data, complaint in cases:
+                with self.subTest(complaint=complaint):
+                    (scratch / "quorva.exe").write_bytes(data)
+                    msi = scratch / "out.msi"
+                    if complaint is None:
+                        release.build_msi("x64", scratch / "quorva.exe", msi, EPOCH, version)
+                        self.assertEqual(dict(release.read_tables(msi)["Property"])["ProductVersion"], "12.0.15")
+                        continue
+                    with self.assertRaises(release.ReleaseError) as raised:
+                        release.build_msi("x64", scratch / "quorva.exe", msi, EPOCH, version)
+                    self.assertIn(complaint, str(raised.exception))
+            with self.assertRaises(release.ReleaseError):
+                release.release(DIST, scratch / "release", "12.0.0.15", epoch=EPOCH, say=lambda _: None)
+
+    def test_ice_rules_hold_but_the_same_version_upgrade(self):
+        for arch in release.ARCHES:
+            with self.subTest(arch=arch):
+                t = self.package(arch)
+                found = package_checks.check(t, self.tables[arch, "summary"])
+                self.assertEqual(found, [SAME_VERSION_UPGRADE], "\n".join(map(str, found)))
+
+    def test_the_ice_rules_catch_the_faults_they_are_for(self):
+        """Each row: a fault put into the x64 package's tables, and the rule that must report it."""
+        def registry_value(value):
+            return lambda t: t["Registry"].append(("reg", HKLM, RUN_KEY, "x", value, "SessionStart"))
+
+        def sequence(action, number):
+            return lambda t: t.__setitem__("InstallExecuteSequence", [
+                (a, c, number if a == action else n) for a, c, n in t["InstallExecuteSequence"]])
+
+        faults = [
+            ("ICE69", registry_value('"[#quorva.exe]"')),
+            ("ICE68", lambda t: t["CustomAction"].append(("LeaveOut", 2099, "INSTALLLEVEL", "1", None))),
+            ("ICE60", lambda t: t.__setitem__("File", [f[:5] + (None,) + f[6:] for f in t["File"]])),
+            ("MsiFileHash", lambda t: t["MsiFileHash"].append(("quorva.exe", 0, 1, 2, 3, 4))),
+            ("ICE63", sequence("RemoveExistingProducts", 1700)),
+            ("ICE27", sequence("InstallFiles", 1550)),
+            ("ICE61", lambda t: t["Upgrade"].append((X86_CODE, None, None, None, 0, None, "lowercase"))),
+            ("ICE08", lambda t: t["Component"].append(("Copy",) + t["Component"][0][1:])),
+            ("ICE21", lambda t: t["FeatureComponents"].pop()),
+            ("ICE03", lambda t: t["FeatureComponents"].append(("NoSuchFeature", "Agent"))),
+            ("ICE03", lambda t: t["Property"].append(("ARPPRODUCTICON", "missing.ico"))),
+            ("ICE24", lambda t: t.__setitem__("Property", [(k, v.lower() if k == "ProductCode" else v)
+                                                           for k, v in t["Property"]])),
+            ("ICE46", lambda t: t["Condition"].append(("SessionStart", 3, 'autostart = "2"'))),
+            ("ICE57", lambda t: t["Registry"].append(("hkcu", 1, "Software\\VORLAN", "x", "1", "SessionStart"))),
+            ("ICE87", lambda t: t["Property"].append(("REMOVE", "ALL"))),
+            ("ICE80", lambda t: t.__setitem__("_summary", {7: "Intel;1033", 14: 200})),
+            ("ICE18", lambda t: t["CreateFolder"].pop()),
+            ("ICE03", lambda t: t.__setitem__("Registry", [r for r in t["Registry"] if r[0] != "RunQuorva"])),
+        ]
+        base = self.package("x64")
+        for rule, fault in faults:
+            with self.subTest(rule=rule):
+                t = {name: list(rows) for name, rows in base.items() if isinstance(name, str)}
+                fault(t)
+                summary = t.pop("_summary", self.tables["x64", "summary"])
+                rules = {f[0] for f in package_checks.check(t, summary) if f != SAME_VERSION_UPGRADE}
+                self.assertIn(rule, rules)
+
+    def test_remove_existing_products_runs_inside_the_installation(self):
+        for arch in release.ARCHES:
+            with self.subTest(arch=arch):
+                steps = [s[0] for s in sorted(self.package(arch)["InstallExecuteSequence"], key=lambda s: s[2])]
+                self.assertEqual(steps[steps.index("InstallInitialize") + 1], "RemoveExistingProducts")
+
+    def test_one_architecture_per_machine(self):
+        # The x86 package refuses 64-bit Windows unless told the product is 32-bit
+        # there (a removal always runs); the x64 package removes the x86 product.
+        x86, x64 = self.package("x86"), self.package("x64")
+        self.assertIn(('Installed OR NOT VersionNT64 OR PRODUCT32BIT = "1"', "This is the 32-bit quorva session agent. "
+                       "On 64-bit Windows install the x64 package, or set PRODUCT32BIT=1 when the product itself is "
+                       "installed as 32-bit on this machine."), x86["LaunchCondition"])
+        self.assertIn("PRODUCT32BIT", dict(x86["Property"])["SecureCustomProperties"].split(";"))
+        self.assertFalse(any("PRODUCT32BIT" in c[0] for c in x64["LaunchCondition"]))
+        self.assertEqual([r for r in x64["Upgrade"] if r[0] == X86_CODE],
+                         [(X86_CODE, "0.0.0", None, None, UPGRADE_MIGRATE_FEATURES | UPGRADE_MIN_INCLUSIVE, None,
+                           "QUORVAX86FOUND")])
+        self.assertFalse([r for r in x86["Upgrade"] if r[0] == X64_CODE], "the x86 package leaves the x64 one alone")
+
+    def test_add_remove_programs_and_the_install_log(self):
+        for arch in release.ARCHES:
+            with self.subTest(arch=arch):
+                t = self.package(arch)
+                properties = dict(t["Property"])
+                expected = {"ARPNOMODIFY": "1", "ARPPRODUCTICON": "quorva.ico", "ARPCONTACT": "VORLAN product support",
+                            "ARPCOMMENTS": "Runs the logon, logoff and shutdown scripts of the VORLAN product in "
+                                           "every user session.", "MsiLogging": "voicewarmup"}
+                self.assertEqual({k: properties.get(k) for k in expected}, expected)
+                self.assertEqual(t["Icon"], [("quorva.ico", "[stream]")])
+        exe = release.exe_version((DIST / "x64" / "quorva.exe").read_bytes())
+        self.assertEqual((exe["CompanyName"], exe["LegalCopyright"]), ("VORLAN", "Copyright (C) 2026 VORLAN"))
+
+    def test_the_data_folders_let_users_create_files_that_only_their_creator_may_change(self):
+        for arch in release.ARCHES:
+            with self.subTest(arch=arch):
+                t = self.package(arch)
+                folders = {r[0]: (r[1], r[2]) for r in t["Directory"]}
+                self.assertEqual((folders["DATAROOT"], folders["HANDOFFFOLDER"], folders["LOGFOLDER"]),
+                                 (("CommonAppDataFolder", "Vorlan"), ("DATAROOT", "QVRT"), ("DATAROOT", "ApplicationLog")))
+                self.assertEqual(sorted(d for d, _ in t["CreateFolder"]), ["DATAROOT", "HANDOFFFOLDER", "LOGFOLDER"])
+                features = {c: f for f, c in t["FeatureComponents"]}
+                self.assertEqual({features[c] for d, c in t["CreateFolder"]}, {"DataFolders"})
+                locks = {r[1]: r for r in t["MsiLockPermissionsEx"]}
+                self.assertEqual(sorted(locks), ["DATAROOT", "HANDOFFFOLDER", "LOGFOLDER"])
+                for folder, (_, _, table, sddl, condition) in locks.items():
+                    self.assertEqual((table, condition), ("CreateFolder", None))
+                    flags, aces = package_checks.parse_sddl(sddl)
+                    self.assertIn("P", flags, "%s inherits the wider rights of the application-data folder" % folder)
+                    by_sid = {sid: (kind, ace_flags, mask) for kind, ace_flags, mask, sid in aces}
+                    self.assertEqual(len(by_sid), len(aces), "one ACE per SID")
+                    self.assertTrue(all(kind == "A" for kind, _, _ in by_sid.values()))
+                    for sid in ("SY", "BA"):
+                        self.assertEqual(by_sid[sid], ("A", {"OI", "CI"}, package_checks.RIGHTS["FA"]), folder)
+                    self.assertFalse({"WD", "AU", "IU", "AN"} & set(by_sid), "rights for everyone")
+                    _, user_flags, user_mask = by_sid["BU"]
+                    # Users: nothing that changes or deletes, on the folder or on anything in it.
+                    self.assertEqual(user_mask & package_checks.CHANGE_RIGHTS & ~package_checks.FILE_ADD_FILE, 0, folder)
+                    if folder == "DATAROOT":
+                        self.assertEqual(user_mask & package_checks.FILE_ADD_FILE, 0)
+                        self.assertNotIn("CO", by_sid)
+                        continue
+                    self.assertEqual(user_flags, set(), "%s: the users' rights must not reach the files" % folder)
+                    self.assertTrue(user_mask & package_checks.FILE_ADD_FILE, "%s: users cannot create files" % folder)
+                    _, owner_flags, owner_mask = by_sid["CO"]
+                    self.assertEqual(owner_flags, {"OI", "CI", "IO"})
+                    modify = package_checks.FILE_WRITE_DATA | package_checks.FILE_APPEND_DATA | package_checks.DELETE
+                    self.assertEqual(owner_mask & modify, modify, "%s: the creator cannot change its file" % folder)
+                    self.assertFalse(owner_mask & (package_checks.WRITE_DAC | package_checks.WRITE_OWNER))
+        for bad in ("O:BAD:(A;;FA;;;SY)", "D:(A;OICI;XX;;;SY)", "D:(A;OICI;FA;;;)", "D:P(A;QQ;FA;;;SY)", "D:P"):
+            with self.assertRaises(ValueError, msg=bad):
+                package_checks.parse_sddl(bad)
 
     def test_the_package_version_keeps_the_order_of_agent_versions_in_three_fields(self):
         # Windows Installer looks at three fields only; the agent's releases
@@ -189,10 +376,10 @@ class ReproducibleTest(unittest.TestCase):
             for name in outputs[0]:
                 self.assertEqual(outputs[0][name], outputs[1][name], "%s differs between two builds" % name)
             summary = release.read_summary(scratch / "release0" / release.msi_name("x64"))
+            product = dict(release.read_tables(scratch / "release0" / release.msi_name("x64"))["Property"])["ProductCode"]
         self.assertEqual(summary[release.PID_CREATE_DTM], release.filetime(EPOCH))
         self.assertEqual(summary[release.PID_LASTSAVE_DTM], release.filetime(EPOCH))
-        exe = (DIST / "x64" / "quorva.exe").read_bytes()
-        self.assertEqual(summary[release.PID_REVNUMBER], "{%s}" % release.package_code("x64", release.VERSION, exe))
+        self.assertEqual(summary[release.PID_REVNUMBER], "{%s}" % release.package_code(product))
 
 
 class SigningTest(unittest.TestCase):
@@ -244,6 +431,11 @@ class SigningTest(unittest.TestCase):
                 self.assertTrue(ok, output)
                 self.assertIn("sha256", output.lower())
                 self.assertFalse(self.verify(path, other)[0], "verified against a certificate that did not sign it")
+                if path.suffix == ".msi":
+                    # The extended signature, over the streams' metadata too.
+                    names = {e[0] for e in release.CompoundFile(path.read_bytes()).entries.values()}
+                    self.assertLessEqual({"\x05DigitalSignature", "\x05MsiDigitalSignatureEx"}, names)
+                    self.assertNotIn("MsiDigitalSignatureEx stream does not exist", output)
                 self.assertEqual(line.split()[0], hashlib.sha256(path.read_bytes()).hexdigest())
         # The signed executable is the one inside the signed package: both
         # differ from the unsigned build only by their signatures.
