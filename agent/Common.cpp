@@ -58,3 +58,14 @@ void CreateHandOffFile(CQuorvaDlg& agent, const std::wstring& path) {
     agent.os.files.AppendBytes(path, unicode ? std::string("\xFF\xFE", 2) : std::string(),
                                platform::Share::ReadWrite, &error);
 }
+
+void ClearHandOffFile(CQuorvaDlg& agent, const std::wstring& path) {
+    constexpr int kTries = 5;
+    constexpr std::uint32_t kPauseMs = 50;
+    for (int attempt = 1;; ++attempt) {
+        if (agent.os.files.DeleteFile(path)) return;
+        if (agent.os.profile.WriteSection(L"Process Details", L"", path)) return;
+        if (attempt == kTries) return;
+        agent.os.clock.Sleep(kPauseMs);
+    }
+}

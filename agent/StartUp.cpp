@@ -263,7 +263,7 @@ BOOL CQuorvaDlg::StartUp() {
 
     Log(*this, "quorva", "Information", "Reading from ini File", "Proc ID found",
         Ansi(*this, m_szScriptProcId.str()));
-    os.files.DeleteFile(m_strProcDetailsIni);
+    ClearHandOffFile(*this, m_strProcDetailsIni);
     WebPostEventData(m_szUserName.str(), errorText, *this, L"Logon", status);
     Log(*this, "quorva", "Information", "Proc ID successfully fetched", "Deleted ini file",
         procDetailsIni);

@@ -175,7 +175,7 @@ bool HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
         A(agent, procId.str()));
 
     // The answer has been read; an empty file is left for the next request.
-    agent.os.files.DeleteFile(ini);
+    ClearHandOffFile(agent, ini);
     WebPostEventData(agent.m_szUserName.str(), errorDesc.str(), agent, agent.m_szEventName.str(), status);
     Log(agent, kHandling, kInfo, "Proc ID successfully read from INI", "Deleted INI from location :",
         A(agent, ini));

@@ -132,9 +132,16 @@ Lifetime Generate(std::uint64_t seed) {
         if (e.kind == Event::Query) e.lParam = r.Pick(kRequests);
         l.events.push_back(e);
     }
+    // A service that writes garbage for its answer writes no other.
+    for (const Event& e : l.events)
+        if (e.kind == Event::GarbageProcId) l.reply = 2;
     std::stable_sort(l.events.begin(), l.events.end(),
                      [](const Event& a, const Event& b) { return a.atMs < b.atMs; });
-    if (r.Chance(4)) {
+    if (r.Chance(3)) {
+        // The hand-off file is held for a moment when the agent clears it.
+        l.faults.push_back({"Files.DeleteFile", 1, 32});
+        l.faults.push_back({"Profile.WriteSection", 1, 32});
+    } else if (r.Chance(4)) {
         // shutdown.exe cannot start for "/a" nor "-a": the cancel falls back
         // to AbortSystemShutdown, which fails when no shutdown is pending.
         l.faults.push_back({"Processes.CreateHiddenProcess", 1, 2});
@@ -349,7 +356,7 @@ Outcome Run(const Lifetime& l, bool keepTrace) {
                     break;
                 case Event::GarbageProcId: {
                     const wchar_t* section = L"Process Details";
-                    if (!m.files.GetString(section, L"Process Name", L"", 1024, info.procDetailsIni).empty() &&
+                    if (l.reply == 2 && !m.files.GetString(section, L"Process Name", L"", 1024, info.procDetailsIni).empty() &&
                         m.files.GetString(section, L"Proc ID", L"", 1024, info.procDetailsIni).empty())
                         m.files.WriteString(section, L"Proc ID", L"0x1F?", info.procDetailsIni);
                     break;
@@ -512,6 +519,22 @@ Outcome Run(const Lifetime& l, bool keepTrace) {
             if (t[i] == '&' && t.compare(i, 5, "&amp;") != 0 && t.compare(i, 4, "&lt;") != 0 && t.compare(i, 4, "&gt;") != 0)
                 ok = false;
         if (!ok) violation("xml", "report " + Utf8(name) + " is not well-formed");
+    }
+
+    // ---- the hand-off file is ready for the next request after a hand-off ----
+    // (unless someone else deleted it; the next hand-off makes it again)
+    bool handedOff = false, deletedByOthers = false;
+    for (const auto& entry : log.entries)
+        if (entry.val2 == "Proc ID found") handedOff = true;
+    for (std::size_t i = 0; i < firedEvents && i < l.events.size(); ++i)
+        if (l.events[i].kind == Event::HandOffDeleted) deletedByOthers = true;
+    if (handedOff && !deletedByOthers && !terminated) {
+        const wchar_t* section = L"Process Details";
+        if (!m.files.Exists(info.procDetailsIni))
+            violation("handoff", "the hand-off file is gone after the hand-off");
+        else if (!m.files.GetString(section, L"Proc ID", L"", 1024, info.procDetailsIni).empty() ||
+                 !m.files.GetString(section, L"Err_Desc", L"", 1024, info.procDetailsIni).empty())
+            violation("handoff", "the hand-off file still holds the last answer");
     }
 
     // ---- the service gets the user's name intact ----

@@ -30,6 +30,7 @@ const std::vector<FaultRow>& FaultTable() {
         // ---- profile files ----
         {"Profile.GetString", {kSharingViolation}, "GetPrivateProfileStringW function"},
         {"Profile.WriteString", {kSharingViolation, kAccessDenied, kDiskFull}, "WritePrivateProfileStringW function"},
+        {"Profile.WriteSection", {kSharingViolation, kAccessDenied, kDiskFull}, "WritePrivateProfileSectionW function"},
         // ---- registry ----
         {"Registry.OpenKey", {kAccessDenied, kFileNotFound}, "RegOpenKeyExW function"},
         {"Registry.QueryValue", {kFileNotFound}, "RegQueryValueExW function"},

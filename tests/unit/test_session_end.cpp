@@ -1,6 +1,7 @@
 // Whole session ends of a resident agent: the request held back, the script
 // handed to the service and waited for, and the session end issued again.
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -453,6 +454,24 @@ TEST_F(SessionEndRun, HandOffAndScriptWaitSurviveWhatHappensAroundThem) {
              r.machine.clock.After(2500, [&processes] { processes.snapshotNoMemoryFailures = 1; });
          },
          FALSE_, {"ExitWindowsEx 4 0"}, reissued},
+        {"the hand-off file is held when the agent clears it", L"jsmith",
+         [](Resident& r) {
+             // Once the agent has read the answer, its next log entry ("Proc ID
+             // found") is where another program takes hold of the file, for
+             // 120 ms: the agent clears the file right after that entry.
+             fake::FakeFiles& files = r.machine.files;
+             fake::FakeClock& clock = r.machine.clock;
+             const std::wstring ini = r.info.procDetailsIni;
+             const CQuorvaDlg* agent = r.agent.get();
+             auto taken = std::make_shared<bool>(false);
+             files.whileOpen = [&files, &clock, ini, agent, taken](const std::wstring& path) {
+                 if (*taken || path == ini || agent->m_szScriptProcId2.empty()) return;
+                 *taken = true;
+                 files.Lock(ini);
+                 clock.After(120, [&files, ini] { files.Unlock(ini); });
+             };
+         },
+         FALSE_, {"ExitWindowsEx 4 0"}, reissued},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -468,6 +487,12 @@ TEST_F(SessionEndRun, HandOffAndScriptWaitSurviveWhatHappensAroundThem) {
         ASSERT_FALSE(entries.empty());
         const auto& e = entries.back();
         EXPECT_EQ(Line(e.module, e.type, e.val1, e.val2, e.val3), c.last);
+        if (c.answer == FALSE_) {
+            // Ready for the next request: no answer and no request left in it.
+            for (const wchar_t* key : {L"Proc ID", L"Err_Desc", L"Process Name", L"Process Arguments"})
+                EXPECT_EQ(r.machine.files.GetString(L"Process Details", key, L"", 1024, r.info.procDetailsIni), L"")
+                    << fake::Utf8(key);
+        }
         for (const auto& request : r.service->requests) {
             EXPECT_EQ(request.processArguments, L"Logoff<<>>" + c.user) << "the name reaches the service intact";
             if (request.pid != 0 && !c.exitWindows.empty())
