@@ -528,7 +528,9 @@ Outcome Run(const Lifetime& l, bool keepTrace) {
         if (entry.val2 == "Proc ID found") handedOff = true;
     for (std::size_t i = 0; i < firedEvents && i < l.events.size(); ++i)
         if (l.events[i].kind == Event::HandOffDeleted) deletedByOthers = true;
-    if (handedOff && !deletedByOthers && !terminated) {
+    // (A copy that Windows ended, or that ended after a failure, may stop
+    // between reading the answer and clearing the file.)
+    if (handedOff && !deletedByOthers && !terminated && !endedByWindows) {
         const wchar_t* section = L"Process Details";
         if (!m.files.Exists(info.procDetailsIni))
             violation("handoff", "the hand-off file is gone after the hand-off");
