@@ -142,3 +142,16 @@ bench: deps
 	cmake --build $(BENCH_BUILD) -j2
 	$(BENCH_BUILD)/restart_check_bench
 	$(BENCH_BUILD)/terminal_storm_bench
+
+# ---- the explorer of whole session lifetimes (not part of make test, which
+# runs a fixed batch of 5,000) ----
+# make explore EXPLORE_RUNS=N [EXPLORE_FIRST=SEED]: N lifetimes under ASan and
+# UBSan; prints lifetimes per second, how often each Windows rule fired and
+# each fault was injected, the violations, and "explored N lifetimes: V violations".
+# One seed again, told step by step: build/sanitize/explorer --replay SEED
+EXPLORE_RUNS ?= 1000000
+EXPLORE_FIRST ?= 1
+.PHONY: explore
+explore: deps
+	$(MAKE) --no-print-directory sanitize
+	nice $(BUILD)/sanitize/explorer --runs $(EXPLORE_RUNS) --first $(EXPLORE_FIRST) --jobs $(JOBS) --min-fires 100

@@ -51,8 +51,21 @@ bool ShowsInAnsi(CQuorvaDlg& agent, const std::wstring& text) {
 }
 
 void CreateHandOffFile(CQuorvaDlg& agent, const std::wstring& path) {
-    const bool unicode = !ShowsInAnsi(agent, agent.m_szUserName.str());
+    // The profile functions write a file without the mark in the system's
+    // code page, not the thread's: that page decides.
+    const bool unicode = !agent.os.text.ShowsInSystemCodePage(agent.m_szUserName.str());
     std::uint32_t error = 0;
     agent.os.files.AppendBytes(path, unicode ? std::string("\xFF\xFE", 2) : std::string(),
                                platform::Share::ReadWrite, &error);
+}
+
+void ClearHandOffFile(CQuorvaDlg& agent, const std::wstring& path) {
+    constexpr int kTries = 5;
+    constexpr std::uint32_t kPauseMs = 50;
+    for (int attempt = 1;; ++attempt) {
+        if (agent.os.files.DeleteFile(path)) return;
+        if (agent.os.profile.WriteSection(L"Process Details", L"", path)) return;
+        if (attempt == kTries) return;
+        agent.os.clock.Sleep(kPauseMs);
+    }
 }

@@ -41,3 +41,9 @@ bool ShowsInAnsi(CQuorvaDlg& agent, const std::wstring& text);
 // starts with that mark: "Process Arguments" then reaches the service with
 // the name intact. Every other user's file stays empty, as always.
 void CreateHandOffFile(CQuorvaDlg& agent, const std::wstring& path);
+
+// After an answer has been read: the hand-off file is deleted, or, while
+// another program holds it for a moment (the service reading it, a virus
+// scanner), emptied in place; tried five times 50 ms apart. Otherwise the
+// next request would read this one's answer.
+void ClearHandOffFile(CQuorvaDlg& agent, const std::wstring& path);

@@ -42,16 +42,22 @@ void CQuorvaDlg::HandleDeferredMessages(bool startUpEnded) {
     // not issue itself must not stay refused, so it is issued here.
     std::optional<std::intptr_t> undone;
     const char* why = "Start-up ended";
+    const DeferredMessage* lastHeld = nullptr;
+    for (const DeferredMessage& deferred : messages)
+        if (deferred.held) lastHeld = &deferred;
     for (const DeferredMessage& deferred : messages) {
         if (startUpEnded) {
             if (deferred.held) undone = deferred.lParam;
             continue;
         }
         if (m_bEnded) break;
+        // A held request that a later one followed was cancelled by Windows
+        // when it was answered 0; the later one says what is wanted now.
+        if (deferred.held && &deferred != lastHeld) continue;
         const MessageResult answer = WindowProc(deferred.message, deferred.wParam, deferred.lParam);
         if (deferred.held && answer.result != FALSE_) {
             undone = deferred.lParam;
-            why = "Script not run";
+            why = m_uICountForOnce != 0 ? "Script run" : "Script not run";
         }
     }
     if (undone) sessionend::IssueHeldSessionEnd(*this, *undone, why);

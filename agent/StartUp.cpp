@@ -58,9 +58,18 @@ BOOL CQuorvaDlg::OnInitDialog() {
 
 BOOL CQuorvaDlg::StartUp() {
     m_bSetupMode = FALSE_;
+    // Vista and later end a program without a visible window that holds a
+    // session end back, or answers after 5 seconds, unless it registered its
+    // reason before the question came: a copy that will stay resident says
+    // so before its first wait, and so before any request can reach it.
+    const std::vector<std::wstring> args = os.processes.CommandLineArgs();
+    bool reasonRegistered = false;
+    if (args.size() == 2 && EqualsNoCase(args[1], L"setup")) {
+        RegisterBlockReason();
+        reasonRegistered = true;
+    }
     os.clock.Sleep(2000);
 
-    const std::vector<std::wstring> args = os.processes.CommandLineArgs();
     if (args.size() == 2 && EqualsNoCase(args[1], L"setup")) m_bSetupMode = TRUE_;
 
     HideWindow();
@@ -70,6 +79,11 @@ BOOL CQuorvaDlg::StartUp() {
     std::wstring userName;
     if (!os.processes.GetUserName(1024, &userName)) return EndAfter(*this, 0, FALSE_);
     m_szUserName = userName;
+    // The local system account's copy stays resident too.
+    if (!reasonRegistered && IsSystemAccount(*this)) {
+        RegisterBlockReason();
+        reasonRegistered = true;
+    }
 
     RemoveTaskbarButton(false);
 
@@ -140,7 +154,7 @@ BOOL CQuorvaDlg::StartUp() {
     if (!PathExists(*this, m_strProcDetailsIni)) {
         Log(*this, "Quorva", "INFO", "", "Creating file", procDetailsIni);
         CreateHandOffFile(*this, m_strProcDetailsIni);
-    } else if (!ShowsInAnsi(*this, m_szUserName.str()) &&
+    } else if (!os.text.ShowsInSystemCodePage(m_szUserName.str()) &&
                os.files.ExclusiveFileSize(m_strProcDetailsIni) == 0) {
         // An empty file left by an earlier version would be written in the
         // code page; holding nothing, it is made again as UTF-16.
@@ -199,10 +213,6 @@ BOOL CQuorvaDlg::StartUp() {
             return EndAfter(*this, 1000, FALSE_);
         }
         os.shell.CoUninitialize();
-        // Vista and later end a program without a visible window that holds
-        // a session end back for more than 5 seconds, unless it said
-        // beforehand that it may need to: the reason goes in now.
-        RegisterBlockReason();
         return TRUE_;
     }
 
@@ -210,6 +220,9 @@ BOOL CQuorvaDlg::StartUp() {
     const std::wstring logonArgs = L"Logon<<>>" + m_szUserName.str();
     const std::string logonArgsAnsi = Ansi(*this, logonArgs);
     Log(*this, "quorva", "Information", "LOGON RECIEVED", userNameAnsi, logonArgsAnsi);
+    // Deleted meanwhile, the file would be made again by the profile
+    // functions in the code page: it is made again here, as above.
+    if (!PathExists(*this, m_strProcDetailsIni)) CreateHandOffFile(*this, m_strProcDetailsIni);
     os.profile.WriteString(kProcDetailsSection, L"Process Name", m_strDeployerPath,
                            m_strProcDetailsIni);
     Log(*this, "quorva", "Information", "Writing into ini File", "Process Name", deployerPath);
@@ -250,7 +263,7 @@ BOOL CQuorvaDlg::StartUp() {
 
     Log(*this, "quorva", "Information", "Reading from ini File", "Proc ID found",
         Ansi(*this, m_szScriptProcId.str()));
-    os.files.DeleteFile(m_strProcDetailsIni);
+    ClearHandOffFile(*this, m_strProcDetailsIni);
     WebPostEventData(m_szUserName.str(), errorText, *this, L"Logon", status);
     Log(*this, "quorva", "Information", "Proc ID successfully fetched", "Deleted ini file",
         procDetailsIni);

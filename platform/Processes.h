@@ -41,6 +41,11 @@ public:
 
     // GetLastError of the calling thread, as it stands.
     virtual std::uint32_t GetLastError() = 0;
+
+    // TerminateProcess(GetCurrentProcess(), exitCode): the end of the process
+    // when the C++ library gives up. Unlike abort(), which in a GUI program
+    // shows a modal box and waits for a click, it ends at once.
+    virtual void TerminateCurrentProcess(std::uint32_t exitCode) = 0;
 };
 
 }  // namespace platform

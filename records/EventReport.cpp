@@ -222,7 +222,15 @@ void WritePostLogFile(CQuorvaDlg& agent, const std::wstring& text) {
         std::uint32_t error = 0;
         lastPath = pathFor(stamp);
         if (files.CreateNewFile(lastPath, bytes, &error)) return;
-        if (error != platform::err::FileExists && error != platform::err::AlreadyExists) return;
+        if (error != platform::err::FileExists && error != platform::err::AlreadyExists) {
+            // A folder the user may not write, a name still being deleted
+            // (ERROR_ACCESS_DENIED), a full disk: the report is lost, and
+            // the log says so with the error.
+            const std::string path = Ansi(agent, lastPath), code = "Error " + std::to_string(error);
+            WriteLogFile(kVersion, "WebPostEventData", agent, "quorva", "ERROR", "Report not stored",
+                         path.c_str(), code.c_str());
+            return;
+        }
         stamp = NextSecond(stamp);
     }
     // The report text itself is in the log already (the "web Post" entry).

@@ -120,12 +120,18 @@ std::wstring ReadProcId(CQuorvaDlg& agent) {
 }
 
 // Asks the resident service to start the deployer with the pending event's
-// arguments and waits, without limit, until it names the script's process or
-// says why it could not start it. `procId` receives the identifier.
-void HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
+// arguments and waits, without limit while the service runs, until it names
+// the script's process or says why it could not start it. `procId` receives
+// the identifier. False, after the agent has ended and let the session end
+// go, when the service is gone for good (ten polls, as at logon).
+bool HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
                    const std::wstring& deployerFile) {
     platform::IProfile& profile = agent.os.profile;
     const std::wstring& ini = agent.m_strProcDetailsIni;
+    // A file someone deleted would be made again by the profile functions in
+    // the code page, and a name the page cannot show would reach the service
+    // spoilt: it is made again here as the start-up makes it.
+    if (!PathExists(agent, ini)) CreateHandOffFile(agent, ini);
     Log(agent, kHandOff, kInfo, "ExecuteProcess", A(agent, agent.m_strDeployerPath),
         A(agent, agent.m_strEventArgs));
     profile.WriteString(kSection, L"Process Name", agent.m_strDeployerPath, ini);
@@ -143,6 +149,7 @@ void HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
         A(agent, procId.str()));
 
     int status = 1;
+    std::uint32_t passes = 0;
     WideBuffer<kErrorDescCapacity> errorDesc;
     while (procId.empty()) {
         errorDesc = profile.GetString(kSection, L"Err_Desc", L"", kErrorDescCapacity, ini);
@@ -156,12 +163,19 @@ void HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
         Log(agent, kHandling, kInfo, "Reading from INI for Logoff/Shutdown Script", "Proc ID Not Found",
             "Waiting");
         procId = ReadProcId(agent);
+        if (procId.empty() && ++passes > 10 && CountServiceInstances(agent) < 1) {
+            Log(agent, kHandlingEnd, kInfo, "SUCCESS", "Service not running. So exiting. Service Name: ",
+                "quorvahost.exe");
+            agent.m_bLetSessionEndGo = true;
+            agent.EndAgent();
+            return false;
+        }
     }
     Log(agent, kHandling, kInfo, "Reading from INI for Logoff/Shutdown Script", "Proc ID found",
         A(agent, procId.str()));
 
     // The answer has been read; an empty file is left for the next request.
-    agent.os.files.DeleteFile(ini);
+    ClearHandOffFile(agent, ini);
     WebPostEventData(agent.m_szUserName.str(), errorDesc.str(), agent, agent.m_szEventName.str(), status);
     Log(agent, kHandling, kInfo, "Proc ID successfully read from INI", "Deleted INI from location :",
         A(agent, ini));
@@ -171,6 +185,7 @@ void HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
     }
     Log(agent, kHandling, kInfo, "ExecuteProcess at Logoff/Shutdown Started process",
         A(agent, deployerFile), "");
+    return true;
 }
 
 // Whether a script this level waits for still runs. The first handling also
@@ -211,7 +226,14 @@ void IssueSessionEnd(CQuorvaDlg& agent, Level level, const std::wstring& deploye
                      const std::wstring& shutdownProgram) {
     // A deeper level has let the request go already: nothing is left to issue.
     if (agent.m_bLetSessionEndGo) return;
-    if (ScriptRunning(agent, level, deployerFile)) return;
+    // A look at the processes that Windows could not take (a snapshot that
+    // failed) reads as "nothing runs" and ends the wait early; a script
+    // found running again here is waited for again, or the held session
+    // end would never be issued.
+    if (ScriptRunning(agent, level, deployerFile)) {
+        WaitForScript(agent, level, deployerFile);
+        if (agent.m_bFlagForReissue || ScriptRunning(agent, level, deployerFile)) return;
+    }
     Log(agent, kHandlingEnd, kInfo, "Script ended", "Exiting", "");
 
     platform::IShutdown& shutdown = agent.os.shutdown;
@@ -257,6 +279,10 @@ std::wstring SystemProgramPath(CQuorvaDlg& agent, const wchar_t* file) {
 
 void IssueHeldSessionEnd(CQuorvaDlg& agent, std::intptr_t lParam, const char* why) {
     using namespace platform;
+    // The restart check below may take seconds; a request that comes
+    // meanwhile must find the reason in place (a handling that ended may
+    // have removed it), or Vista and later end the agent before it issues.
+    agent.RegisterBlockReason();
     const bool shutdown = KindOfRequest(lParam) == RequestKind::ShutdownOrRestart;
     bool restart = false;
     if (shutdown) {
@@ -268,12 +294,16 @@ void IssueHeldSessionEnd(CQuorvaDlg& agent, std::intptr_t lParam, const char* wh
     }
     // Unforced: the other programs of the session may still save their work.
     const std::uint32_t flags = !shutdown ? EwxLogoff : restart ? EwxReboot : EwxShutdown | EwxPowerOff;
-    Log(agent, "IssueHeldSessionEnd", kInfo, "Issuing held session end unforced", why,
-        !shutdown ? "Logging Off" : restart ? "Rebooting" : "Shutting down");
+    const char* what = !shutdown ? "Logging Off" : restart ? "Rebooting" : "Shutting down";
+    Log(agent, "IssueHeldSessionEnd", kInfo, "Issuing held session end unforced", why, what);
     IShutdown& system = agent.os.shutdown;
     const Handle token = system.OpenProcessToken();
     if (token) EnableShutdownPrivilege(system, token);
-    system.ExitWindowsEx(flags, 0);
+    if (!system.ExitWindowsEx(flags, 0)) {
+        // Windows was told to wait and cannot be asked again: a shutdown or
+        // restart without the privilege stays undone, and the log says so.
+        Log(agent, "IssueHeldSessionEnd", "ERROR", "Held session end not issued", why, what);
+    }
     if (token) {
         DisableShutdownPrivilege(system, token);
         system.CloseToken(token);
@@ -315,9 +345,10 @@ void RunHandling(CQuorvaDlg& agent, Level level) {
 
     CancelTimedShutdown(agent, shutdownProgram);
     const std::wstring deployerFile = FileNamePart(agent.m_strDeployerPath);
-    HandOffScript(agent, level,
-                  level == Level::First ? agent.m_szScriptProcId2 : agent.m_szScriptProcId3,
-                  deployerFile);
+    if (!HandOffScript(agent, level,
+                       level == Level::First ? agent.m_szScriptProcId2 : agent.m_szScriptProcId3,
+                       deployerFile))
+        return;
     ++agent.m_uICountForOnce;
     WaitForScript(agent, level, deployerFile);
     if (agent.m_bFlagForReissue) Rehandle(agent, level);

@@ -21,9 +21,13 @@
 #include <exception>
 #include <new>
 #include <typeinfo>
+#include "agent/FatalFailure.h"
 
 namespace __gnu_cxx {
-void __verbose_terminate_handler() { std::abort(); }
+void __verbose_terminate_handler() {
+    EndAfterFatalFailure();
+    std::abort();
+}
 }  // namespace __gnu_cxx
 
 namespace std {

@@ -91,4 +91,8 @@ std::uint32_t Processes::GetLastError() {
     return ::GetLastError();
 }
 
+void Processes::TerminateCurrentProcess(std::uint32_t exitCode) {
+    ::TerminateProcess(::GetCurrentProcess(), exitCode);
+}
+
 }  // namespace win32

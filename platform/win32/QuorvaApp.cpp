@@ -1,6 +1,7 @@
 #include "platform/win32/QuorvaApp.h"
 #include <commctrl.h>
 #include <optional>
+#include "agent/FatalFailure.h"
 #include "agent/QuorvaDlg.h"
 #include "platform/win32/ModalDialog.h"
 #include "platform/win32/ScopedHandle.h"
@@ -39,6 +40,7 @@ BOOL CQuorvaApp::InitInstance() {
     {
         std::optional<Win32Platform> machine(std::in_place);
         std::optional<CQuorvaDlg> dialog(std::in_place, machine->os());
+        SetFatalFailureAgent(&*dialog);
         HICON icon = ::LoadIconW(instance_, MAKEINTRESOURCEW(kAgentIcon));
         dialog->m_hIcon = ToHandle(icon);
         machine->shell.Attach(nullptr, icon, nullptr);
@@ -46,6 +48,7 @@ BOOL CQuorvaApp::InitInstance() {
         run.DoModal(kAgentDialogTemplate, owner.Get());
 
         // 6. The dialog object first, then the owner window.
+        SetFatalFailureAgent(nullptr);
         dialog.reset();
     }
     owner.Reset();

@@ -27,4 +27,18 @@ std::wstring Text::FromAnsi(const std::string& text) {
     return result;
 }
 
+bool Text::ShowsInSystemCodePage(const std::wstring& text) {
+    if (text.empty()) return true;
+    const int wideLength = static_cast<int>(text.size());
+    const int length = ::WideCharToMultiByte(CP_ACP, 0, text.data(), wideLength, nullptr, 0, nullptr, nullptr);
+    if (length <= 0) return false;
+    std::string narrow(static_cast<std::size_t>(length), '\0');
+    ::WideCharToMultiByte(CP_ACP, 0, text.data(), wideLength, &narrow[0], length, nullptr, nullptr);
+    const int back = ::MultiByteToWideChar(CP_ACP, 0, narrow.data(), length, nullptr, 0);
+    if (back != wideLength) return false;
+    std::wstring wide(static_cast<std::size_t>(back), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, narrow.data(), length, &wide[0], back);
+    return wide == text;
+}
+
 }  // namespace win32

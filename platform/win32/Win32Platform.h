@@ -49,6 +49,7 @@ public:
     bool GetUserName(std::uint32_t capacity, std::wstring* name) override;
     std::vector<std::wstring> CommandLineArgs() override;
     std::uint32_t GetLastError() override;
+    void TerminateCurrentProcess(std::uint32_t exitCode) override;
 };
 
 class Shutdown final : public platform::IShutdown {
@@ -135,6 +136,7 @@ class Text final : public platform::IText {
 public:
     std::string ToAnsi(const std::wstring& text) override;
     std::wstring FromAnsi(const std::string& text) override;
+    bool ShowsInSystemCodePage(const std::wstring& text) override;
 };
 
 // The whole machine, as the agent sees it.

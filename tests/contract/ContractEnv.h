@@ -69,6 +69,9 @@ public:
     virtual bool ReadFile(const std::wstring& path, std::string* bytes) = 0;
     virtual bool HoldWithoutSharing(const std::wstring& path) = 0;
     virtual bool HoldWithByteRangeLock(const std::wstring& path) = 0;
+    // Another process holds the file open, sharing deletion, and the file is
+    // deleted: its name is delete-pending until Release.
+    virtual bool HoldAndDelete(const std::wstring& path) = 0;
     virtual void Release(const std::wstring& path) = 0;
 
     virtual std::wstring ScratchKey() = 0;

@@ -41,9 +41,15 @@ public:
         machine_.files.LockRange(path);
         return true;
     }
+    bool HoldAndDelete(const std::wstring& path) override {
+        if (!machine_.files.Read(path)) return false;
+        machine_.files.DeletePending(path);
+        return true;
+    }
     void Release(const std::wstring& path) override {
         machine_.files.Unlock(path);
         machine_.files.UnlockRange(path);
+        machine_.files.ReleaseDeletePending(path);
     }
 
     std::wstring ScratchKey() override { return kKey; }

@@ -34,6 +34,18 @@ TEST_F(TextContract, AnsiToWide) {
     EXPECT_EQ(text.FromAnsi(""), L"");
 }
 
+// The system's code page (1252 here, as the thread's) decides what the
+// profile functions keep in a file without the byte-order mark: a text
+// shows only when it comes back unchanged, and a best fit does not.
+TEST_F(TextContract, SystemCodePageShowsWhatSurvivesTheRoundTrip) {
+    auto& text = os().text;
+    EXPECT_TRUE(text.ShowsInSystemCodePage(L"jsmith"));
+    EXPECT_TRUE(text.ShowsInSystemCodePage(L""));
+    EXPECT_TRUE(text.ShowsInSystemCodePage(L"Jos\u00e9 \u20ac"));
+    EXPECT_FALSE(text.ShowsInSystemCodePage(L"\u0141ukasz")) << "a best fit is not the name";
+    EXPECT_FALSE(text.ShowsInSystemCodePage(L"\u0418\u0432\u0430\u043D"));
+}
+
 class ClockContract : public ContractTest {};
 
 platform::SystemTime At(int hour, int minute, int second) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include "platform/Types.h"
 #include "tests/fakes/FakeText.h"
+#include "tests/fakes/RuleBook.h"
 
 namespace fake {
 namespace {
@@ -95,8 +96,13 @@ bool IsUtf16(const std::string& bytes) {
            static_cast<unsigned char>(bytes[1]) == 0xFE;
 }
 
-std::wstring Decode(const std::string& bytes) {
-    if (!IsUtf16(bytes)) return Cp1252ToWide(bytes);
+// The profile functions read and write a file without the UTF-16 byte-order
+// mark in the system's code page (CP_ACP), whatever the calling thread's
+// ("WritePrivateProfileString function": "If the file was created using
+// Unicode characters, the function writes Unicode characters to the file.
+// Otherwise, the function writes ANSI characters.").
+std::wstring Decode(const std::string& bytes, std::uint32_t codePage) {
+    if (!IsUtf16(bytes)) return AnsiToWide(codePage, bytes);
     std::wstring out;
     for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)
         out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
@@ -104,8 +110,8 @@ std::wstring Decode(const std::string& bytes) {
     return out;
 }
 
-std::string Encode(const std::wstring& text, bool utf16) {
-    if (!utf16) return WideToCp1252(text);
+std::string Encode(const std::wstring& text, bool utf16, std::uint32_t codePage) {
+    if (!utf16) return WideToAnsi(codePage, text);
     std::string out("\xFF\xFE", 2);
     for (wchar_t c : text) {
         out.push_back(static_cast<char>(c & 0xFF));
@@ -143,12 +149,13 @@ std::optional<std::wstring> KeyOf(const std::wstring& line) {
 }  // namespace
 
 std::wstring FakeFiles::Key(const std::wstring& path) {
-    std::wstring in = Unify(path);
     std::wstring out;
-    for (std::size_t i = 0; i < in.size(); ++i) {
+    out.reserve(path.size());
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const wchar_t c = path[i] == L'/' ? L'\\' : path[i];
         // Keep the two leading backslashes of a UNC name, collapse any other run.
-        if (in[i] == L'\\' && !out.empty() && out.back() == L'\\' && i > 1) continue;
-        out.push_back(Fold(in[i]));
+        if (c == L'\\' && !out.empty() && out.back() == L'\\' && i > 1) continue;
+        out.push_back(Fold(c));
     }
     while (out.size() > 1 && out.back() == L'\\') out.pop_back();
     return out;
@@ -242,6 +249,13 @@ void FakeFiles::UnlockRange(const std::wstring& path) {
 
 void FakeFiles::DenyWrite(const std::wstring& path) { denied_.insert(Key(path)); }
 
+void FakeFiles::DeletePending(const std::wstring& path) {
+    entries_.erase(Key(path));
+    deletePending_.insert(Key(path));
+}
+
+void FakeFiles::ReleaseDeletePending(const std::wstring& path) { deletePending_.erase(Key(path)); }
+
 void FakeFiles::Remove(const std::wstring& path) {
     std::wstring key = Key(path);
     entries_.erase(key);
@@ -282,7 +296,14 @@ bool FakeFiles::FindFirstExists(const std::wstring& pattern) {
         (Match(folded, 0, L".", 0) || Match(folded, 0, L"..", 0)))
         return true;
     for (const auto& [k, e] : entries_)
-        if (ParentOf(k) == dirKey && Match(folded, 0, FoldCopy(e.name), 0)) return true;
+    {
+        // In the folder itself: the key is the folder's, a backslash, and a name.
+        const bool inFolder = dirKey.empty() ? k.find(L'\\') == std::wstring::npos
+                                             : k.size() > dirKey.size() + 1 && k.compare(0, dirKey.size(), dirKey) == 0 &&
+                                                   k[dirKey.size()] == L'\\' &&
+                                                   k.find(L'\\', dirKey.size() + 1) == std::wstring::npos;
+        if (inFolder && Match(folded, 0, FoldCopy(e.name), 0)) return true;
+    }
     return false;
 }
 
@@ -330,6 +351,14 @@ std::uint32_t FakeFiles::WriteCheck(const std::wstring& path, bool mayCreate, bo
     if (!ParentIsFolder(key)) return platform::err::PathNotFound;
     const Entry* e = Find(path);
     if (denied_.count(key)) return platform::err::AccessDenied;
+    if (!e && deletePending_.count(key)) {
+        rules::Fired(rules::kDeletePending);
+        return platform::err::AccessDenied;
+    }
+    if (!e && mayCreate && denied_.count(key.substr(0, key.rfind(L'\\')))) {
+        rules::Fired(rules::kFolderDenied);
+        return platform::err::AccessDenied;
+    }
     if (!e) return mayCreate ? 0 : platform::err::FileNotFound;
     if (e->folder) return platform::err::AccessDenied;
     if (HeldWithoutSharing(*e) || (exclusive && Held(*e))) return platform::err::SharingViolation;
@@ -374,7 +403,10 @@ bool FakeFiles::CreateNewFile(const std::wstring& path, const std::string& bytes
     if (path.size() >= kMaxPath) code = platform::err::FilenameExcedRange;
     else if (!ParentIsFolder(Key(path))) code = platform::err::PathNotFound;
     else if (Find(path)) code = platform::err::FileExists;
-    else code = WriteCheck(path, true);
+    else if (deletePending_.count(Key(path))) {
+        rules::Fired(rules::kDeletePending);
+        code = platform::err::AccessDenied;
+    } else code = WriteCheck(path, true);
     if (code != 0) {
         if (error) *error = code;
         return false;
@@ -409,7 +441,7 @@ bool FakeFiles::SetAttributes(const std::wstring& path, std::uint32_t attributes
 bool FakeFiles::ReadProfileLines(const std::wstring& file, std::vector<std::wstring>* lines) const {
     const Entry* e = Find(file);
     if (!e || e->folder || HeldWithoutSharing(*e)) return false;
-    *lines = SplitLines(Decode(e->bytes));
+    *lines = SplitLines(Decode(e->bytes, systemCodePage));
     return true;
 }
 
@@ -418,7 +450,9 @@ bool FakeFiles::WriteProfileLines(const std::wstring& file, const std::vector<st
     bool utf16 = e && IsUtf16(e->bytes);
     std::wstring text;
     for (const auto& l : lines) text += l + L"\r\n";
-    std::string bytes = Encode(text, utf16);
+    if (!utf16 && std::any_of(text.begin(), text.end(), [](wchar_t c) { return c >= 0x80; }))
+        rules::Fired(rules::kProfileSystemCodePage);
+    std::string bytes = Encode(text, utf16, systemCodePage);
     if (Entry* existing = Find(file)) existing->bytes = bytes;
     else PutFile(file, bytes);
     return true;

@@ -25,6 +25,10 @@ public:
     // Effects are appended here when set (FakeMachine wires its journal).
     std::vector<std::string>* journal = nullptr;
 
+    // The system's ANSI code page (CP_ACP), which the profile functions use
+    // for a file without the UTF-16 byte-order mark (1252 or 1251, as FakeText).
+    std::uint32_t systemCodePage = 1252;
+
     // ---- test hooks ----
     // Creates the file (and every missing folder above it) with these bytes.
     void PutFile(const std::wstring& path, const std::string& bytes);
@@ -42,7 +46,17 @@ public:
     void Lock(const std::wstring& path);
     void Unlock(const std::wstring& path);
     // Writes to the file (and its creation) fail with ERROR_ACCESS_DENIED.
+    // A folder given here refuses new files in it the same way (a folder the
+    // user may not write, as Program Files is for standard users).
     void DenyWrite(const std::wstring& path);
+    // Another process deleted the file while a third still holds it open:
+    // the name is delete-pending until ReleaseDeletePending, and creating a
+    // file of that name fails with ERROR_ACCESS_DENIED ("DeleteFile
+    // function": "The DeleteFile function marks a file for deletion on close
+    // ... Subsequent calls to CreateFile to open the file fail with
+    // ERROR_ACCESS_DENIED.").
+    void DeletePending(const std::wstring& path);
+    void ReleaseDeletePending(const std::wstring& path);
     // Another process holds the file open with read/write sharing and a
     // byte-range lock over all of it and beyond (LockFileEx): an open without
     // sharing fails with ERROR_SHARING_VIOLATION, a shared one succeeds and
@@ -115,6 +129,7 @@ private:
 
     std::map<std::wstring, Entry> entries_;
     std::set<std::wstring> denied_;
+    std::set<std::wstring> deletePending_;
 };
 
 }  // namespace fake

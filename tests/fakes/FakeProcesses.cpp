@@ -1,4 +1,6 @@
 #include "tests/fakes/FakeProcesses.h"
+#include "tests/fakes/FakeShell.h"
+#include "tests/fakes/RuleBook.h"
 #include <algorithm>
 #include "platform/Types.h"
 #include "tests/fakes/FakeText.h"
@@ -18,12 +20,19 @@ bool SameName(const std::wstring& a, const std::wstring& b) {
 
 std::uint32_t FakeProcesses::Start(const std::wstring& exe, std::uint32_t session) {
     std::uint32_t pid = nextPid_;
-    nextPid_ += 4;
+    if (reuseIds && !freed_.empty()) {
+        pid = freed_.back();
+        freed_.pop_back();
+        rules::Fired(rules::kPidReused);
+    } else {
+        nextPid_ += 4;
+    }
     table.push_back({pid, exe, session});
     return pid;
 }
 
 void FakeProcesses::Exit(std::uint32_t pid) {
+    if (reuseIds && IsRunning(pid)) freed_.push_back(pid);
     table.erase(std::remove_if(table.begin(), table.end(), [pid](const Process& p) { return p.pid == pid; }),
                 table.end());
 }
@@ -41,9 +50,18 @@ bool FakeProcesses::SnapshotProcesses(std::vector<platform::ProcessEntry>* proce
                                       std::uint32_t* error) {
     ++snapshots;
     processes->clear();
+    if (snapshotNoMemoryFailures > 0) {
+        --snapshotNoMemoryFailures;
+        lastError = 8;  // ERROR_NOT_ENOUGH_MEMORY
+        if (error) *error = lastError;
+        return false;
+    }
     if (snapshotBadLengthFailures > 0 || snapshotFails) {
         lastError = snapshotBadLengthFailures > 0 ? platform::err::BadLength : platform::err::InvalidHandle;
-        if (snapshotBadLengthFailures > 0) --snapshotBadLengthFailures;
+        if (snapshotBadLengthFailures > 0) {
+            --snapshotBadLengthFailures;
+            rules::Fired(rules::kSnapshotBadLength);
+        }
         if (error) *error = lastError;
         return false;
     }
@@ -89,6 +107,11 @@ bool FakeProcesses::GetUserName(std::uint32_t capacity, std::wstring* name) {
     }
     *name = userName;
     return true;
+}
+
+void FakeProcesses::TerminateCurrentProcess(std::uint32_t exitCode) {
+    if (journal) journal->push_back("TerminateProcess " + std::to_string(exitCode));
+    throw ProcessEnded{};
 }
 
 }  // namespace fake

@@ -33,6 +33,8 @@ public:
     // The next this many snapshots fail with ERROR_BAD_LENGTH, as
     // CreateToolhelp32Snapshot does for a moment while processes come and go.
     int snapshotBadLengthFailures = 0;
+    // The next this many snapshots fail with ERROR_NOT_ENOUGH_MEMORY.
+    int snapshotNoMemoryFailures = 0;
     // Snapshots asked for, failed ones included.
     int snapshots = 0;
     bool userNameFails = false;
@@ -44,7 +46,13 @@ public:
     // Every command line CreateHiddenProcess was given, in order.
     std::vector<std::wstring> launched;
 
-    // Starts a process; the ids increase with every start.
+    // An identifier is free again once its process ended ("Process
+    // Identifiers" / GetCurrentProcessId: "Until the process terminates, the
+    // process identifier uniquely identifies the process"): with reuseIds the
+    // next start takes the identifier freed last.
+    bool reuseIds = false;
+
+    // Starts a process; the ids increase with every start (see reuseIds).
     std::uint32_t Start(const std::wstring& exe, std::uint32_t session);
     void Exit(std::uint32_t pid);
     bool IsRunning(std::uint32_t pid) const;
@@ -59,9 +67,15 @@ public:
     bool GetUserName(std::uint32_t capacity, std::wstring* name) override;
     std::vector<std::wstring> CommandLineArgs() override { return args; }
     std::uint32_t GetLastError() override { return lastError; }
+    // Journals "TerminateProcess <code>" and throws ProcessEnded: nothing of
+    // the program runs after it. (abort() would instead show the modal
+    // "Runtime Error!" box in a GUI program on msvcrt and wait for a click:
+    // "abort", C run-time reference.)
+    void TerminateCurrentProcess(std::uint32_t exitCode) override;
 
 private:
     std::uint32_t nextPid_ = 1000;
+    std::vector<std::uint32_t> freed_;
 };
 
 }  // namespace fake

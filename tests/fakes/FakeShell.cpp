@@ -1,6 +1,7 @@
 #include "tests/fakes/FakeShell.h"
 #include <cstdio>
 #include "tests/fakes/FakeText.h"
+#include "tests/fakes/RuleBook.h"
 
 namespace fake {
 
@@ -89,7 +90,7 @@ void FakeShell::FreeLibrary(platform::Handle module) {
     if (module != 0) --loadedLibraries;
 }
 
-bool FakeShell::ShutdownBlockReasonCreate(platform::Handle module, platform::Handle,
+bool FakeShell::ShutdownBlockReasonCreate(platform::Handle module, platform::Handle window,
                                           const std::wstring& reason, bool* found) {
     std::string line = "ShutdownBlockReasonCreate " + Utf8(reason);
     if (module == 0 || blockReasonMissing) {
@@ -98,6 +99,11 @@ bool FakeShell::ShutdownBlockReasonCreate(platform::Handle module, platform::Han
         return false;
     }
     if (found) *found = true;
+    rules::Fired(rules::kReasonOtherThread);
+    if (!callerOwnsWindow || window == 0 || window != this->window) {
+        Note(line + " failed");
+        return false;
+    }
     if (blockReasonCreateFails) {
         Note(line + " failed");
         return false;
@@ -134,14 +140,32 @@ bool FakeShell::GetFolderPath(std::uint32_t csidl, std::wstring* path) {
 
 void FakeShell::QueryEndSessionSent(FakeClock& clock) {
     const int question = ++questions_;
+    reasonAtQuestion_.push_back(blockReason.has_value());
     if (visible || blockReason.has_value() || blockReasonMissing) return;
     constexpr std::int64_t kHungAppTimeoutMs = 5000;
     clock.After(kHungAppTimeoutMs, [this, question] {
-        if (answers_ >= question) return;
+        if (answers_ >= question || endedForBlocking) return;
+        rules::Fired(rules::kVistaLateEnds);
         endedForBlocking = true;
         Note("Ended for blocking the session end");
         throw ProcessEnded{};
     });
+}
+
+void FakeShell::QueryEndSessionAnswered(std::intptr_t answer) {
+    const int question = ++answers_;
+    if (answer != 0 || endedForBlocking) return;
+    if (blockReasonMissing) {
+        rules::Fired(rules::kXpWaits);
+        return;
+    }
+    const bool registered = question >= 1 && static_cast<std::size_t>(question) <= reasonAtQuestion_.size() &&
+                            reasonAtQuestion_[static_cast<std::size_t>(question) - 1];
+    if (visible || registered) return;
+    rules::Fired(rules::kVistaVetoEnds);
+    endedForBlocking = true;
+    Note("Ended for blocking the session end");
+    throw ProcessEnded{};
 }
 
 void FakeShell::EndDialogOk() {

@@ -55,15 +55,27 @@ public:
     std::wstring commonAppData = L"C:\\ProgramData";
 
     // ---- Vista's rule for programs without a visible top-level window ----
-    // ("Application Shutdown Changes in Windows Vista"): once a session end
-    // asks such a program, one that has not answered within 5 seconds is
-    // ended, unless it had registered a block reason before the question
-    // came. QueryEndSessionSent marks the question (on the clock the system
-    // waits by), QueryEndSessionAnswered the answer. Before Vista
-    // (blockReasonMissing) the system waits as long as it takes.
+    // ("Application Shutdown Changes in Windows Vista"): "If an application
+    // without a visible top-level window blocks shutdown by vetoing
+    // WM_QUERYENDSESSION, or takes over 5 seconds to respond to
+    // WM_QUERYENDSESSION or WM_ENDSESSION, Windows will automatically
+    // terminate it", unless it had registered a block reason before the
+    // question came. QueryEndSessionSent marks the question (on the clock the
+    // system waits by), QueryEndSessionAnswered the answer; given the answer,
+    // a veto (0) ends such a program right there. Before Vista
+    // (blockReasonMissing) the system waits as long as it takes and takes a
+    // veto as a veto ("Shutdown Changes for Windows Vista", the XP column).
     void QueryEndSessionSent(FakeClock& clock);
     void QueryEndSessionAnswered() { ++answers_; }
+    void QueryEndSessionAnswered(std::intptr_t answer);
     bool endedForBlocking = false;
+    // The thread that created the window ("ShutdownBlockReasonCreate
+    // function": "This function can only be called from the thread that
+    // created the window specified by the hWnd parameter. Otherwise, the
+    // function fails and the last error code is ERROR_ACCESS_DENIED."). The
+    // agent has one thread; a call for another window, or before the window
+    // exists (0), fails the same way.
+    bool callerOwnsWindow = true;
 
     // ---- IShell ----
     platform::Handle WindowHandle() override { return window; }
@@ -91,6 +103,7 @@ private:
     void Note(const std::string& line);
     platform::Handle nextModule_ = 0x7FF00000;
     int questions_ = 0, answers_ = 0;
+    std::vector<bool> reasonAtQuestion_;  // per question: a reason was registered when it came
 };
 
 }  // namespace fake

@@ -1,5 +1,6 @@
 #include "tests/fakes/FakeShutdown.h"
 #include "platform/Types.h"
+#include "tests/fakes/RuleBook.h"
 
 namespace fake {
 
@@ -30,6 +31,7 @@ bool FakeShutdown::SetShutdownPrivilege(platform::Handle token, bool enable, std
         return false;
     }
     if (!privilegeHeld) {
+        if (enable) rules::Fired(rules::kNotAllAssigned);
         if (journal) journal->back() = line + " not all assigned";
         if (error) *error = platform::err::NotAllAssigned;
         return true;
@@ -50,8 +52,13 @@ bool FakeShutdown::ExitWindowsEx(std::uint32_t flags, std::uint32_t reason) {
     const bool refused = exitWindowsFails || ((flags & (platform::EwxShutdown | platform::EwxReboot |
                                                         platform::EwxPowerOff)) != 0 &&
                                               !privilegeEnabled);
+    if (refused && !exitWindowsFails) rules::Fired(rules::kExitWindowsRefused);
     Note("ExitWindowsEx " + std::to_string(flags) + " " + std::to_string(reason), refused);
-    return !refused;
+    if (refused) return false;
+    const bool forced = (flags & platform::EwxForce) != 0;
+    if (forced && terminalServices) rules::Fired(rules::kForceIgnoredUnderTs);
+    if ((!forced || terminalServices) && whoAsks) whoAsks(flags);
+    return true;
 }
 
 }  // namespace fake

@@ -6,6 +6,7 @@
 // hold the privilege.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 #include "platform/Shutdown.h"
@@ -27,6 +28,12 @@ public:
     bool privilegeHeld = true;
     bool abortFails = false;
     bool exitWindowsFails = false;
+    // Terminal Services is on ("ExitWindowsEx function", EWX_FORCE: "This
+    // flag has no effect if terminal services is enabled. Otherwise, the
+    // system does not send the WM_QUERYENDSESSION message."). A session end
+    // that asks the programs calls whoAsks with the flags it was made with.
+    bool terminalServices = false;
+    std::function<void(std::uint32_t flags)> whoAsks;
 
     // What was asked, for direct checks.
     std::vector<std::uint32_t> exitWindowsFlags;

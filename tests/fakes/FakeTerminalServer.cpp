@@ -67,6 +67,11 @@ bool SessionAgent::Processes::CreateHiddenProcess(const std::wstring& commandLin
     return true;
 }
 
+void SessionAgent::Processes::TerminateCurrentProcess(std::uint32_t exitCode) {
+    agent_.journal.push_back("TerminateProcess " + std::to_string(exitCode));
+    throw ProcessEnded{};
+}
+
 bool SessionAgent::Processes::GetUserName(std::uint32_t capacity, std::wstring* name) {
     if (agent_.identity.userName.size() + 1 > capacity) {
         lastError_ = platform::err::InsufficientBuffer;

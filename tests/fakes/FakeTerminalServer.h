@@ -100,6 +100,7 @@ private:
         bool GetUserName(std::uint32_t capacity, std::wstring* name) override;
         std::vector<std::wstring> CommandLineArgs() override { return agent_.identity.args; }
         std::uint32_t GetLastError() override { return lastError_; }
+        void TerminateCurrentProcess(std::uint32_t exitCode) override;
 
     private:
         SessionAgent& agent_;

@@ -69,6 +69,36 @@ std::wstring Cp1252ToWide(const std::string& bytes) {
     return out;
 }
 
+std::string WideToAnsi(std::uint32_t codePage, const std::wstring& text) {
+    if (codePage != 1251) return WideToCp1252(text);
+    std::string out;
+    out.reserve(text.size());
+    for (wchar_t w : text) {
+        const auto c = static_cast<std::uint32_t>(w);
+        if (sizeof(wchar_t) == 4 && c > 0xFFFF) out += "??";
+        else if (c < 0x80) out.push_back(static_cast<char>(c));
+        else if (c >= 0x410 && c <= 0x44F) out.push_back(static_cast<char>(0xC0 + (c - 0x410)));
+        else if (c == 0x401) out.push_back(static_cast<char>(0xA8));
+        else if (c == 0x451) out.push_back(static_cast<char>(0xB8));
+        else out.push_back('?');
+    }
+    return out;
+}
+
+std::wstring AnsiToWide(std::uint32_t codePage, const std::string& bytes) {
+    if (codePage != 1251) return Cp1252ToWide(bytes);
+    std::wstring out;
+    out.reserve(bytes.size());
+    for (unsigned char b : bytes) {
+        if (b < 0x80) out.push_back(static_cast<wchar_t>(b));
+        else if (b >= 0xC0) out.push_back(static_cast<wchar_t>(0x410 + (b - 0xC0)));
+        else if (b == 0xA8) out.push_back(static_cast<wchar_t>(0x401));
+        else if (b == 0xB8) out.push_back(static_cast<wchar_t>(0x451));
+        else out.push_back(L'?');
+    }
+    return out;
+}
+
 std::string Utf8(const std::wstring& text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {

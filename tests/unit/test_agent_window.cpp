@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include "agent/Common.h"
+#include "agent/FatalFailure.h"
+#include "tests/fakes/LogReader.h"
 #include "tests/fakes/StandardMachine.h"
 
 namespace {
@@ -136,6 +138,41 @@ TEST(SharedHelpers, CreateEmptyFileKeepsWhatIsThere) {
     EXPECT_EQ(m.files.Read(ini), std::optional<std::string>("[Process Details]\r\n"));
     CreateEmptyFile(agent, L"C:\\Missing\\x.ini");
     EXPECT_FALSE(m.files.Exists(L"C:\\Missing"));
+}
+
+}  // namespace
+
+namespace {
+
+// A failure the C++ library gives up on ends the process at once, without the
+// run-time library's modal box, and the log says why where a log exists.
+TEST_F(AgentWindow, FatalFailureEndsTheProcessAtOnceWithALogRecordWhereThereIsALog) {
+    struct Case {
+        const char* name;
+        bool startedUp;  // the start-up named the log folder
+        bool record;
+    };
+    for (const Case c : {Case{"after the start-up", true, true}, Case{"early in the start-up", false, false}}) {
+        SCOPED_TRACE(c.name);
+        fake::FakeMachine machine;
+        const auto info = fake::InstallStandardMachine(machine);
+        CQuorvaDlg dying(machine.os());
+        dying.m_szUserName = L"jsmith";
+        if (c.startedUp) dying.m_strDataDir = info.dataDir;
+        SetFatalFailureAgent(&dying);
+        EXPECT_THROW(EndAfterFatalFailure(), fake::ProcessEnded);
+        EXPECT_EQ(FatalFailureAgent(), nullptr);
+        EXPECT_EQ(machine.JournalOf({"TerminateProcess", "Runtime"}), (Journal{"TerminateProcess 3"}));
+        const auto log = fake::ReadLog(machine, L"jsmith");
+        ASSERT_EQ(log.exists, c.record);
+        if (c.record) {
+            EXPECT_EQ(log.entries.back().type, "ERROR");
+            EXPECT_EQ(log.entries.back().val1, "Ended after a failure in the program");
+        }
+    }
+    // Without an agent the caller ends the process itself.
+    SetFatalFailureAgent(nullptr);
+    EndAfterFatalFailure();
 }
 
 }  // namespace

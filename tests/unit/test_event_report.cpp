@@ -1,5 +1,6 @@
 // The XML event reports: their exact text, the registration values they need,
 // escaping, size, and the files they are stored in.
+#include <functional>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -354,13 +355,46 @@ TEST_F(EventReportTest, FirstReportCreatesThePostFolder) {
                   "CreateNewFile C:\\Program Files\\VORLAN\\QVRTPostLogs\\wpdcmagntevntstiu_N_20141225150405.xml"}));
 }
 
-TEST_F(EventReportTest, PostFolderThatCannotBeCreatedDropsTheReportQuietly) {
-    agent->m_strInstallDir = L"C:\\Gone\\VORLAN\\";
-    WebPostEventData(L"jsmith", L"", *agent, L"Logon", 1);
-    EXPECT_FALSE(m.files.Exists(L"C:\\Gone"));
-    const auto log = Log();
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].val1, "web Post");
+// A report that cannot be stored for any reason but a taken name is lost;
+// the log says so, with the error, beside the "web Post" entry that holds its text.
+TEST_F(EventReportTest, ReportThatCannotBeStoredLeavesAnErrorRecord) {
+    const std::wstring folder = L"C:\\Program Files\\VORLAN\\QVRTPostLogs";
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {"install folder gone", [&] { agent->m_strInstallDir = L"C:\\Gone\\VORLAN\\"; }, "Error 3"},
+        {"report name still being deleted",
+         [&] {
+             m.files.MakeFolder(folder);
+             m.files.DeletePending(folder + L"\\wpdcmagntevntstiu_N_20141225150405.xml");
+         },
+         "Error 5"},
+        {"post folder not writable for the user",
+         [&] {
+             m.files.MakeFolder(folder);
+             m.files.DenyWrite(folder);
+         },
+         "Error 5"},
+    };
+    // One machine for the rows, in this order: each row's cause stays.
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        agent->m_strInstallDir = L"C:\\Program Files\\VORLAN\\";
+        c.arrange();
+        const std::size_t before = Log().size();
+        WebPostEventData(L"jsmith", L"", *agent, L"Logon", 1);
+        EXPECT_FALSE(m.files.Exists(L"C:\\Gone"));
+        EXPECT_TRUE(PostFiles().empty());
+        const auto log = Log();
+        ASSERT_EQ(log.size(), before + 2);
+        EXPECT_EQ(log[before].val1, "web Post");
+        EXPECT_EQ(log[before + 1].type, "ERROR");
+        EXPECT_EQ(log[before + 1].val1, "Report not stored");
+        EXPECT_EQ(log[before + 1].val3, c.error);
+    }
 }
 
 }  // namespace

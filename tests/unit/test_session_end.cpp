@@ -1,5 +1,8 @@
 // Whole session ends of a resident agent: the request held back, the script
 // handed to the service and waited for, and the session end issued again.
+#include <functional>
+#include <memory>
+#include <stdexcept>
 #include <optional>
 #include <string>
 #include <vector>
@@ -474,6 +477,84 @@ TEST_F(SessionEndRun, WithoutTheShutdownPrivilegeALogoffIsIssuedAndAShutdownLeft
         EXPECT_EQ(machine.JournalOf({"OpenProcessToken", "AdjustTokenPrivileges", "CloseToken"}), c.tokenCalls);
         EXPECT_EQ(machine.shutdown.openTokens, 0u);
         EXPECT_TRUE(r.agent->m_bEnded) << "the agent ends either way";
+    }
+}
+
+// What the machine does to the hand-off and the script wait meanwhile: the
+// held session end is still issued after the script, or let go with a record.
+TEST_F(SessionEndRun, HandOffAndScriptWaitSurviveWhatHappensAroundThem) {
+    struct Case {
+        const char* name;
+        std::wstring user;
+        std::function<void(Resident&)> arrange;
+        std::intptr_t answer;
+        std::vector<std::string> exitWindows;
+        std::string last;  // the last log record
+    };
+    const std::string reissued = Line("FunctionToForgetShutDown", "INFO", "exe stopped", "Logging Off");
+    const std::vector<Case> cases{
+        {"the service ends while the hand-off waits", L"jsmith",
+         [](Resident& r) {
+             r.service->options.reply = fake::ScriptedService::Reply::Never;
+             const std::uint32_t servicePid = r.info.servicePid;
+             fake::FakeProcesses& processes = r.machine.processes;
+             r.machine.clock.After(3000, [&processes, servicePid] { processes.Exit(servicePid); });
+         },
+         TRUE_, {},
+         Line("FunctionToForgetShutDown", "INFO", "SUCCESS", "Service not running. So exiting. Service Name: ",
+              "quorvahost.exe")},
+        {"someone deleted the hand-off file", L"\u0141ukasz",
+         [](Resident& r) { r.machine.files.Remove(r.info.procDetailsIni); }, FALSE_, {"ExitWindowsEx 4 0"}, reissued},
+        {"one look at the processes fails while the script runs", L"jsmith",
+         [](Resident& r) {
+             fake::FakeProcesses& processes = r.machine.processes;
+             r.machine.clock.After(2500, [&processes] { processes.snapshotNoMemoryFailures = 1; });
+         },
+         FALSE_, {"ExitWindowsEx 4 0"}, reissued},
+        {"the hand-off file is held when the agent clears it", L"jsmith",
+         [](Resident& r) {
+             // Once the agent has read the answer, its next log entry ("Proc ID
+             // found") is where another program takes hold of the file, for
+             // 120 ms: the agent clears the file right after that entry.
+             fake::FakeFiles& files = r.machine.files;
+             fake::FakeClock& clock = r.machine.clock;
+             const std::wstring ini = r.info.procDetailsIni;
+             const CQuorvaDlg* agent = r.agent.get();
+             auto taken = std::make_shared<bool>(false);
+             files.whileOpen = [&files, &clock, ini, agent, taken](const std::wstring& path) {
+                 if (*taken || path == ini || agent->m_szScriptProcId2.empty()) return;
+                 *taken = true;
+                 files.Lock(ini);
+                 clock.After(120, [&files, ini] { files.Unlock(ini); });
+             };
+         },
+         FALSE_, {"ExitWindowsEx 4 0"}, reissued},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::StandardOptions options;
+        options.userName = c.user;
+        Resident r(options);
+        c.arrange(r);
+        r.machine.clock.After(48LL * 3600 * 1000, [] { throw std::runtime_error("virtual watchdog: still waiting"); });
+        EXPECT_EQ(r.Query(kLogoff), c.answer);
+        EXPECT_TRUE(r.agent->m_bEnded);
+        EXPECT_EQ(r.machine.JournalOf({"ExitWindowsEx"}), c.exitWindows);
+        const auto entries = fake::ReadLog(r.machine, c.user).entries;
+        ASSERT_FALSE(entries.empty());
+        const auto& e = entries.back();
+        EXPECT_EQ(Line(e.module, e.type, e.val1, e.val2, e.val3), c.last);
+        if (c.answer == FALSE_) {
+            // Ready for the next request: no answer and no request left in it.
+            for (const wchar_t* key : {L"Proc ID", L"Err_Desc", L"Process Name", L"Process Arguments"})
+                EXPECT_EQ(r.machine.files.GetString(L"Process Details", key, L"", 1024, r.info.procDetailsIni), L"")
+                    << fake::Utf8(key);
+        }
+        for (const auto& request : r.service->requests) {
+            EXPECT_EQ(request.processArguments, L"Logoff<<>>" + c.user) << "the name reaches the service intact";
+            if (request.pid != 0 && !c.exitWindows.empty())
+                EXPECT_FALSE(r.machine.processes.IsRunning(request.pid)) << "issued after the script ended";
+        }
     }
 }
 

@@ -509,6 +509,10 @@ struct UserNameCase {
     std::wstring name;
     std::string ansi, handOffFile;
     bool emptyFileLeftBefore = false;  // by an earlier version, without the mark
+    // The user's code page (the thread's) and the system's, which the profile
+    // functions use for a file without the mark; they differ on a terminal
+    // server whose users come from other countries.
+    std::uint32_t threadCodePage = 1252, systemCodePage = 1252;
 };
 
 TEST_F(StartUpTest, UserNameReachesTheServiceIntactWhateverTheCodePageShows) {
@@ -520,14 +524,20 @@ TEST_F(StartUpTest, UserNameReachesTheServiceIntactWhateverTheCodePageShows) {
         {L"\u738B\u82B3", "??", bom},               // not at all
         {L"\u738B\u82B3", "??", bom, true},
         {L"jsmith", "jsmith", "", true},
+        {L"\u0418\u0432\u0430\u043D", "\xC8\xE2\xE0\xED", bom, false, 1251, 1252},  // the user's page shows it
+        {L"Jos\u00e9", "Jos\xe9", bom, false, 1252, 1251},                            // the system's does not
+        {L"\u0418\u0432\u0430\u043D", "????", "", false, 1252, 1251},                // the system's does
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.ansi + (c.emptyFileLeftBefore ? " (empty file left before)" : ""));
+        SCOPED_TRACE(c.ansi + (c.emptyFileLeftBefore ? " (empty file left before)" : "") + " pages " +
+                     std::to_string(c.threadCodePage) + "/" + std::to_string(c.systemCodePage));
         fake::FakeMachine machine;
         fake::StandardOptions o;
         o.userName = c.name;
         const auto layout = fake::InstallStandardMachine(machine, o);
         if (c.emptyFileLeftBefore) machine.files.PutFile(layout.procDetailsIni, "");
+        machine.text.codePage = c.threadCodePage;
+        machine.text.systemCodePage = machine.files.systemCodePage = c.systemCodePage;
         fake::ScriptedService stand_in(machine, layout.scriptDataDir);
         stand_in.WatchUser(c.name);
         stand_in.Start();

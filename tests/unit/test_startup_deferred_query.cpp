@@ -105,6 +105,38 @@ TEST_P(DeferredCloseTest, CloseRequestAndItsEndSessionDuringStartUp) {
 
 INSTANTIATE_TEST_SUITE_P(ConfirmedOrWithdrawn, DeferredCloseTest, ::testing::Bool());
 
+// Two requests held during the start-up: Windows cancelled the first when it
+// was answered 0, so only the later one is handled, of its own kind.
+TEST_F(DeferredQueryTest, LaterHeldRequestReplacesTheEarlierOne) {
+    struct Case {
+        std::intptr_t first, later;
+        std::string exitWindows;
+    };
+    for (const Case c : {Case{kShutdown, kLogoff, "ExitWindowsEx 4 0"}, Case{kLogoff, kShutdown, "ExitWindowsEx 13 0"}}) {
+        SCOPED_TRACE(c.exitWindows);
+        fake::FakeMachine machine;
+        fake::StandardOptions options;
+        options.setup = true;
+        const auto layout = fake::InstallStandardMachine(machine, options);
+        fake::ScriptedService stand_in(machine, layout.scriptDataDir);
+        stand_in.WatchUser(options.userName);
+        stand_in.Start();
+        CQuorvaDlg held(machine.os());
+        std::vector<std::intptr_t> answers;
+        machine.shell.whileDeletingTab = [&] {
+            machine.shell.whileDeletingTab = nullptr;
+            answers.push_back(held.WindowProc(wm::QueryEndSession, 0, c.first).result);
+            answers.push_back(held.WindowProc(wm::QueryEndSession, 0, c.later).result);
+        };
+        EXPECT_EQ(held.OnInitDialog(), TRUE_);
+        EXPECT_EQ(answers, (std::vector<std::intptr_t>{FALSE_, FALSE_}));
+        EXPECT_EQ(machine.JournalOf({"ExitWindowsEx"}), std::vector<std::string>{c.exitWindows});
+        ASSERT_EQ(stand_in.requests.size(), 1u) << "one script, for the later request";
+        EXPECT_EQ(stand_in.requests[0].processArguments,
+                  std::wstring(c.later == kLogoff ? L"Logoff<<>>" : L"shutdown<<>>") + options.userName);
+    }
+}
+
 // A resident copy answers a request held during the start-up with 0. When
 // it then cannot handle it, Windows must not be left waiting: the agent
 // issues that session end itself, unforced, with one log record.
@@ -116,6 +148,8 @@ struct HeldCase {
     std::string exitWindows;   // the one ExitWindowsEx call
     std::string record;        // the last log record, "" when there is no log yet
     std::vector<std::uint32_t> waits;  // every wait of the run, the start-up's and the restart check's
+    // The issue that Windows refused, recorded after `record`; "" when it was not refused.
+    std::string refused = "";
 };
 
 TEST_F(DeferredQueryTest, HeldRequestThatCannotBeHandledIsIssuedUnforced) {
@@ -139,6 +173,15 @@ TEST_F(DeferredQueryTest, HeldRequestThatCannotBeHandledIsIssuedUnforced) {
         {"service gone", kShutdown, 4u,
          [](fake::StandardOptions& o, fake::FakeMachine&) { o.serviceRunning = false; }, "ExitWindowsEx 2 0",
          record("Script not run", "Rebooting"), {2000, 1000}},
+        // A standard user on a server: Windows was told to wait, and the agent
+        // cannot end the session for it; the log says so.
+        {"service gone, no shutdown privilege", kShutdown, 4u,
+         [](fake::StandardOptions& o, fake::FakeMachine& machine) {
+             o.serviceRunning = false;
+             machine.shutdown.privilegeHeld = false;
+         },
+         "ExitWindowsEx 2 0 failed", record("Script not run", "Rebooting"), {2000, 1000},
+         Line("IssueHeldSessionEnd", "ERROR", "Held session end not issued", "Script not run", "Rebooting")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -153,14 +196,20 @@ TEST_F(DeferredQueryTest, HeldRequestThatCannotBeHandledIsIssuedUnforced) {
         }
         CQuorvaDlg held(machine.os());
         std::intptr_t heldAnswer = -1;
+        bool reasonWhenAsked = false;
         // Once, at the start-up's own taskbar call.
         machine.shell.whileDeletingTab = [&] {
             if (heldAnswer != -1) return;
+            reasonWhenAsked = machine.shell.blockReason.has_value();
             heldAnswer = held.WindowProc(wm::QueryEndSession, 0, c.lParam).result;
         };
         held.OnInitDialog();
 
         EXPECT_EQ(heldAnswer, FALSE_);
+        // Vista and later end a window-less program that vetoes without a
+        // reason registered before the question came.
+        EXPECT_TRUE(reasonWhenAsked) << "the reason was in place before the request came";
+        EXPECT_TRUE(machine.shell.blockReason.has_value()) << "and while the held session end was issued";
         EXPECT_TRUE(held.m_bEnded);
         EXPECT_EQ(machine.JournalOf({"ExitWindowsEx"}), std::vector<std::string>{c.exitWindows});
         const auto entries = fake::ReadLog(machine).entries;
@@ -168,12 +217,17 @@ TEST_F(DeferredQueryTest, HeldRequestThatCannotBeHandledIsIssuedUnforced) {
             EXPECT_TRUE(entries.empty());
             EXPECT_TRUE(machine.files.List(L"ApplicationLog").empty()) << "no log beside the agent";
         } else {
-            ASSERT_FALSE(entries.empty());
-            const auto& e = entries.back();
-            EXPECT_EQ(Line(e.module, e.type, e.val1, e.val2, e.val3), c.record);
+            ASSERT_GE(entries.size(), c.refused.empty() ? 1u : 2u);
+            const auto line = [](const fake::LogEntry& e) { return Line(e.module, e.type, e.val1, e.val2, e.val3); };
+            if (c.refused.empty()) {
+                EXPECT_EQ(line(entries.back()), c.record);
+            } else {
+                EXPECT_EQ(line(entries[entries.size() - 2]), c.record);
+                EXPECT_EQ(line(entries.back()), c.refused);
+            }
             EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
                                     [](const fake::LogEntry& l) { return l.module == "IssueHeldSessionEnd"; }),
-                      1);
+                      c.refused.empty() ? 1 : 2);
         }
         EXPECT_EQ(machine.clock.sleeps, c.waits);
         EXPECT_EQ(machine.shutdown.openTokens, 0u);

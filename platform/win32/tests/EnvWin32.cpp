@@ -133,6 +133,19 @@ public:
         return true;
     }
 
+    bool HoldAndDelete(const std::wstring& path) override {
+        HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return false;
+        if (!::DeleteFileW(path.c_str())) {
+            ::CloseHandle(file);
+            return false;
+        }
+        Release(path);
+        held_[path] = file;
+        return true;
+    }
+
     void Release(const std::wstring& path) override {
         auto found = held_.find(path);
         if (found == held_.end()) return;

@@ -1,0 +1,27 @@
+#include "agent/FatalFailure.h"
+#include "agent/Common.h"
+#include "agent/QuorvaDlg.h"
+#include "records/ApplicationLog.h"
+
+namespace {
+CQuorvaDlg* g_agent = nullptr;
+}  // namespace
+
+void SetFatalFailureAgent(CQuorvaDlg* agent) { g_agent = agent; }
+CQuorvaDlg* FatalFailureAgent() { return g_agent; }
+
+void EndAfterFatalFailure() {
+    CQuorvaDlg* agent = g_agent;
+    if (!agent) return;
+    g_agent = nullptr;  // a failure while this runs ends without it
+    // The log says why the agent is gone; a record that cannot be written
+    // (the failure may be memory itself) does not keep the process alive.
+    try {
+        WriteLogFile(kVersion, "Quorva", *agent, "quorva", "ERROR", "Ended after a failure in the program", "",
+                     "");
+    } catch (...) {
+    }
+    // No abort(): in a GUI program its modal box would wait for a click,
+    // with a session end held back meanwhile (and for ever in session 0).
+    agent->os.processes.TerminateCurrentProcess(3);
+}
