@@ -46,10 +46,6 @@ void CreateEmptyFile(CQuorvaDlg& agent, const std::wstring& path) {
     agent.os.files.AppendBytes(path, std::string(), platform::Share::ReadWrite, &error);
 }
 
-bool ShowsInAnsi(CQuorvaDlg& agent, const std::wstring& text) {
-    return agent.os.text.FromAnsi(agent.os.text.ToAnsi(text)) == text;
-}
-
 void CreateHandOffFile(CQuorvaDlg& agent, const std::wstring& path) {
     // The profile functions write a file without the mark in the system's
     // code page, not the thread's: that page decides.

@@ -31,9 +31,6 @@ std::string ToTextMode(std::string_view bytes);
 // "Open for appending and close at once": creates the file empty if missing.
 void CreateEmptyFile(CQuorvaDlg& agent, const std::wstring& path);
 
-// Whether the ANSI code page shows the text as it is (it survives the round
-// trip to the page and back).
-bool ShowsInAnsi(CQuorvaDlg& agent, const std::wstring& text);
 
 // The user's hand-off file, created as CreateEmptyFile does. The profile
 // functions write a file in the ANSI code page unless it starts with the

@@ -63,14 +63,11 @@ BOOL CQuorvaDlg::StartUp() {
     // reason before the question came: a copy that will stay resident says
     // so before its first wait, and so before any request can reach it.
     const std::vector<std::wstring> args = os.processes.CommandLineArgs();
-    bool reasonRegistered = false;
-    if (args.size() == 2 && EqualsNoCase(args[1], L"setup")) {
-        RegisterBlockReason();
-        reasonRegistered = true;
-    }
+    const bool setup = args.size() == 2 && EqualsNoCase(args[1], L"setup");
+    if (setup) RegisterBlockReason();
     os.clock.Sleep(2000);
 
-    if (args.size() == 2 && EqualsNoCase(args[1], L"setup")) m_bSetupMode = TRUE_;
+    if (setup) m_bSetupMode = TRUE_;
 
     HideWindow();
 
@@ -80,10 +77,7 @@ BOOL CQuorvaDlg::StartUp() {
     if (!os.processes.GetUserName(1024, &userName)) return EndAfter(*this, 0, FALSE_);
     m_szUserName = userName;
     // The local system account's copy stays resident too.
-    if (!reasonRegistered && IsSystemAccount(*this)) {
-        RegisterBlockReason();
-        reasonRegistered = true;
-    }
+    if (!setup && IsSystemAccount(*this)) RegisterBlockReason();
 
     RemoveTaskbarButton(false);
 
