@@ -31,7 +31,6 @@ std::string ToTextMode(std::string_view bytes);
 // "Open for appending and close at once": creates the file empty if missing.
 void CreateEmptyFile(CQuorvaDlg& agent, const std::wstring& path);
 
-
 // The user's hand-off file, created as CreateEmptyFile does. The profile
 // functions write a file in the ANSI code page unless it starts with the
 // UTF-16 byte-order mark, so for a user name the page cannot show the file
