@@ -65,3 +65,14 @@ void ClearHandOffFile(CQuorvaDlg& agent, const std::wstring& path) {
         agent.os.clock.Sleep(kPauseMs);
     }
 }
+
+bool WriteHandOffKey(CQuorvaDlg& agent, const wchar_t* key, const std::wstring& value,
+                     const std::wstring& path) {
+    constexpr int kTries = 5;
+    constexpr std::uint32_t kPauseMs = 50;
+    for (int attempt = 1;; ++attempt) {
+        if (agent.os.profile.WriteString(L"Process Details", key, value, path)) return true;
+        if (attempt == kTries) return false;
+        agent.os.clock.Sleep(kPauseMs);
+    }
+}

@@ -43,3 +43,10 @@ void CreateHandOffFile(CQuorvaDlg& agent, const std::wstring& path);
 // scanner), emptied in place; tried five times 50 ms apart. Otherwise the
 // next request would read this one's answer.
 void ClearHandOffFile(CQuorvaDlg& agent, const std::wstring& path);
+
+// One key of a request in the hand-off file. A write refused while another
+// program holds the file for a moment is tried again, five times 50 ms apart;
+// false when it never succeeded. A request the service cannot see would be
+// waited for without end.
+bool WriteHandOffKey(CQuorvaDlg& agent, const wchar_t* key, const std::wstring& value,
+                     const std::wstring& path);

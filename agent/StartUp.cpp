@@ -44,6 +44,29 @@ std::wstring FolderWithoutTrailingSeparators(std::wstring folder) {
     return folder;
 }
 
+// Writes the logon request into the hand-off file. False when the service
+// cannot be given it.
+bool WriteLogonRequest(CQuorvaDlg& agent, const std::wstring& logonArgs) {
+    const std::wstring& ini = agent.m_strProcDetailsIni;
+    bool written = WriteHandOffKey(agent, L"Process Name", agent.m_strDeployerPath, ini);
+    Log(agent, "quorva", "Information", "Writing into ini File", "Process Name",
+        Ansi(agent, agent.m_strDeployerPath));
+    written = WriteHandOffKey(agent, L"Process Arguments", logonArgs, ini) && written;
+    Log(agent, "quorva", "Information", "Writing into ini File", "Process Arguments",
+        Ansi(agent, logonArgs));
+    return written;
+}
+
+// A request the service cannot see is never answered: the report says that
+// the logon script did not run, and the copy ends.
+BOOL GiveUpUnwrittenLogonRequest(CQuorvaDlg& agent) {
+    Log(agent, "quorva", "ERROR", "Unable to hand off Logon Script", "Not written to",
+        Ansi(agent, agent.m_strProcDetailsIni));
+    WebPostEventData(agent.m_szUserName.str(), L"The request could not be written to the hand-off file", agent,
+                     L"Logon", 0);
+    return EndAfter(agent, 1000, FALSE_);
+}
+
 }  // namespace
 
 BOOL CQuorvaDlg::OnInitDialog() {
@@ -217,13 +240,7 @@ BOOL CQuorvaDlg::StartUp() {
     // Deleted meanwhile, the file would be made again by the profile
     // functions in the code page: it is made again here, as above.
     if (!PathExists(*this, m_strProcDetailsIni)) CreateHandOffFile(*this, m_strProcDetailsIni);
-    os.profile.WriteString(kProcDetailsSection, L"Process Name", m_strDeployerPath,
-                           m_strProcDetailsIni);
-    Log(*this, "quorva", "Information", "Writing into ini File", "Process Name", deployerPath);
-    os.profile.WriteString(kProcDetailsSection, L"Process Arguments", logonArgs,
-                           m_strProcDetailsIni);
-    Log(*this, "quorva", "Information", "Writing into ini File", "Process Arguments",
-        logonArgsAnsi);
+    if (!WriteLogonRequest(*this, logonArgs)) return GiveUpUnwrittenLogonRequest(*this);
 
     ReadProcessDetail(*this, L"Proc ID", m_szScriptProcId, m_strProcDetailsIni);
     int status = 1;
@@ -245,6 +262,14 @@ BOOL CQuorvaDlg::StartUp() {
         os.clock.Sleep(1000);
         m_szScriptProcId = os.profile.GetString(kProcDetailsSection, L"Proc ID", L"", 1024,
                                                 m_strProcDetailsIni);
+        if (m_szScriptProcId.empty() && !PathExists(*this, m_strProcDetailsIni)) {
+            // Someone deleted the file, and the request with it (an answer
+            // too, if one had come): without it the wait would never end.
+            Log(*this, "quorva", "Information", "Hand-off file gone", "Writing the request again",
+                procDetailsIni);
+            CreateHandOffFile(*this, m_strProcDetailsIni);
+            if (!WriteLogonRequest(*this, logonArgs)) return GiveUpUnwrittenLogonRequest(*this);
+        }
         Log(*this, "quorva", "Information", "Reading from INI for Logon Script",
             "Proc ID Not Found", "Waiting");
         ++passes;

@@ -119,11 +119,38 @@ std::wstring ReadProcId(CQuorvaDlg& agent) {
                                       agent.m_strProcDetailsIni);
 }
 
+// Writes the request into the hand-off file. False when the service cannot
+// be given it.
+bool WriteRequest(CQuorvaDlg& agent) {
+    const std::wstring& ini = agent.m_strProcDetailsIni;
+    bool written = WriteHandOffKey(agent, L"Process Name", agent.m_strDeployerPath, ini);
+    Log(agent, kHandling, kInfo, "Writing into INI for Logoff/Shutdown Script", "Process Name",
+        A(agent, agent.m_strDeployerPath));
+    written = WriteHandOffKey(agent, L"Process Arguments", agent.m_strEventArgs, ini) && written;
+    Log(agent, kHandling, kInfo, "Writing into INI for Logoff/Shutdown Script", "Process Arguments",
+        A(agent, agent.m_strEventArgs));
+    return written;
+}
+
+// A request the service cannot see is never answered: the report says that
+// no script ran, and the held session end is let go as when the service is
+// gone.
+bool GiveUpUnwrittenRequest(CQuorvaDlg& agent) {
+    Log(agent, kHandling, "ERROR", "Unable to hand off Logoff/Shutdown Script", "Not written to",
+        A(agent, agent.m_strProcDetailsIni));
+    WebPostEventData(agent.m_szUserName.str(), L"The request could not be written to the hand-off file", agent,
+                     agent.m_szEventName.str(), 0);
+    agent.m_bLetSessionEndGo = true;
+    agent.EndAgent();
+    return false;
+}
+
 // Asks the resident service to start the deployer with the pending event's
 // arguments and waits, without limit while the service runs, until it names
 // the script's process or says why it could not start it. `procId` receives
 // the identifier. False, after the agent has ended and let the session end
-// go, when the service is gone for good (ten polls, as at logon).
+// go, when the service is gone for good (ten polls, as at logon) or cannot
+// be given the request.
 bool HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
                    const std::wstring& deployerFile) {
     platform::IProfile& profile = agent.os.profile;
@@ -134,12 +161,7 @@ bool HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
     if (!PathExists(agent, ini)) CreateHandOffFile(agent, ini);
     Log(agent, kHandOff, kInfo, "ExecuteProcess", A(agent, agent.m_strDeployerPath),
         A(agent, agent.m_strEventArgs));
-    profile.WriteString(kSection, L"Process Name", agent.m_strDeployerPath, ini);
-    Log(agent, kHandling, kInfo, "Writing into INI for Logoff/Shutdown Script", "Process Name",
-        A(agent, agent.m_strDeployerPath));
-    profile.WriteString(kSection, L"Process Arguments", agent.m_strEventArgs, ini);
-    Log(agent, kHandling, kInfo, "Writing into INI for Logoff/Shutdown Script", "Process Arguments",
-        A(agent, agent.m_strEventArgs));
+    if (!WriteRequest(agent)) return GiveUpUnwrittenRequest(agent);
 
     if (level == Level::First)
         ReadProcessDetail(agent, L"Proc ID", procId, ini);
@@ -163,6 +185,13 @@ bool HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
         Log(agent, kHandling, kInfo, "Reading from INI for Logoff/Shutdown Script", "Proc ID Not Found",
             "Waiting");
         procId = ReadProcId(agent);
+        if (procId.empty() && !PathExists(agent, ini)) {
+            // Someone deleted the file, and the request with it (an answer
+            // too, if one had come): without it the wait would never end.
+            Log(agent, kHandling, kInfo, "Hand-off file gone", "Writing the request again", A(agent, ini));
+            CreateHandOffFile(agent, ini);
+            if (!WriteRequest(agent)) return GiveUpUnwrittenRequest(agent);
+        }
         if (procId.empty() && ++passes > 10 && CountServiceInstances(agent) < 1) {
             Log(agent, kHandlingEnd, kInfo, "SUCCESS", "Service not running. So exiting. Service Name: ",
                 "quorvahost.exe");

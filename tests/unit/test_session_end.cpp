@@ -505,6 +505,14 @@ TEST_F(SessionEndRun, HandOffAndScriptWaitSurviveWhatHappensAroundThem) {
               "quorvahost.exe")},
         {"someone deleted the hand-off file", L"\u0141ukasz",
          [](Resident& r) { r.machine.files.Remove(r.info.procDetailsIni); }, FALSE_, {"ExitWindowsEx 4 0"}, reissued},
+        {"someone deleted the hand-off file after the service answered", L"\u0141ukasz",
+         [](Resident& r) {
+             // The answer comes within 200 ms; the agent looks after 1000 ms.
+             fake::FakeFiles& files = r.machine.files;
+             const std::wstring ini = r.info.procDetailsIni;
+             r.machine.clock.After(500, [&files, ini] { files.Remove(ini); });
+         },
+         FALSE_, {"ExitWindowsEx 4 0"}, reissued},
         {"one look at the processes fails while the script runs", L"jsmith",
          [](Resident& r) {
              fake::FakeProcesses& processes = r.machine.processes;

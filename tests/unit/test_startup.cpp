@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -287,6 +289,61 @@ TEST_F(StartUpTest, WhileTheServiceRunsTheWaitHasNoLimit) {
     EXPECT_GE(std::count(log.begin(), log.end(), L17), 30);
     EXPECT_EQ(std::count(log.begin(), log.end(), L9), 0);
     EXPECT_EQ(Element(ReportText(), "status"), "1");
+}
+
+// A request the service cannot see is never answered: a hand-off file that
+// someone deleted gets the request again, and one that cannot be written ends
+// the copy with a report that the logon script did not run.
+TEST_F(StartUpTest, HandOffTheServiceCannotSeeIsWrittenAgainOrReported) {
+    struct Case {
+        const char* name;
+        std::function<void(fake::FakeMachine&, const std::wstring& ini)> arrange;
+        BOOL result;
+        std::size_t requests;
+        std::string status, faildesc, mark;  // mark: a record the log holds once
+    };
+    const std::vector<Case> cases{
+        // The answer comes within 200 ms of the request (at +2000 ms); the
+        // agent looks at +3000 ms.
+        {"someone deleted the hand-off file after the service answered",
+         [](fake::FakeMachine& machine, const std::wstring& ini) {
+             machine.clock.After(2500, [&machine, ini] { machine.files.Remove(ini); });
+         },
+         TRUE_, 2, "1", "", Line("INFO", "Hand-off file gone", "Writing the request again", kIni)},
+        {"the hand-off file cannot be written",
+         [](fake::FakeMachine& machine, const std::wstring& ini) {
+             machine.files.PutFile(ini, "");
+             machine.files.DenyWrite(ini);
+         },
+         FALSE_, 0, "0", "The request could not be written to the hand-off file",
+         Line("ERROR", "Unable to hand off Logon Script", "Not written to", kIni)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::FakeMachine machine;
+        const fake::StandardOptions o;
+        const auto layout = fake::InstallStandardMachine(machine, o);
+        fake::ScriptedService stand_in(machine, layout.scriptDataDir);
+        stand_in.WatchUser(o.userName);
+        stand_in.Start();
+        c.arrange(machine, layout.procDetailsIni);
+        machine.clock.After(48LL * 3600 * 1000, [] { throw std::runtime_error("virtual watchdog: still waiting"); });
+        CQuorvaDlg logon(machine.os());
+        EXPECT_EQ(logon.OnInitDialog(), c.result);
+        EXPECT_TRUE(machine.shell.dialogEnded);
+        EXPECT_EQ(stand_in.requests.size(), c.requests);
+        std::size_t marks = 0;
+        for (const auto& e : fake::ReadLog(machine, o.userName).entries)
+            if (e.module + "|" + e.type + "|" + e.val1 + "|" + e.val2 + "|" + e.val3 == c.mark) ++marks;
+        EXPECT_EQ(marks, 1u);
+        const std::wstring folder = o.installDir + L"QVRTPostLogs";
+        const auto reports = machine.files.List(folder);
+        ASSERT_EQ(reports.size(), 1u);
+        const std::string report = *machine.files.Read(folder + L"\\" + reports[0]);
+        EXPECT_EQ(Element(report, "evnt"), "Logon");
+        EXPECT_EQ(Element(report, "status"), c.status);
+        EXPECT_EQ(Element(report, "faildesc"), c.faildesc);
+    }
 }
 
 // ---- the resident copy ----
