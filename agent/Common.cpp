@@ -76,3 +76,9 @@ bool WriteHandOffKey(CQuorvaDlg& agent, const wchar_t* key, const std::wstring& 
         agent.os.clock.Sleep(kPauseMs);
     }
 }
+
+bool HandOffRequestInFile(CQuorvaDlg& agent, const std::wstring& path) {
+    for (const wchar_t* key : {L"Process Name", L"Process Arguments"})
+        if (agent.os.profile.GetString(L"Process Details", key, L"", 1024, path).empty()) return false;
+    return true;
+}

@@ -44,6 +44,11 @@ void CreateHandOffFile(CQuorvaDlg& agent, const std::wstring& path);
 // next request would read this one's answer.
 void ClearHandOffFile(CQuorvaDlg& agent, const std::wstring& path);
 
+// Whether the hand-off file still holds a request the service can take: its
+// "Process Name" and "Process Arguments" (the service leaves them beside its
+// answer). Someone may have deleted the file, or emptied it.
+bool HandOffRequestInFile(CQuorvaDlg& agent, const std::wstring& path);
+
 // One key of a request in the hand-off file. A write refused while another
 // program holds the file for a moment is tried again, five times 50 ms apart;
 // false when it never succeeded. A request the service cannot see would be

@@ -262,12 +262,12 @@ BOOL CQuorvaDlg::StartUp() {
         os.clock.Sleep(1000);
         m_szScriptProcId = os.profile.GetString(kProcDetailsSection, L"Proc ID", L"", 1024,
                                                 m_strProcDetailsIni);
-        if (m_szScriptProcId.empty() && !PathExists(*this, m_strProcDetailsIni)) {
+        if (m_szScriptProcId.empty() && !HandOffRequestInFile(*this, m_strProcDetailsIni)) {
             // Someone deleted the file, and the request with it (an answer
             // too, if one had come): without it the wait would never end.
-            Log(*this, "quorva", "Information", "Hand-off file gone", "Writing the request again",
+            Log(*this, "quorva", "Information", "Hand-off request gone", "Writing the request again",
                 procDetailsIni);
-            CreateHandOffFile(*this, m_strProcDetailsIni);
+            if (!PathExists(*this, m_strProcDetailsIni)) CreateHandOffFile(*this, m_strProcDetailsIni);
             if (!WriteLogonRequest(*this, logonArgs)) return GiveUpUnwrittenLogonRequest(*this);
         }
         Log(*this, "quorva", "Information", "Reading from INI for Logon Script",

@@ -185,11 +185,11 @@ bool HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
         Log(agent, kHandling, kInfo, "Reading from INI for Logoff/Shutdown Script", "Proc ID Not Found",
             "Waiting");
         procId = ReadProcId(agent);
-        if (procId.empty() && !PathExists(agent, ini)) {
+        if (procId.empty() && !HandOffRequestInFile(agent, ini)) {
             // Someone deleted the file, and the request with it (an answer
             // too, if one had come): without it the wait would never end.
-            Log(agent, kHandling, kInfo, "Hand-off file gone", "Writing the request again", A(agent, ini));
-            CreateHandOffFile(agent, ini);
+            Log(agent, kHandling, kInfo, "Hand-off request gone", "Writing the request again", A(agent, ini));
+            if (!PathExists(agent, ini)) CreateHandOffFile(agent, ini);
             if (!WriteRequest(agent)) return GiveUpUnwrittenRequest(agent);
         }
         if (procId.empty() && ++passes > 10 && CountServiceInstances(agent) < 1) {

@@ -309,7 +309,7 @@ TEST_F(StartUpTest, HandOffTheServiceCannotSeeIsWrittenAgainOrReported) {
          [](fake::FakeMachine& machine, const std::wstring& ini) {
              machine.clock.After(2500, [&machine, ini] { machine.files.Remove(ini); });
          },
-         TRUE_, 2, "1", "", Line("INFO", "Hand-off file gone", "Writing the request again", kIni)},
+         TRUE_, 2, "1", "", Line("INFO", "Hand-off request gone", "Writing the request again", kIni)},
         {"the hand-off file cannot be written",
          [](fake::FakeMachine& machine, const std::wstring& ini) {
              machine.files.PutFile(ini, "");
