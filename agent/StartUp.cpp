@@ -263,8 +263,8 @@ BOOL CQuorvaDlg::StartUp() {
         m_szScriptProcId = os.profile.GetString(kProcDetailsSection, L"Proc ID", L"", 1024,
                                                 m_strProcDetailsIni);
         if (m_szScriptProcId.empty() && !HandOffRequestInFile(*this, m_strProcDetailsIni)) {
-            // Someone deleted the file, and the request with it (an answer
-            // too, if one had come): without it the wait would never end.
+            // Someone deleted or emptied the file, and the request with it (an
+            // answer too, if one had come): unseen, it would never be answered.
             Log(*this, "quorva", "Information", "Hand-off request gone", "Writing the request again",
                 procDetailsIni);
             if (!PathExists(*this, m_strProcDetailsIni)) CreateHandOffFile(*this, m_strProcDetailsIni);

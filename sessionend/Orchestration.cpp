@@ -186,8 +186,8 @@ bool HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
             "Waiting");
         procId = ReadProcId(agent);
         if (procId.empty() && !HandOffRequestInFile(agent, ini)) {
-            // Someone deleted the file, and the request with it (an answer
-            // too, if one had come): without it the wait would never end.
+            // Someone deleted or emptied the file, and the request with it (an
+            // answer too, if one had come): unseen, it would never be answered.
             Log(agent, kHandling, kInfo, "Hand-off request gone", "Writing the request again", A(agent, ini));
             if (!PathExists(agent, ini)) CreateHandOffFile(agent, ini);
             if (!WriteRequest(agent)) return GiveUpUnwrittenRequest(agent);
