@@ -447,6 +447,28 @@ def logon_no_service(m):
           "Process Arguments=Logon<<>>" + m.user in text, "the request is not in the file: %r" % text)
 
 
+def logon_request_gone(m):
+    """The hand-off file deleted while the agent waits for a service that is not running yet: the request is
+    written again ("Hand-off request gone"), the service started then answers it, one report with status 1."""
+    r = Records(m)
+    m.layout()
+    process, _ = m.start_agent()
+    m.wait_for(lambda: m.handoff.is_file() and b"Logon<<>>" in m.handoff.read_bytes(), 30,
+               "the logon request was not written")
+    m.handoff.unlink()
+    gone = ("OnInitDialog", "INFO", "Hand-off request gone", "Writing the request again", r.ini)
+    m.wait_for(lambda: any(e.fields() == gone for e in m.log_entries()), 10, "the request was not written again")
+    m.start_service()
+    process.wait(60)
+    runs = deployer_runs(m)
+    check(len(runs) == 1, "expected one deployer run, found %s" % runs)
+    report = check_report(only_report(m), m.user, "Logon", "1", "")
+    assert_sequence(m.log_entries(), [
+        r.L1, r.L4, r.L5, r.L6, r.L8, r.L9, r.L12, r.L13, r.L14,
+        Repeat([r.L15, r.L17], 0), r.L15, gone, r.L13, r.L14, r.L17,
+        Repeat([r.L15, r.L17], 0), r.L18(runs[0][0]), r.web_post(report), r.L19, r.L20])
+
+
 def logon_missing_memberid(m):
     """A missing MEMBERID: one "Not Found" entry with the registry's error text, no report."""
     r = Records(m)
@@ -1017,6 +1039,7 @@ SCENARIO_TABLE = [
     Row(logon_user_outside_code_page),
     Row(logon_service_error),
     Row(logon_no_service),
+    Row(logon_request_gone),
     Row(logon_missing_memberid),
     Row(setup_resident_any_case),
     Row(setup_logon_template_only),
