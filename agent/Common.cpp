@@ -10,6 +10,20 @@ wchar_t FoldCase(wchar_t c) {
     return c;
 }
 
+// One step on the hand-off file, tried again while another program (the
+// service reading it, a virus scanner) holds the file for a moment: five
+// tries, 50 ms apart. False when none succeeded.
+template <class Step>
+bool TryWhileHeld(CQuorvaDlg& agent, Step step) {
+    constexpr int kTries = 5;
+    constexpr std::uint32_t kPauseMs = 50;
+    for (int attempt = 1;; ++attempt) {
+        if (step()) return true;
+        if (attempt == kTries) return false;
+        agent.os.clock.Sleep(kPauseMs);
+    }
+}
+
 }  // namespace
 
 bool PathExists(platform::IFiles& files, const std::wstring& path) {
@@ -56,25 +70,14 @@ void CreateHandOffFile(CQuorvaDlg& agent, const std::wstring& path) {
 }
 
 void ClearHandOffFile(CQuorvaDlg& agent, const std::wstring& path) {
-    constexpr int kTries = 5;
-    constexpr std::uint32_t kPauseMs = 50;
-    for (int attempt = 1;; ++attempt) {
-        if (agent.os.files.DeleteFile(path)) return;
-        if (agent.os.profile.WriteSection(L"Process Details", L"", path)) return;
-        if (attempt == kTries) return;
-        agent.os.clock.Sleep(kPauseMs);
-    }
+    TryWhileHeld(agent, [&] {
+        return agent.os.files.DeleteFile(path) || agent.os.profile.WriteSection(L"Process Details", L"", path);
+    });
 }
 
 bool WriteHandOffKey(CQuorvaDlg& agent, const wchar_t* key, const std::wstring& value,
                      const std::wstring& path) {
-    constexpr int kTries = 5;
-    constexpr std::uint32_t kPauseMs = 50;
-    for (int attempt = 1;; ++attempt) {
-        if (agent.os.profile.WriteString(L"Process Details", key, value, path)) return true;
-        if (attempt == kTries) return false;
-        agent.os.clock.Sleep(kPauseMs);
-    }
+    return TryWhileHeld(agent, [&] { return agent.os.profile.WriteString(L"Process Details", key, value, path); });
 }
 
 bool HandOffRequestInFile(CQuorvaDlg& agent, const std::wstring& path) {
