@@ -129,7 +129,7 @@ BENCH_BUILD := build/bench
 
 .PHONY: fuzz bench
 fuzz: deps
-	CC=clang CXX=clang++ cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	CC=clang CXX=clang++ cmake -S tests/fuzz -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(FUZZ_BUILD) -j2
 	mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/artifacts
 	$(FUZZ_BUILD)/make_seed_corpus $(FUZZ_BUILD)/corpus
@@ -138,7 +138,7 @@ fuzz: deps
 	    $(FUZZ_BUILD)/corpus
 
 bench: deps
-	cmake -S bench -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake -S tests/bench -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(BENCH_BUILD) -j2
 	$(BENCH_BUILD)/restart_check_bench
 	$(BENCH_BUILD)/terminal_storm_bench

@@ -1,38 +1,15 @@
-// The agent window and the agent's whole state. The window itself (template
-// 102, the modal run) belongs to the platform's dialog framework; this class
-// holds every decision and is driven by the framework's message routing.
+// The agent window's state: every member the agent's operations share. The
+// window itself (template 102, the modal run) belongs to the program's dialog
+// framework (window/win32). Each operation is defined on the floor where its
+// work belongs: the start-up and the message routing in window/, the session
+// end in sessionend/, the one way to end in agent/QuorvaDlg.cpp.
 #pragma once
 #include <cstdint>
 #include <string>
 #include <vector>
 #include "platform/Platform.h"
 #include "platform/WideBuffer.h"
-
-using BOOL = std::int32_t;  // the Windows boolean: 0 or 1, tested for non-zero
-constexpr BOOL FALSE_ = 0;
-constexpr BOOL TRUE_ = 1;
-
-// Window messages the agent routes.
-namespace wm {
-constexpr std::uint32_t Destroy = 0x0002;
-constexpr std::uint32_t Paint = 0x000F;
-constexpr std::uint32_t Close = 0x0010;
-constexpr std::uint32_t QueryEndSession = 0x0011;
-constexpr std::uint32_t EndSession = 0x0016;
-constexpr std::uint32_t QueryDragIcon = 0x0037;
-constexpr std::uint32_t SetIcon = 0x0080;
-}  // namespace wm
-
-constexpr std::uint32_t ENDSESSION_CLOSEAPP = 0x00000001u;
-constexpr std::uint32_t ENDSESSION_CRITICAL = 0x40000000u;
-constexpr std::uint32_t ENDSESSION_LOGOFF = 0x80000000u;
-
-// What a handler answers: whether the agent handled the message and, if so,
-// the message result. Unhandled messages get the default dialog handling.
-struct MessageResult {
-    bool handled = false;
-    std::intptr_t result = 0;
-};
+#include "platform/Window.h"
 
 // Which stored Proc ID a running-script check compares with.
 enum class ProcIdVariant { Logon, SessionEnd, Nested };
@@ -60,12 +37,12 @@ public:
     std::wstring m_strDataDir;
     std::wstring m_strProcDetailsIni;
     std::wstring m_strScriptDataDir;
-    BOOL m_bFlagForFirstTimeLogoff = 0;
-    BOOL m_bFlagForFirstShutDown = 0;
-    BOOL m_bFlagForReissue = 0;
-    BOOL m_bSetupMode = 0;
-    BOOL m_bLogFailed = 0;
-    BOOL m_bFlagForRestart = 0;
+    platform::BOOL m_bFlagForFirstTimeLogoff = 0;
+    platform::BOOL m_bFlagForFirstShutDown = 0;
+    platform::BOOL m_bFlagForReissue = 0;
+    platform::BOOL m_bSetupMode = 0;
+    platform::BOOL m_bLogFailed = 0;
+    platform::BOOL m_bFlagForRestart = 0;
     platform::Handle m_hMessageModule = 0;
     std::uint32_t m_uICountForOnce = 0;
     WideBuffer<512> m_szRegId;
@@ -73,7 +50,7 @@ public:
     WideBuffer<512> m_szMemberId;
     WideBuffer<512> m_szSiteId;
     WideBuffer<256> m_szEventName;
-    BOOL m_bFlagForShutDown = 0;
+    platform::BOOL m_bFlagForShutDown = 0;
 
     // Set once the agent has ended itself (EndAgent); the framework stops
     // routing messages to the handlers after that.
@@ -98,14 +75,14 @@ public:
     };
     std::vector<DeferredMessage> m_deferredMessages;
 
-    // ---- start-up (agent/StartUp.cpp) ----
-    virtual BOOL OnInitDialog();
-    BOOL StartUp();
+    // ---- start-up (window/StartUp.cpp) ----
+    virtual platform::BOOL OnInitDialog();
+    platform::BOOL StartUp();
 
-    // ---- the window (agent/QuorvaDlg.cpp) ----
+    // ---- the window (window/AgentWindow.cpp; OnOK and EndAgent: agent/QuorvaDlg.cpp) ----
     // Every message of the window passes here first (the framework's
     // WindowProc); WM_QUERYENDSESSION is classified before its handler runs.
-    virtual MessageResult WindowProc(std::uint32_t message, std::uintptr_t wParam,
+    virtual platform::MessageResult WindowProc(std::uint32_t message, std::uintptr_t wParam,
                                      std::intptr_t lParam);
     // Run for each message the modal loop offers before it is dispatched.
     virtual void PreTranslateMessage();
@@ -119,8 +96,8 @@ public:
 
     // ---- session end (sessionend/) ----
     void ClassifyQueryEndSession(std::intptr_t lParam);  // WindowProc's part
-    BOOL OnQueryEndSession(std::intptr_t lParam);
-    void OnEndSession(BOOL ending);
+    platform::BOOL OnQueryEndSession(std::intptr_t lParam);
+    void OnEndSession(platform::BOOL ending);
     void functionToForgetShutdown();
     void FunctionToForgetShutDown();
     // Registers the block reason where ShutdownBlockReasonCreate exists, so
@@ -128,9 +105,9 @@ public:
     void RegisterBlockReason();
 
 private:
-    MessageResult DeferMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+    platform::MessageResult DeferMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
     void HandleDeferredMessages(bool startUpEnded);
-    MessageResult DefaultWindowProc(std::uint32_t message, std::uintptr_t wParam,
+    platform::MessageResult DefaultWindowProc(std::uint32_t message, std::uintptr_t wParam,
                                     std::intptr_t lParam);
 };
 

@@ -60,7 +60,7 @@ void WriteLogFile(const char* version, const char* module, CQuorvaDlg& agent,
     // write to: a path built from the empty name would land in whatever the
     // current directory is.
     if (agent.m_strDataDir.empty()) {
-        agent.m_bLogFailed = TRUE_;
+        agent.m_bLogFailed = platform::TRUE_;
         return;
     }
 
@@ -83,7 +83,7 @@ void WriteLogFile(const char* version, const char* module, CQuorvaDlg& agent,
     const std::wstring file = folder + L"\\" + os.text.FromAnsi(softwareText) + L"_" +
                               os.text.FromAnsi(fileDate) + L"_[" + agent.m_szUserName.str() + L"].Log";
     if (file.size() >= kMaxPath) {
-        agent.m_bLogFailed = TRUE_;
+        agent.m_bLogFailed = platform::TRUE_;
         return;
     }
 
@@ -114,5 +114,10 @@ void WriteLogFile(const char* version, const char* module, CQuorvaDlg& agent,
         header.clear();
         os.clock.Sleep(kOpenRetryPauseMs);
     }
-    agent.m_bLogFailed = TRUE_;
+    agent.m_bLogFailed = platform::TRUE_;
+}
+
+void Log(CQuorvaDlg& agent, const LogRecord& record) {
+    WriteLogFile(record.version ? record.version : kVersion, record.module, agent, record.software, record.type,
+                 record.val1.c_str(), record.val2.c_str(), record.val3.c_str());
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <string>
 #include "agent/QuorvaDlg.h"
 
 // Appends one entry to the day's application log of the agent's user. A null
@@ -7,3 +8,19 @@
 void WriteLogFile(const char* version, const char* module, CQuorvaDlg& agent,
                   const char* software, const char* type, const char* val1, const char* val2,
                   const char* val3);
+
+// One entry of the log, each column named. Other programs read these columns,
+// so every text is written exactly as the caller spells it:
+//   Log(agent, {.module = "OnInitDialog", .type = "ERROR", .val1 = "...", .val2 = "...", .val3 = "..."});
+struct LogRecord {
+    const char* module;
+    const char* type = "Information";
+    std::string val1 = {};
+    std::string val2 = {};
+    std::string val3 = {};
+    const char* software = "quorva";
+    const char* version = nullptr;  // this build's version text
+};
+
+// The one way the agent's logic writes a log entry.
+void Log(CQuorvaDlg& agent, const LogRecord& record);

@@ -174,8 +174,7 @@ void WebPostEventData(const std::wstring& user, const std::wstring& faildesc, CQ
         if (registry.ReadProductValue(read.valueName, *read.field)) continue;
         *read.field = L"0";
         const std::string error = Ansi(agent, registry.m_szError.str());
-        WriteLogFile(kVersion, "WebPostEventData", agent, "quorva", "Information", read.logName,
-                     "Not Found", error.c_str());
+        Log(agent, {.module = "WebPostEventData", .val1 = read.logName, .val2 = "Not Found", .val3 = error});
         return;
     }
 
@@ -188,8 +187,7 @@ void WebPostEventData(const std::wstring& user, const std::wstring& faildesc, CQ
     const std::wstring report = BuildReport(values);
 
     const std::string reportAnsi = Ansi(agent, report);
-    WriteLogFile(kVersion, "WebPostEventData", agent, "quorva", "Information", "web Post",
-                 reportAnsi.c_str(), " ");
+    Log(agent, {.module = "WebPostEventData", .val1 = "web Post", .val2 = reportAnsi, .val3 = " "});
     WritePostLogFile(agent, report);
 }
 
@@ -227,14 +225,12 @@ void WritePostLogFile(CQuorvaDlg& agent, const std::wstring& text) {
             // (ERROR_ACCESS_DENIED), a full disk: the report is lost, and
             // the log says so with the error.
             const std::string path = Ansi(agent, lastPath), code = "Error " + std::to_string(error);
-            WriteLogFile(kVersion, "WebPostEventData", agent, "quorva", "ERROR", "Report not stored",
-                         path.c_str(), code.c_str());
+            Log(agent, {.module = "WebPostEventData", .type = "ERROR", .val1 = "Report not stored", .val2 = path, .val3 = code});
             return;
         }
         stamp = NextSecond(stamp);
     }
     // The report text itself is in the log already (the "web Post" entry).
     const std::string from = Ansi(agent, firstPath), to = Ansi(agent, lastPath);
-    WriteLogFile(kVersion, "WebPostEventData", agent, "quorva", "ERROR",
-                 "Report not stored: every name taken", from.c_str(), to.c_str());
+    Log(agent, {.module = "WebPostEventData", .type = "ERROR", .val1 = "Report not stored: every name taken", .val2 = from, .val3 = to});
 }

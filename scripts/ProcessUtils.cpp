@@ -16,7 +16,6 @@ constexpr std::size_t kMaxCommandLine = 32767;
 
 const wchar_t* const kServiceImage = L"quorvahost.exe";
 const wchar_t* const kAgentImage = L"quorva.exe";
-const wchar_t* const kProcDetailsSection = L"Process Details";
 
 // ERROR_BAD_LENGTH means the system was changing the process list while the
 // snapshot was taken; the call is made again at once. Tries in all.
@@ -76,14 +75,12 @@ std::int32_t RunningInterface(CQuorvaDlg& agent, const std::wstring& fileName,
         // look-alike differing only in case is some other program.
         if (agent.m_strScriptImagePath.find(process.exeFile) == std::wstring::npos) continue;
         const std::string imagePath = Ansi(agent, agent.m_strScriptImagePath);
-        WriteLogFile(kVersion, "RunningInterface", agent, "quorva", "Information",
-                     "File Name Matched ", imagePath.c_str(), "");
+        Log(agent, {.module = "RunningInterface", .val1 = "File Name Matched ", .val2 = imagePath});
         const std::wstring pidText = std::to_wstring(process.processId);
         // Text, not numbers: "0123" is not process 123.
         if (!EqualsNoCase(pidText, storedId)) continue;
         const std::string pidAnsi = Ansi(agent, pidText);
-        WriteLogFile(kVersion, "RunningInterface", agent, "quorva", "Information", "PID Matched ",
-                     "A running instance of process found", pidAnsi.c_str());
+        Log(agent, {.module = "RunningInterface", .val1 = "PID Matched ", .val2 = "A running instance of process found", .val3 = pidAnsi});
         ++count;
     }
     return count;
@@ -108,9 +105,4 @@ std::int32_t CountSessionInstances(CQuorvaDlg& agent, std::uint32_t sessionId) {
         if (processSession == sessionId) ++count;
     }
     return count;
-}
-
-void ReadProcessDetail(CQuorvaDlg& agent, const std::wstring& key, WideBuffer<1024>& buffer,
-                       const std::wstring& iniFile) {
-    buffer = agent.os.profile.GetString(kProcDetailsSection, key, L"", 1024, iniFile);
 }

@@ -17,7 +17,3 @@ std::int32_t CountServiceInstances(CQuorvaDlg& agent);
 
 // Running "quorva.exe" processes in the given session.
 std::int32_t CountSessionInstances(CQuorvaDlg& agent, std::uint32_t sessionId);
-
-// Reads one key of "Process Details" (capacity 1024) into the buffer.
-void ReadProcessDetail(CQuorvaDlg& agent, const std::wstring& key, WideBuffer<1024>& buffer,
-                       const std::wstring& iniFile);

@@ -2,6 +2,7 @@
 // for, holding the session end back while the script runs, and releasing the
 // block reason on WM_ENDSESSION.
 #include "agent/Common.h"
+#include "records/ApplicationLog.h"
 #include "records/EventReport.h"
 #include "scripts/ProcessUtils.h"
 #include "sessionend/SessionEnd.h"
@@ -12,8 +13,8 @@ RequestKind KindOfRequest(std::intptr_t lParam) {
     // lParam is a bit mask and Windows combines its bits; only the low 32 bits
     // carry them.
     const auto bits = static_cast<std::uint32_t>(lParam);
-    if (bits & ENDSESSION_LOGOFF) return RequestKind::Logoff;
-    if (bits & ENDSESSION_CLOSEAPP) return RequestKind::CloseRequest;
+    if (bits & platform::EndSessionLogoff) return RequestKind::Logoff;
+    if (bits & platform::EndSessionCloseApp) return RequestKind::CloseRequest;
     return RequestKind::ShutdownOrRestart;
 }
 
@@ -21,7 +22,6 @@ RequestKind KindOfRequest(std::intptr_t lParam) {
 
 namespace {
 
-using sessionend::Log;
 
 constexpr const char* kInfo = "Information";
 constexpr const char* kWindowProc = "WindowProc";
@@ -53,51 +53,51 @@ void DestroyBlockReason(CQuorvaDlg& agent, platform::Handle user32) {
 
 void CQuorvaDlg::ClassifyQueryEndSession(std::intptr_t lParam) {
     using sessionend::RequestKind;
-    Log(*this, kWindowProc, kInfo, "SHUTDOWN RECIEVED", "", "");
+    Log(*this, {.module = kWindowProc, .val1 = "SHUTDOWN RECIEVED"});
     switch (sessionend::KindOfRequest(lParam)) {
     case RequestKind::CloseRequest:
         // An installer replacing a file in use (this program's own, on an
         // upgrade): the session goes on, so no script and no forced end.
-        Log(*this, kWindowProc, kInfo, "Close request", "Restart Manager asked the application to close", "");
+        Log(*this, {.module = kWindowProc, .val1 = "Close request", .val2 = "Restart Manager asked the application to close"});
         return;
     case RequestKind::ShutdownOrRestart:
         if (m_uICountForOnce == 0) {
             StoreKind(*this, true);
             m_bFlagForFirstShutDown = 1;
-            Log(*this, kWindowProc, "Shutdown/Restart Recieved for the 1st Time", "Success", "", "");
+            Log(*this, {.module = kWindowProc, .type = "Shutdown/Restart Recieved for the 1st Time", .val1 = "Success"});
         } else if (!m_bFlagForShutDown) {
             StoreKind(*this, true);
             m_bFlagForFirstTimeLogoff = 1;
-            Log(*this, kWindowProc, "Shutdown/Restart Recieved after a Logoff was Recieved", "Success", "", "");
+            Log(*this, {.module = kWindowProc, .type = "Shutdown/Restart Recieved after a Logoff was Recieved", .val1 = "Success"});
         }
         return;
     case RequestKind::Logoff:
         if (m_uICountForOnce == 0) {
             StoreKind(*this, false);
             m_bFlagForFirstTimeLogoff = 1;
-            Log(*this, kWindowProc, "Logoff Recieved  for the 1st time", "Success", "", "");
+            Log(*this, {.module = kWindowProc, .type = "Logoff Recieved  for the 1st time", .val1 = "Success"});
         } else if (m_bFlagForShutDown) {
             StoreKind(*this, false);
             m_bFlagForFirstShutDown = 1;
-            Log(*this, kWindowProc, "Logoff Recieved after a Shutdown happened", "Success", "", "");
+            Log(*this, {.module = kWindowProc, .type = "Logoff Recieved after a Shutdown happened", .val1 = "Success"});
         }
         return;
     }
 }
 
-BOOL CQuorvaDlg::OnQueryEndSession(std::intptr_t lParam) {
+platform::BOOL CQuorvaDlg::OnQueryEndSession(std::intptr_t lParam) {
     if (sessionend::KindOfRequest(lParam) == sessionend::RequestKind::CloseRequest) {
         // Let the installer go on; the agent ends once WM_ENDSESSION confirms.
         m_bCloseRequested = true;
-        return TRUE_;
+        return platform::TRUE_;
     }
 
     const platform::Handle user32 = LoadUser32(*this);
     if (!user32)
-        Log(*this, kQuery, "Err", "Failed to load dll", "User32.dll", "**********************", "12.0.0.15");
+        Log(*this, {.module = kQuery, .type = "Err", .val1 = "Failed to load dll", .val2 = "User32.dll", .val3 = "**********************", .version = "12.0.0.15"});
 
     if (CountServiceInstances(*this) <= 0) {
-        Log(*this, kQuery, kInfo, "SUCCESS", "Service not running. So exiting. Service Name: ", "quorvahost.exe");
+        Log(*this, {.module = kQuery, .val1 = "SUCCESS", .val2 = "Service not running. So exiting. Service Name: ", .val3 = "quorvahost.exe"});
         WebPostEventData(m_szUserName.str(), L"The service quorvahost.exe was not found running", *this,
                          L"EVTNT", 0);
         if (user32) {
@@ -105,47 +105,40 @@ BOOL CQuorvaDlg::OnQueryEndSession(std::intptr_t lParam) {
             os.shell.FreeLibrary(user32);
         }
         EndAgent();
-        return TRUE_;
+        return platform::TRUE_;
     }
     if (!PathExists(*this, m_strDeployerPath)) {
-        Log(*this, kQuery, kInfo, "SUCCESS", "quorvarun.exe was not found on the loaction",
-            Ansi(*this, m_strDeployerPath));
+        Log(*this, {.module = kQuery, .val1 = "SUCCESS", .val2 = "quorvarun.exe was not found on the loaction", .val3 = Ansi(*this, m_strDeployerPath)});
         WebPostEventData(m_szUserName.str(), L"quorvarun.exe was not found on the location", *this, L"EVTNT",
                          0);
         if (user32) os.shell.FreeLibrary(user32);
         EndAgent();
-        return TRUE_;
+        return platform::TRUE_;
     }
 
-    Log(*this, kQuery, kInfo, "SUCCESS",
-        "Calling Shutdown Block Create in case of Windows Vista,Windows 7,Windows Server 2008", "");
+    Log(*this, {.module = kQuery, .val1 = "SUCCESS", .val2 = "Calling Shutdown Block Create in case of Windows Vista,Windows 7,Windows Server 2008"});
     bool found = false;
     const bool registered =
         user32 && os.shell.ShutdownBlockReasonCreate(user32, os.shell.WindowHandle(), kBlockReason, &found) &&
         found;
     if (registered)
-        Log(*this, kQuery, kInfo, "SUCCESS", "ShutdownBlockCreate Found in User32.dll",
-            "The operating system is Above or equal to Vista");
+        Log(*this, {.module = kQuery, .val1 = "SUCCESS", .val2 = "ShutdownBlockCreate Found in User32.dll", .val3 = "The operating system is Above or equal to Vista"});
     else
-        Log(*this, kQuery, kInfo, "FAIL", "ShutdownBlockCreate Not Found in User32.dll",
-            "The operating system id Below Vista");
+        Log(*this, {.module = kQuery, .val1 = "FAIL", .val2 = "ShutdownBlockCreate Not Found in User32.dll", .val3 = "The operating system id Below Vista"});
     if (user32) os.shell.FreeLibrary(user32);
 
-    Log(*this, kQueryLate, kInfo, "SHUTDOWN/LOGOFF/RESTART RECIEVED", "<**********************>",
-        "<***************************>");
+    Log(*this, {.module = kQueryLate, .val1 = "SHUTDOWN/LOGOFF/RESTART RECIEVED", .val2 = "<**********************>", .val3 = "<***************************>"});
     if (m_uICountForOnce != 0) {
         // The first handling already reached its script wait; its own re-issue
         // ends this session, so a repeat starts nothing.
-        Log(*this, kQueryLate, kInfo, "m_uICountForOnce", ">1",
-            "The user pressed SHUTDOWN/LOGOFF/RESTART more than once");
-        return FALSE_;
+        Log(*this, {.module = kQueryLate, .val1 = "m_uICountForOnce", .val2 = ">1", .val3 = "The user pressed SHUTDOWN/LOGOFF/RESTART more than once"});
+        return platform::FALSE_;
     }
-    Log(*this, kQueryLate, kInfo, "SUCCESS", "Starting Thread to Handle WM_QUERYSHUTDOWN", "TRUE");
-    Log(*this, kQueryLate, kInfo, "SUCCESS", "Starting Thread to Handle WM_QUERYSHUTDOWN",
-        std::to_string(os.processes.GetLastError()));
+    Log(*this, {.module = kQueryLate, .val1 = "SUCCESS", .val2 = "Starting Thread to Handle WM_QUERYSHUTDOWN", .val3 = "TRUE"});
+    Log(*this, {.module = kQueryLate, .val1 = "SUCCESS", .val2 = "Starting Thread to Handle WM_QUERYSHUTDOWN", .val3 = std::to_string(os.processes.GetLastError())});
     // Held back until the script has run and the session end is issued again.
     functionToForgetShutdown();
-    return m_bLetSessionEndGo ? TRUE_ : FALSE_;
+    return m_bLetSessionEndGo ? platform::TRUE_ : platform::FALSE_;
 }
 
 void CQuorvaDlg::RegisterBlockReason() {
@@ -156,10 +149,10 @@ void CQuorvaDlg::RegisterBlockReason() {
     os.shell.FreeLibrary(user32);
 }
 
-void CQuorvaDlg::OnEndSession(BOOL ending) {
+void CQuorvaDlg::OnEndSession(platform::BOOL ending) {
     const platform::Handle user32 = LoadUser32(*this);
     if (!user32) {
-        Log(*this, "OnEndSession", "ERR", "Failed to load dll", "User32.dll", "**********************");
+        Log(*this, {.module = "OnEndSession", .type = "ERR", .val1 = "Failed to load dll", .val2 = "User32.dll", .val3 = "**********************"});
     } else {
         if (!(IsSystemAccount(*this) && !m_bFlagForShutDown)) DestroyBlockReason(*this, user32);
         os.shell.FreeLibrary(user32);

@@ -4,6 +4,7 @@
 #include "agent/Common.h"
 #include "records/ApplicationLog.h"
 #include "records/EventReport.h"
+#include "scripts/HandOffFile.h"
 #include "scripts/ProcessUtils.h"
 #include "sessionend/SessionEnd.h"
 #include "system/Registry.h"
@@ -22,8 +23,6 @@ constexpr const char* kAbort = "Abort System Shutdown";
 constexpr const char* kCheck = "While";
 constexpr const char* kInfo = "Information";
 
-constexpr const wchar_t* kSection = L"Process Details";
-constexpr std::uint32_t kProcIdCapacity = 1024;
 constexpr std::uint32_t kErrorDescCapacity = 500;
 constexpr std::uint32_t kSystemDirCapacity = 512;
 
@@ -57,8 +56,7 @@ bool ShutdownSettingSaysRestart(CQuorvaDlg& agent) {
 // or earlier makes the final step reboot instead of powering off.
 void DetectRestart(CQuorvaDlg& agent, Level level) {
     if (agent.m_bFlagForRestart) return;
-    Log(agent, kHandling, kInfo, "Success",
-        "Calling function to Check whether a Restart event was Recieved", "");
+    Log(agent, {.module = kHandling, .val1 = "Success", .val2 = "Calling function to Check whether a Restart event was Recieved"});
     // The first handling reads the event log only for a shutdown that has a
     // script to run; a nested one always looks.
     bool readEventLog = level == Level::Nested ||
@@ -75,8 +73,7 @@ void DetectRestart(CQuorvaDlg& agent, Level level) {
 // let go, as the window's own checks let it go.
 bool ServiceAndDeployerPresent(CQuorvaDlg& agent) {
     if (CountServiceInstances(agent) <= 0) {
-        Log(agent, kHandlingEnd, kInfo, "SUCCESS", "Service not running. So exiting. Service Name: ",
-            "quorvahost.exe");
+        Log(agent, {.module = kHandlingEnd, .val1 = "SUCCESS", .val2 = "Service not running. So exiting. Service Name: ", .val3 = "quorvahost.exe"});
         WebPostEventData(agent.m_szUserName.str(), L"The service quorvahost.exe was not found running",
                          agent, L"EVTNT", 0);
         agent.m_bLetSessionEndGo = true;
@@ -84,8 +81,7 @@ bool ServiceAndDeployerPresent(CQuorvaDlg& agent) {
         return false;
     }
     if (!PathExists(agent, agent.m_strDeployerPath)) {
-        Log(agent, kHandlingDeployer, kInfo, "SUCCESS", "quorvarun.exe was not found on the loaction",
-            A(agent, agent.m_strDeployerPath));
+        Log(agent, {.module = kHandlingDeployer, .val1 = "SUCCESS", .val2 = "quorvarun.exe was not found on the loaction", .val3 = A(agent, agent.m_strDeployerPath)});
         WebPostEventData(agent.m_szUserName.str(), L"quorvarun.exe was not found on the location", agent,
                          L"EVTNT", 0);
         agent.m_bLetSessionEndGo = true;
@@ -99,8 +95,7 @@ bool ServiceAndDeployerPresent(CQuorvaDlg& agent) {
 // with the shutdown program, and if that cannot even be started, with the
 // older "-a" spelling and AbortSystemShutdown under the shutdown privilege.
 void CancelTimedShutdown(CQuorvaDlg& agent, const std::wstring& shutdownProgram) {
-    Log(agent, kHandling, kInfo, "Aborting Shutdown", A(agent, shutdownProgram),
-        A(agent, agent.m_szUserName.str()));
+    Log(agent, {.module = kHandling, .val1 = "Aborting Shutdown", .val2 = A(agent, shutdownProgram), .val3 = A(agent, agent.m_szUserName.str())});
     if (!ExecuteProcess(agent, shutdownProgram, L"/a")) {
         bool cancelled = ExecuteProcess(agent, shutdownProgram, L"-a");
         platform::IShutdown& shutdown = agent.os.shutdown;
@@ -109,35 +104,23 @@ void CancelTimedShutdown(CQuorvaDlg& agent, const std::wstring& shutdownProgram)
             DisableShutdownPrivilege(shutdown, token);
             shutdown.CloseToken(token);
         }
-        if (!cancelled) Log(agent, kAbort, kInfo, "Failure", "", "");
+        if (!cancelled) Log(agent, {.module = kAbort, .val1 = "Failure"});
     }
-    Log(agent, kAbort, kInfo, "Success", A(agent, agent.m_szUserName.str()), "");
-}
-
-std::wstring ReadProcId(CQuorvaDlg& agent) {
-    return agent.os.profile.GetString(kSection, L"Proc ID", L"", kProcIdCapacity,
-                                      agent.m_strProcDetailsIni);
+    Log(agent, {.module = kAbort, .val1 = "Success", .val2 = A(agent, agent.m_szUserName.str())});
 }
 
 // Writes the request into the hand-off file. False when the service cannot
 // be given it.
 bool WriteRequest(CQuorvaDlg& agent) {
-    const std::wstring& ini = agent.m_strProcDetailsIni;
-    bool written = WriteHandOffKey(agent, L"Process Name", agent.m_strDeployerPath, ini);
-    Log(agent, kHandling, kInfo, "Writing into INI for Logoff/Shutdown Script", "Process Name",
-        A(agent, agent.m_strDeployerPath));
-    written = WriteHandOffKey(agent, L"Process Arguments", agent.m_strEventArgs, ini) && written;
-    Log(agent, kHandling, kInfo, "Writing into INI for Logoff/Shutdown Script", "Process Arguments",
-        A(agent, agent.m_strEventArgs));
-    return written;
+    return WriteHandOffRequest(agent, agent.m_strProcDetailsIni, agent.m_strDeployerPath, agent.m_strEventArgs,
+                               {kHandling, "Writing into INI for Logoff/Shutdown Script"});
 }
 
 // A request the service cannot see is never answered: the report says that
 // no script ran, and the held session end is let go as when the service is
 // gone.
 bool GiveUpUnwrittenRequest(CQuorvaDlg& agent) {
-    Log(agent, kHandling, "ERROR", "Unable to hand off Logoff/Shutdown Script", "Not written to",
-        A(agent, agent.m_strProcDetailsIni));
+    Log(agent, {.module = kHandling, .type = "ERROR", .val1 = "Unable to hand off Logoff/Shutdown Script", .val2 = "Not written to", .val3 = A(agent, agent.m_strProcDetailsIni)});
     WebPostEventData(agent.m_szUserName.str(), L"The request could not be written to the hand-off file", agent,
                      agent.m_szEventName.str(), 0);
     agent.m_bLetSessionEndGo = true;
@@ -153,67 +136,55 @@ bool GiveUpUnwrittenRequest(CQuorvaDlg& agent) {
 // be given the request.
 bool HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
                    const std::wstring& deployerFile) {
-    platform::IProfile& profile = agent.os.profile;
     const std::wstring& ini = agent.m_strProcDetailsIni;
-    // A file someone deleted would be made again by the profile functions in
-    // the code page, and a name the page cannot show would reach the service
-    // spoilt: it is made again here as the start-up makes it.
-    if (!PathExists(agent, ini)) CreateHandOffFile(agent, ini);
-    Log(agent, kHandOff, kInfo, "ExecuteProcess", A(agent, agent.m_strDeployerPath),
-        A(agent, agent.m_strEventArgs));
+    RecreateHandOffFileIfGone(agent, ini);
+    Log(agent, {.module = kHandOff, .val1 = "ExecuteProcess", .val2 = A(agent, agent.m_strDeployerPath), .val3 = A(agent, agent.m_strEventArgs)});
     if (!WriteRequest(agent)) return GiveUpUnwrittenRequest(agent);
 
     if (level == Level::First)
         ReadProcessDetail(agent, L"Proc ID", procId, ini);
     else
-        procId = ReadProcId(agent);
-    Log(agent, kHandling, kInfo, "Reading from INI for Logoff/Shutdown Script", "Proc ID",
-        A(agent, procId.str()));
+        procId = ReadHandOffProcId(agent, ini);
+    Log(agent, {.module = kHandling, .val1 = "Reading from INI for Logoff/Shutdown Script", .val2 = "Proc ID", .val3 = A(agent, procId.str())});
 
     int status = 1;
     std::uint32_t passes = 0;
     WideBuffer<kErrorDescCapacity> errorDesc;
     while (procId.empty()) {
-        errorDesc = profile.GetString(kSection, L"Err_Desc", L"", kErrorDescCapacity, ini);
+        errorDesc = ReadHandOffError(agent, ini, kErrorDescCapacity);
         if (!errorDesc.empty()) {
-            Log(agent, kHandling, "ERROR", "Unable to spawn Logoff/Shutdown Script", "Error:",
-                A(agent, errorDesc.str()));
+            Log(agent, {.module = kHandling, .type = "ERROR", .val1 = "Unable to spawn Logoff/Shutdown Script", .val2 = "Error:", .val3 = A(agent, errorDesc.str())});
             status = 0;
             break;
         }
         agent.os.clock.Sleep(kHandOffPollMs);
-        Log(agent, kHandling, kInfo, "Reading from INI for Logoff/Shutdown Script", "Proc ID Not Found",
-            "Waiting");
-        procId = ReadProcId(agent);
+        Log(agent, {.module = kHandling, .val1 = "Reading from INI for Logoff/Shutdown Script", .val2 = "Proc ID Not Found", .val3 = "Waiting"});
+        procId = ReadHandOffProcId(agent, ini);
         if (procId.empty() && !HandOffRequestInFile(agent, ini)) {
             // Someone deleted or emptied the file, and the request with it (an
             // answer too, if one had come): unseen, it would never be answered.
-            Log(agent, kHandling, kInfo, "Hand-off request gone", "Writing the request again", A(agent, ini));
-            if (!PathExists(agent, ini)) CreateHandOffFile(agent, ini);
+            Log(agent, {.module = kHandling, .val1 = "Hand-off request gone", .val2 = "Writing the request again", .val3 = A(agent, ini)});
+            RecreateHandOffFileIfGone(agent, ini);
             if (!WriteRequest(agent)) return GiveUpUnwrittenRequest(agent);
         }
         if (procId.empty() && ++passes > 10 && CountServiceInstances(agent) < 1) {
-            Log(agent, kHandlingEnd, kInfo, "SUCCESS", "Service not running. So exiting. Service Name: ",
-                "quorvahost.exe");
+            Log(agent, {.module = kHandlingEnd, .val1 = "SUCCESS", .val2 = "Service not running. So exiting. Service Name: ", .val3 = "quorvahost.exe"});
             agent.m_bLetSessionEndGo = true;
             agent.EndAgent();
             return false;
         }
     }
-    Log(agent, kHandling, kInfo, "Reading from INI for Logoff/Shutdown Script", "Proc ID found",
-        A(agent, procId.str()));
+    Log(agent, {.module = kHandling, .val1 = "Reading from INI for Logoff/Shutdown Script", .val2 = "Proc ID found", .val3 = A(agent, procId.str())});
 
     // The answer has been read; an empty file is left for the next request.
     ClearHandOffFile(agent, ini);
     WebPostEventData(agent.m_szUserName.str(), errorDesc.str(), agent, agent.m_szEventName.str(), status);
-    Log(agent, kHandling, kInfo, "Proc ID successfully read from INI", "Deleted INI from location :",
-        A(agent, ini));
+    Log(agent, {.module = kHandling, .val1 = "Proc ID successfully read from INI", .val2 = "Deleted INI from location :", .val3 = A(agent, ini)});
     if (!PathExists(agent, ini)) {
         CreateHandOffFile(agent, ini);
-        Log(agent, kHandling, kInfo, "Created INI for future use at location :", A(agent, ini), "");
+        Log(agent, {.module = kHandling, .val1 = "Created INI for future use at location :", .val2 = A(agent, ini)});
     }
-    Log(agent, kHandling, kInfo, "ExecuteProcess at Logoff/Shutdown Started process",
-        A(agent, deployerFile), "");
+    Log(agent, {.module = kHandling, .val1 = "ExecuteProcess at Logoff/Shutdown Started process", .val2 = A(agent, deployerFile)});
     return true;
 }
 
@@ -227,7 +198,7 @@ bool ScriptRunning(CQuorvaDlg& agent, Level level, const std::wstring& deployerF
 
 void WaitForScript(CQuorvaDlg& agent, Level level, const std::wstring& deployerFile) {
     while (ScriptRunning(agent, level, deployerFile)) {
-        Log(agent, kHandling, kInfo, "Waiting", " for Application ::", A(agent, deployerFile));
+        Log(agent, {.module = kHandling, .val1 = "Waiting", .val2 = " for Application ::", .val3 = A(agent, deployerFile)});
         agent.os.clock.Sleep(kScriptPollMs);
         if (KindChanged(agent)) break;
     }
@@ -263,7 +234,7 @@ void IssueSessionEnd(CQuorvaDlg& agent, Level level, const std::wstring& deploye
         WaitForScript(agent, level, deployerFile);
         if (agent.m_bFlagForReissue || ScriptRunning(agent, level, deployerFile)) return;
     }
-    Log(agent, kHandlingEnd, kInfo, "Script ended", "Exiting", "");
+    Log(agent, {.module = kHandlingEnd, .val1 = "Script ended", .val2 = "Exiting"});
 
     platform::IShutdown& shutdown = agent.os.shutdown;
     const platform::Handle token = shutdown.OpenProcessToken();
@@ -272,10 +243,9 @@ void IssueSessionEnd(CQuorvaDlg& agent, Level level, const std::wstring& deploye
     if (enabled || !agent.m_bFlagForShutDown) {
         shutdown.ExitWindowsEx(command.exitWindowsFlags, 0);
         ExecuteProcess(agent, shutdownProgram, command.shutdownArguments);
-        Log(agent, kHandlingEnd, kInfo, "exe stopped", command.logText, "");
+        Log(agent, {.module = kHandlingEnd, .val1 = "exe stopped", .val2 = command.logText});
     } else {
-        Log(agent, kHandlingEnd, "ERROR", "SeShutdownPrivilege not held", "Session end left to Windows",
-            command.logText);
+        Log(agent, {.module = kHandlingEnd, .type = "ERROR", .val1 = "SeShutdownPrivilege not held", .val2 = "Session end left to Windows", .val3 = command.logText});
         agent.m_bLetSessionEndGo = true;
     }
     if (token) {
@@ -286,12 +256,6 @@ void IssueSessionEnd(CQuorvaDlg& agent, Level level, const std::wstring& deploye
 }
 
 }  // namespace
-
-void Log(CQuorvaDlg& agent, const char* module, const char* type, const std::string& val1,
-         const std::string& val2, const std::string& val3, const char* version) {
-    WriteLogFile(version ? version : kVersion, module, agent, "quorva", type, val1.c_str(), val2.c_str(),
-                 val3.c_str());
-}
 
 std::wstring FileNamePart(const std::wstring& path) {
     std::size_t slash = path.rfind(L'\\');
@@ -324,14 +288,14 @@ void IssueHeldSessionEnd(CQuorvaDlg& agent, std::intptr_t lParam, const char* wh
     // Unforced: the other programs of the session may still save their work.
     const std::uint32_t flags = !shutdown ? EwxLogoff : restart ? EwxReboot : EwxShutdown | EwxPowerOff;
     const char* what = !shutdown ? "Logging Off" : restart ? "Rebooting" : "Shutting down";
-    Log(agent, "IssueHeldSessionEnd", kInfo, "Issuing held session end unforced", why, what);
+    Log(agent, {.module = "IssueHeldSessionEnd", .val1 = "Issuing held session end unforced", .val2 = why, .val3 = what});
     IShutdown& system = agent.os.shutdown;
     const Handle token = system.OpenProcessToken();
     if (token) EnableShutdownPrivilege(system, token);
     if (!system.ExitWindowsEx(flags, 0)) {
         // Windows was told to wait and cannot be asked again: a shutdown or
         // restart without the privilege stays undone, and the log says so.
-        Log(agent, "IssueHeldSessionEnd", "ERROR", "Held session end not issued", why, what);
+        Log(agent, {.module = "IssueHeldSessionEnd", .type = "ERROR", .val1 = "Held session end not issued", .val2 = why, .val3 = what});
     }
     if (token) {
         DisableShutdownPrivilege(system, token);
@@ -342,18 +306,18 @@ void IssueHeldSessionEnd(CQuorvaDlg& agent, std::intptr_t lParam, const char* wh
 bool KindChanged(CQuorvaDlg& agent) {
     bool changed = false;
     if (agent.m_bFlagForFirstTimeLogoff) {
-        Log(agent, kCheck, "m_bFlagForFirstTimeLogoff ", "Success", "", "");
-        Log(agent, kCheck, " m_uICountForOnce >1  ", "Success", "", "");
+        Log(agent, {.module = kCheck, .type = "m_bFlagForFirstTimeLogoff ", .val1 = "Success"});
+        Log(agent, {.module = kCheck, .type = " m_uICountForOnce >1  ", .val1 = "Success"});
         if (agent.m_bFlagForShutDown) {
-            Log(agent, kCheck, " m_bFlagForShutDown ", "Success", "", "");
+            Log(agent, {.module = kCheck, .type = " m_bFlagForShutDown ", .val1 = "Success"});
             agent.m_bFlagForFirstTimeLogoff = 0;
             changed = true;
         }
     } else if (agent.m_bFlagForFirstShutDown) {
-        Log(agent, kCheck, "m_bFlagForFirstShutDown ", "Success", "", "");
-        Log(agent, kCheck, "m_uICountForOnce >1", "Success", "", "");
+        Log(agent, {.module = kCheck, .type = "m_bFlagForFirstShutDown ", .val1 = "Success"});
+        Log(agent, {.module = kCheck, .type = "m_uICountForOnce >1", .val1 = "Success"});
         if (!agent.m_bFlagForShutDown) {
-            Log(agent, kCheck, "!m_bFlagForShutDown", "Success", "", "");
+            Log(agent, {.module = kCheck, .type = "!m_bFlagForShutDown", .val1 = "Success"});
             agent.m_bFlagForFirstShutDown = 0;
             changed = true;
         }

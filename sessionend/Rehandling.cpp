@@ -2,6 +2,7 @@
 // ran: the service is asked to end the scripts started so far, then the whole
 // handling runs once more, nested, for the kind now pending.
 #include "agent/Common.h"
+#include "records/ApplicationLog.h"
 #include "sessionend/SessionEnd.h"
 
 namespace sessionend {
@@ -42,14 +43,12 @@ void Rehandle(CQuorvaDlg& agent, Level level) {
         const std::wstring& file = agent.m_strScriptDataDir;
         RequestTaskKill(agent, file, agent.m_szScriptProcId.str(), true);
         const std::wstring taskKillProgram = SystemProgramPath(agent, L"taskkill.exe");
-        Log(agent, kModule, "Information", "ShellExecute", Ansi(agent, taskKillProgram),
-            Ansi(agent, agent.m_szScriptProcId.str()));
+        Log(agent, {.module = kModule, .val1 = "ShellExecute", .val2 = Ansi(agent, taskKillProgram), .val3 = Ansi(agent, agent.m_szScriptProcId.str())});
         RequestTaskKill(agent, file, agent.m_szScriptProcId2.str(), false);
-        Log(agent, kModule, "Information", "ShellExecute", Ansi(agent, taskKillProgram),
-            Ansi(agent, agent.m_szScriptProcId2.str()));
+        Log(agent, {.module = kModule, .val1 = "ShellExecute", .val2 = Ansi(agent, taskKillProgram), .val3 = Ansi(agent, agent.m_szScriptProcId2.str())});
     } else {
         RequestTaskKill(agent, agent.m_strScriptDataDir, agent.m_szScriptProcId3.str(), true);
-        Log(agent, kModule, "Information", "ShellExecute", Ansi(agent, agent.m_szScriptProcId3.str()), "");
+        Log(agent, {.module = kModule, .val1 = "ShellExecute", .val2 = Ansi(agent, agent.m_szScriptProcId3.str())});
     }
     agent.m_bFlagForReissue = 0;
     agent.FunctionToForgetShutDown();

@@ -48,8 +48,4 @@ std::wstring SystemProgramPath(CQuorvaDlg& agent, const wchar_t* file);
 // user's "Shutdown Setting" is 4 or the System log holds a recent restart.
 void IssueHeldSessionEnd(CQuorvaDlg& agent, std::intptr_t lParam, const char* why);
 
-// One log record of the session-end handling (software "quorva").
-void Log(CQuorvaDlg& agent, const char* module, const char* type, const std::string& val1,
-         const std::string& val2, const std::string& val3, const char* version = nullptr);
-
 }  // namespace sessionend

@@ -24,11 +24,6 @@ constexpr std::size_t kTimeTextCapacity = 24;
 // Seconds from 1601-01-01 to 1970-01-01.
 constexpr std::uint64_t kEpochDifferenceSeconds = 11644473600ull;
 
-void Log(CQuorvaDlg& agent, const char* module, const char* val1, const char* val2,
-         const char* val3 = "") {
-    WriteLogFile(kVersion, module, agent, "quorva", "Information", val1, val2, val3);
-}
-
 // Days since 1970-01-01 of a proleptic Gregorian date.
 std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
     y -= m <= 2;
@@ -83,8 +78,7 @@ const char* EventTypeName(std::uint16_t type) {
 void LogMalformed(CQuorvaDlg& agent, int number, const std::string& problem) {
     char text[16];
     std::snprintf(text, sizeof text, "%d", number);
-    WriteLogFile(kVersion, "DumpRecordsInBuffer", agent, "quorva", "ERROR", "Malformed record", text,
-                 problem.c_str());
+    Log(agent, {.module = "DumpRecordsInBuffer", .type = "ERROR", .val1 = "Malformed record", .val2 = text, .val3 = problem});
 }
 
 // One attempt: open, load the message module, read one block, walk it.
@@ -129,7 +123,7 @@ void functionToCheckRestart(CQuorvaDlg& agent) {
         char number[16];
         std::snprintf(number, sizeof number, "%u", attempt);
         agent.os.clock.Sleep(kWaitBeforeAttemptMs);
-        Log(agent, "Function for checking restart", "Reading Eventlog... Attempt ", number);
+        Log(agent, {.module = "Function for checking restart", .val1 = "Reading Eventlog... Attempt ", .val2 = number});
         if (ReadNewestBlock(agent) != 0) return;
     }
 }
@@ -155,7 +149,7 @@ int DumpRecordsInBuffer(const std::uint8_t* block, std::size_t length, CQuorvaDl
                       "current system date ",
                       limit.day, limit.month, limit.year, limit.hour, limit.minute, limit.second);
     }
-    Log(agent, "DumpRecordsInBuffer", "Time stamp", limitText);
+    Log(agent, {.module = "DumpRecordsInBuffer", .val1 = "Time stamp", .val2 = limitText});
 
     const std::span<const std::uint8_t> bytes =
         block != nullptr ? std::span<const std::uint8_t>(block, length) : std::span<const std::uint8_t>();
@@ -172,10 +166,9 @@ int DumpRecordsInBuffer(const std::uint8_t* block, std::size_t length, CQuorvaDl
 
         std::wstring timeText;
         const bool reached = CheckEventTime(agent, record.timeGenerated, limit, &timeText);
-        Log(agent, "DumpRecordsInBuffer", "Time stamp", Ansi(agent, timeText).c_str());
+        Log(agent, {.module = "DumpRecordsInBuffer", .val1 = "Time stamp", .val2 = Ansi(agent, timeText)});
         if (reached) {
-            Log(agent, "DumpRecordsInBuffer",
-                "EventDateTime reached 10 min timespane from current datattime", "");
+            Log(agent, {.module = "DumpRecordsInBuffer", .val1 = "EventDateTime reached 10 min timespane from current datattime"});
             return 0;
         }
 
@@ -188,19 +181,19 @@ int DumpRecordsInBuffer(const std::uint8_t* block, std::size_t length, CQuorvaDl
                 LogMalformed(agent, number, problem);
                 return 0;
             }
-            Log(agent, "DumpRecordsInBuffer", "Event Type", EventTypeName(record.eventType));
+            Log(agent, {.module = "DumpRecordsInBuffer", .val1 = "Event Type", .val2 = EventTypeName(record.eventType)});
             if (GetMessageString(strings, agent, record.eventId)) {
-                agent.m_bFlagForRestart = TRUE_;
-                Log(agent, "functionToCheckRestart", "Success", "DumpRecordsinBuffer", "RESTART RECIEVED");
+                agent.m_bFlagForRestart = platform::TRUE_;
+                Log(agent, {.module = "functionToCheckRestart", .val1 = "Success", .val2 = "DumpRecordsinBuffer", .val3 = "RESTART RECIEVED"});
             }
             if (record.dataLength != 0)
-                Log(agent, "DumpRecordsInBuffer", "Event data", Ansi(agent, dataText).c_str());
+                Log(agent, {.module = "DumpRecordsInBuffer", .val1 = "Event data", .val2 = Ansi(agent, dataText)});
             return 1;
         }
 
         char numberText[16];
         std::snprintf(numberText, sizeof numberText, "%d", number);
-        Log(agent, "DumpRecordsInBuffer", "Go for next record", numberText);
+        Log(agent, {.module = "DumpRecordsInBuffer", .val1 = "Go for next record", .val2 = numberText});
         offset += record.length;
     }
 }
@@ -231,7 +224,7 @@ bool GetMessageString(std::vector<std::wstring>& insertionStrings, CQuorvaDlg& a
     if (!insertionStrings.empty()) {
         flags |= platform::FormatMessageArgumentArray;
         for (std::wstring& s : insertionStrings) {
-            Log(agent, "GetMessageString", "Event data", Ansi(agent, s).c_str());
+            Log(agent, {.module = "GetMessageString", .val1 = "Event data", .val2 = Ansi(agent, s)});
             // Lowered in place: the formatted message shows them lowered too.
             s = ToLowerCopy(s);
             if (s == L"restart") found = true;
@@ -240,9 +233,11 @@ bool GetMessageString(std::vector<std::wstring>& insertionStrings, CQuorvaDlg& a
     }
     const auto message = agent.os.eventLog.FormatMessage(flags, agent.m_hMessageModule, eventId, arguments);
     if (message) {
-        Log(agent, "GetMessageString", "Event data", Ansi(agent, *message).c_str());
+        Log(agent, {.module = "GetMessageString", .val1 = "Event data", .val2 = Ansi(agent, *message)});
     } else {
-        Log(agent, "GetMessageString", "Event data", nullptr);
+        // No message: the entry carries the text a null value has always been
+        // written as.
+        Log(agent, {.module = "GetMessageString", .val1 = "Event data", .val2 = "(null)"});
     }
     return found;
 }

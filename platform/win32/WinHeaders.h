@@ -20,7 +20,3 @@
 #undef FormatMessage
 #undef GetObject
 #undef AbortSystemShutdown
-// The agent's own header spells these as typed constants of the same values.
-#undef ENDSESSION_CLOSEAPP
-#undef ENDSESSION_CRITICAL
-#undef ENDSESSION_LOGOFF

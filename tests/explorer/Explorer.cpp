@@ -9,13 +9,17 @@
 #include <sstream>
 #include <utility>
 
-#include "agent/FatalFailure.h"
+#include "window/FatalFailure.h"
 #include "agent/QuorvaDlg.h"
 #include "tests/explorer/Lifetime.h"
 #include "tests/fakes/LogReader.h"
 #include "tests/fakes/RuleBook.h"
 #include "tests/fakes/ScriptedService.h"
 #include "tests/fakes/StandardMachine.h"
+
+using platform::BOOL;
+using platform::MessageResult;
+namespace wm = platform::wm;
 
 namespace explorer {
 namespace {
@@ -58,9 +62,9 @@ std::string Utf8(const std::wstring& text) { return fake::Utf8(text); }
 std::string RequestName(std::intptr_t lParam) {
     std::string name;
     const auto bits = static_cast<std::uint32_t>(lParam);
-    if (bits & ENDSESSION_LOGOFF) name += "logoff";
-    if (bits & ENDSESSION_CLOSEAPP) name += name.empty() ? "closeapp" : "|closeapp";
-    if (bits & ENDSESSION_CRITICAL) name += name.empty() ? "critical" : "|critical";
+    if (bits & platform::EndSessionLogoff) name += "logoff";
+    if (bits & platform::EndSessionCloseApp) name += name.empty() ? "closeapp" : "|closeapp";
+    if (bits & platform::EndSessionCritical) name += name.empty() ? "critical" : "|critical";
     return name.empty() ? "shutdown" : name;
 }
 
@@ -76,10 +80,10 @@ const char* EventName(Event::Kind kind) {
     return "?";
 }
 
-bool IsLogoff(std::intptr_t lParam) { return (static_cast<std::uint32_t>(lParam) & ENDSESSION_LOGOFF) != 0; }
+bool IsLogoff(std::intptr_t lParam) { return (static_cast<std::uint32_t>(lParam) & platform::EndSessionLogoff) != 0; }
 bool IsClose(std::intptr_t lParam) {
     const auto bits = static_cast<std::uint32_t>(lParam);
-    return (bits & ENDSESSION_LOGOFF) == 0 && (bits & ENDSESSION_CLOSEAPP) != 0;
+    return (bits & platform::EndSessionLogoff) == 0 && (bits & platform::EndSessionCloseApp) != 0;
 }
 
 // Thrown by the clock at the bound of virtual time.

@@ -5,6 +5,8 @@
 
 #include "agent/QuorvaDlg.h"
 
+namespace wm = platform::wm;
+
 namespace fake {
 namespace {
 

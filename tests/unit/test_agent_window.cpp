@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 #include "agent/Common.h"
-#include "agent/FatalFailure.h"
+#include "window/FatalFailure.h"
 #include "tests/fakes/LogReader.h"
 #include "tests/fakes/StandardMachine.h"
+
+using platform::MessageResult;
+namespace wm = platform::wm;
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "agent/QuorvaDlg.h"
+#include "scripts/HandOffFile.h"
 #include "scripts/ProcessUtils.h"
 #include "tests/fakes/FakeMachine.h"
 #include "tests/fakes/LogReader.h"

@@ -11,6 +11,8 @@
 #include "tests/fakes/LogReader.h"
 #include "tests/fakes/StandardMachine.h"
 
+using platform::BOOL;
+
 using fake::FakeEvent;
 using fake::FakeEventLog;
 

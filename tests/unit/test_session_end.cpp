@@ -9,6 +9,9 @@
 
 #include "tests/unit/test_session_fixture.h"
 
+using platform::FALSE_;
+using platform::TRUE_;
+
 using namespace session_test;
 
 namespace {

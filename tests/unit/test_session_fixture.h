@@ -17,6 +17,8 @@
 #include "tests/fakes/ScriptedService.h"
 #include "tests/fakes/StandardMachine.h"
 
+namespace wm = platform::wm;
+
 namespace session_test {
 
 constexpr std::intptr_t kShutdown = 0;

@@ -6,6 +6,10 @@
 
 #include "tests/unit/test_session_fixture.h"
 
+using platform::BOOL;
+using platform::FALSE_;
+using platform::TRUE_;
+
 using namespace session_test;
 
 namespace {

@@ -6,6 +6,8 @@
 
 #include "tests/unit/test_session_fixture.h"
 
+using platform::TRUE_;
+
 using namespace session_test;
 
 namespace {

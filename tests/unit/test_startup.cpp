@@ -18,6 +18,10 @@
 #include "tests/fakes/ScriptedService.h"
 #include "tests/fakes/StandardMachine.h"
 
+using platform::BOOL;
+using platform::FALSE_;
+using platform::TRUE_;
+
 namespace {
 
 using Lines = std::vector<std::string>;

@@ -6,6 +6,11 @@
 
 #include "tests/unit/test_session_fixture.h"
 
+using platform::BOOL;
+using platform::FALSE_;
+using platform::TRUE_;
+namespace wm = platform::wm;
+
 namespace {
 
 using namespace session_test;

@@ -20,7 +20,7 @@
 #include <map>
 #include <set>
 #include <string>
-#include "../common/Journal.h"
+#include "tools/common/Journal.h"
 
 namespace {
 

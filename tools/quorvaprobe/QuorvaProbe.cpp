@@ -21,7 +21,7 @@
 #include <cwchar>
 #include <string>
 #include <vector>
-#include "../common/Journal.h"
+#include "tools/common/Journal.h"
 
 namespace {
 

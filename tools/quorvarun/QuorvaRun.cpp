@@ -8,7 +8,7 @@
 #include <windows.h>
 #include <shellapi.h>
 #include <string>
-#include "../common/Journal.h"
+#include "tools/common/Journal.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // sees which session end the agent asked for while the machine keeps running.
 // It appends its own file name and its arguments to the journal and exits 0.
 #include <windows.h>
-#include "../common/Journal.h"
+#include "tools/common/Journal.h"
 
 // The arguments: the command line after the program's own token, which may be
 // quoted and may hold blanks inside the quotes.

@@ -1,6 +1,6 @@
 // The program's entry: the one application object, started the way the
 // framework starts it.
-#include "platform/win32/QuorvaApp.h"
+#include "window/win32/QuorvaApp.h"
 
 namespace {
 win32::CQuorvaApp theApp;

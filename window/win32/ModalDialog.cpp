@@ -1,4 +1,4 @@
-#include "platform/win32/ModalDialog.h"
+#include "window/win32/ModalDialog.h"
 
 namespace win32 {
 
@@ -89,7 +89,7 @@ INT_PTR ModalDialog::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     // Once the agent has ended itself its handlers are done: whatever still
     // arrives before the window is gone gets the default dialog handling.
     if (!dialog_.m_bEnded) {
-        const MessageResult answer = dialog_.WindowProc(message, wParam, lParam);
+        const platform::MessageResult answer = dialog_.WindowProc(message, wParam, lParam);
         if (answer.handled) {
             ::SetWindowLongPtrW(window_, DWLP_MSGRESULT, answer.result);
             return TRUE;

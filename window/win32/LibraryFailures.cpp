@@ -21,7 +21,7 @@
 #include <exception>
 #include <new>
 #include <typeinfo>
-#include "agent/FatalFailure.h"
+#include "window/FatalFailure.h"
 
 namespace __gnu_cxx {
 void __verbose_terminate_handler() {

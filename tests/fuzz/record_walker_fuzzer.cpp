@@ -4,13 +4,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include "fuzz/SimulatedMachine.h"
+#include "agent/QuorvaDlg.h"
+#include "tests/fakes/FakeMachine.h"
 #include "system/RestartCheck.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    SimulatedMachine machine;
-    CQuorvaDlg agent(machine.os);
-    machine.Prepare(agent);
+    fake::FakeMachine machine;
+    // Every log line really formatted and written.
+    machine.files.MakeFolder(L"C:\\ProgramData\\Vorlan\\ApplicationLog");
+    CQuorvaDlg agent(machine.os());
+    agent.m_strDataDir = L"C:\\ProgramData\\Vorlan\\";
+    agent.m_szUserName = L"jsmith";
     // A module to format with, as an attempt would have loaded.
     agent.m_hMessageModule = machine.eventLog.LoadLibraryAsDataFile(L"C:\\Windows\\system32\\user32.dll");
     const int result = DumpRecordsInBuffer(data, size, agent);

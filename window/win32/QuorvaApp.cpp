@@ -1,9 +1,9 @@
-#include "platform/win32/QuorvaApp.h"
+#include "window/win32/QuorvaApp.h"
 #include <commctrl.h>
 #include <optional>
-#include "agent/FatalFailure.h"
+#include "window/FatalFailure.h"
 #include "agent/QuorvaDlg.h"
-#include "platform/win32/ModalDialog.h"
+#include "window/win32/ModalDialog.h"
 #include "platform/win32/ScopedHandle.h"
 #include "platform/win32/Win32Platform.h"
 

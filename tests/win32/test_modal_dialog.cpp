@@ -5,10 +5,14 @@
 #include <functional>
 #include <vector>
 #include "agent/QuorvaDlg.h"
-#include "platform/win32/ModalDialog.h"
-#include "platform/win32/QuorvaApp.h"
+#include "window/win32/ModalDialog.h"
+#include "window/win32/QuorvaApp.h"
 #include "platform/win32/ScopedHandle.h"
 #include "platform/win32/Win32Platform.h"
+
+using platform::FALSE_;
+using platform::TRUE_;
+using platform::MessageResult;
 
 namespace {
 

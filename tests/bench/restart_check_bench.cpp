@@ -3,7 +3,8 @@
 // one block and stops at the first record older than the window, the time per
 // attempt must not grow with the log.
 #include <benchmark/benchmark.h>
-#include "fuzz/SimulatedMachine.h"
+#include "agent/QuorvaDlg.h"
+#include "tests/fakes/FakeMachine.h"
 #include "system/RestartCheck.h"
 
 namespace {
@@ -11,7 +12,7 @@ namespace {
 // `records` events, one a minute back from now, the newest three within the
 // window; the second newest is a User32 1074 of the given shutdown type
 // (none when empty).
-void FillLog(SimulatedMachine& m, std::int64_t records, const std::wstring& shutdownType) {
+void FillLog(fake::FakeMachine& m, std::int64_t records, const std::wstring& shutdownType) {
     const auto now = static_cast<std::uint32_t>(m.clock.Time64());
     auto& events = m.eventLog.events;
     events.reserve(static_cast<std::size_t>(records));
@@ -31,14 +32,18 @@ void FillLog(SimulatedMachine& m, std::int64_t records, const std::wstring& shut
 }
 
 void RunCheck(benchmark::State& state, const std::wstring& shutdownType, int attemptsPerCheck) {
-    SimulatedMachine m;
+    fake::FakeMachine m;
+    // Every log line really formatted and written.
+    m.files.MakeFolder(L"C:\\ProgramData\\Vorlan\\ApplicationLog");
     FillLog(m, state.range(0), shutdownType);
     const std::int64_t start = m.clock.nowMs;
     for (auto _ : state) {
         m.clock.nowMs = start;  // every check sees the same window
         m.clock.sleeps.clear();
-        CQuorvaDlg agent(m.os);
-        m.Prepare(agent);
+        m.journal.clear();
+        CQuorvaDlg agent(m.os());
+        agent.m_strDataDir = L"C:\\ProgramData\\Vorlan\\";
+        agent.m_szUserName = L"jsmith";
         functionToCheckRestart(agent);
         benchmark::DoNotOptimize(agent.m_bFlagForRestart);
     }

@@ -1,4 +1,4 @@
-#include "agent/FatalFailure.h"
+#include "window/FatalFailure.h"
 #include "agent/Common.h"
 #include "agent/QuorvaDlg.h"
 #include "records/ApplicationLog.h"
@@ -17,8 +17,7 @@ void EndAfterFatalFailure() {
     // The log says why the agent is gone; a record that cannot be written
     // (the failure may be memory itself) does not keep the process alive.
     try {
-        WriteLogFile(kVersion, "Quorva", *agent, "quorva", "ERROR", "Ended after a failure in the program", "",
-                     "");
+        Log(*agent, {.module = "Quorva", .type = "ERROR", .val1 = "Ended after a failure in the program"});
     } catch (...) {
     }
     // No abort(): in a GUI program its modal box would wait for a click,

@@ -1,0 +1,56 @@
+// The hand-off file: the one place where the agent asks the resident service
+// to start the deployer, and reads the service's answer. One file per user,
+// "quorvaProcDetails_<user>.ini" in the QVRT data folder, section
+// "Process Details":
+//   the agent writes  "Process Name"       the deployer's path
+//                     "Process Arguments"  the event word, "<<>>", the user
+//   the service adds  "Proc ID"            the deployer process it started
+//                  or "Err_Desc"           why it could not start it
+// and leaves the request beside its answer. Once the answer is read the file
+// is cleared for the next request. The two waits for an answer, at logon and
+// at a session end, are their callers' own.
+#pragma once
+#include <string>
+#include "agent/QuorvaDlg.h"
+#include "records/ApplicationLog.h"
+
+// The user's hand-off file, created as CreateEmptyFile does. The profile
+// functions write a file in the ANSI code page unless it starts with the
+// UTF-16 byte-order mark, so for a user name the page cannot show the file
+// starts with that mark: "Process Arguments" then reaches the service with
+// the name intact. Every other user's file stays empty, as always.
+void CreateHandOffFile(CQuorvaDlg& agent, const std::wstring& path);
+
+// Someone may have deleted the file meanwhile: the profile functions would
+// make it again in the code page, and a name the page cannot show would reach
+// the service spoilt. It is made again here as CreateHandOffFile makes it.
+void RecreateHandOffFileIfGone(CQuorvaDlg& agent, const std::wstring& path);
+
+// Writes a request: "Process Name", then "Process Arguments", each followed by
+// its log entry (module and first value as the caller's loop spells them).
+// False when a key could not be written: the service cannot see the request.
+struct RequestLogText {
+    const char* module;
+    const char* text;
+};
+bool WriteHandOffRequest(CQuorvaDlg& agent, const std::wstring& path, const std::wstring& processName,
+                         const std::wstring& arguments, const RequestLogText& log);
+
+// Whether the hand-off file still holds a request the service can take: its
+// "Process Name" and "Process Arguments". Someone may have deleted the file,
+// or emptied it.
+bool HandOffRequestInFile(CQuorvaDlg& agent, const std::wstring& path);
+
+// One key of "Process Details" (capacity 1024) into the buffer.
+void ReadProcessDetail(CQuorvaDlg& agent, const std::wstring& key, WideBuffer<1024>& buffer,
+                       const std::wstring& iniFile);
+// The service's answers: the "Proc ID" (capacity 1024), and "Err_Desc" cut
+// to the caller's capacity.
+std::wstring ReadHandOffProcId(CQuorvaDlg& agent, const std::wstring& path);
+std::wstring ReadHandOffError(CQuorvaDlg& agent, const std::wstring& path, std::uint32_t capacity);
+
+// After an answer has been read: the hand-off file is deleted, or, while
+// another program holds it for a moment (the service reading it, a virus
+// scanner), emptied in place. Otherwise the next request would read this
+// one's answer.
+void ClearHandOffFile(CQuorvaDlg& agent, const std::wstring& path);
