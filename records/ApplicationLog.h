@@ -9,15 +9,27 @@ void WriteLogFile(const char* version, const char* module, CQuorvaDlg& agent,
                   const char* software, const char* type, const char* val1, const char* val2,
                   const char* val3);
 
+// A value column: a C string or a std::string, seen for the length of one Log
+// call (a temporary argument lives that long; a LogRecord is never kept).
+class LogText {
+public:
+    LogText(const char* text) : text_(text) {}  // NOLINT: converts by design
+    LogText(const std::string& text) : text_(text.c_str()) {}  // NOLINT
+    const char* c_str() const { return text_; }
+
+private:
+    const char* text_;
+};
+
 // One entry of the log, each column named. Other programs read these columns,
 // so every text is written exactly as the caller spells it:
 //   Log(agent, {.module = "OnInitDialog", .type = "ERROR", .val1 = "...", .val2 = "...", .val3 = "..."});
 struct LogRecord {
     const char* module;
     const char* type = "Information";
-    std::string val1 = {};
-    std::string val2 = {};
-    std::string val3 = {};
+    LogText val1 = "";
+    LogText val2 = "";
+    LogText val3 = "";
     const char* software = "quorva";
     const char* version = nullptr;  // this build's version text
 };

@@ -1,7 +1,7 @@
 // The environment a contract test runs in: the seam under test plus the few
 // arrangements the seam itself cannot make. One implementation drives the
 // simulated machine (EnvFake.cpp, native), one the real Win32 layer
-// (platform/win32/tests/EnvWin32.cpp, cross-built and run under Wine). The
+// (tests/win32/EnvWin32.cpp, cross-built and run under Wine). The
 // test files use only this header, the platform headers and GoogleTest.
 //
 // What an implementation must provide:
