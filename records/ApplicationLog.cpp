@@ -118,6 +118,6 @@ void WriteLogFile(const char* version, const char* module, CQuorvaDlg& agent,
 }
 
 void Log(CQuorvaDlg& agent, const LogRecord& record) {
-    WriteLogFile(record.version ? record.version : kVersion, record.module, agent, record.software, record.type,
-                 record.val1.c_str(), record.val2.c_str(), record.val3.c_str());
+    WriteLogFile(record.version ? record.version : kVersion, record.module, agent, record.software,
+                 record.type, record.val1.c_str(), record.val2.c_str(), record.val3.c_str());
 }

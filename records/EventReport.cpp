@@ -225,12 +225,14 @@ void WritePostLogFile(CQuorvaDlg& agent, const std::wstring& text) {
             // (ERROR_ACCESS_DENIED), a full disk: the report is lost, and
             // the log says so with the error.
             const std::string path = Ansi(agent, lastPath), code = "Error " + std::to_string(error);
-            Log(agent, {.module = "WebPostEventData", .type = "ERROR", .val1 = "Report not stored", .val2 = path, .val3 = code});
+            Log(agent, {.module = "WebPostEventData", .type = "ERROR", .val1 = "Report not stored",
+                        .val2 = path, .val3 = code});
             return;
         }
         stamp = NextSecond(stamp);
     }
     // The report text itself is in the log already (the "web Post" entry).
     const std::string from = Ansi(agent, firstPath), to = Ansi(agent, lastPath);
-    Log(agent, {.module = "WebPostEventData", .type = "ERROR", .val1 = "Report not stored: every name taken", .val2 = from, .val3 = to});
+    Log(agent, {.module = "WebPostEventData", .type = "ERROR", .val1 = "Report not stored: every name taken",
+                .val2 = from, .val3 = to});
 }

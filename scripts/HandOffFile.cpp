@@ -47,9 +47,11 @@ void RecreateHandOffFileIfGone(CQuorvaDlg& agent, const std::wstring& path) {
 bool WriteHandOffRequest(CQuorvaDlg& agent, const std::wstring& path, const std::wstring& processName,
                          const std::wstring& arguments, const RequestLogText& log) {
     bool written = WriteHandOffKey(agent, L"Process Name", processName, path);
-    Log(agent, {.module = log.module, .val1 = log.text, .val2 = "Process Name", .val3 = Ansi(agent, processName)});
+    Log(agent, {.module = log.module, .val1 = log.text, .val2 = "Process Name",
+                .val3 = Ansi(agent, processName)});
     written = WriteHandOffKey(agent, L"Process Arguments", arguments, path) && written;
-    Log(agent, {.module = log.module, .val1 = log.text, .val2 = "Process Arguments", .val3 = Ansi(agent, arguments)});
+    Log(agent, {.module = log.module, .val1 = log.text, .val2 = "Process Arguments",
+                .val3 = Ansi(agent, arguments)});
     return written;
 }
 

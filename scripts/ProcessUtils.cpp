@@ -80,7 +80,8 @@ std::int32_t RunningInterface(CQuorvaDlg& agent, const std::wstring& fileName,
         // Text, not numbers: "0123" is not process 123.
         if (!EqualsNoCase(pidText, storedId)) continue;
         const std::string pidAnsi = Ansi(agent, pidText);
-        Log(agent, {.module = "RunningInterface", .val1 = "PID Matched ", .val2 = "A running instance of process found", .val3 = pidAnsi});
+        Log(agent, {.module = "RunningInterface", .val1 = "PID Matched ",
+                    .val2 = "A running instance of process found", .val3 = pidAnsi});
         ++count;
     }
     return count;

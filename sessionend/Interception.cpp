@@ -58,28 +58,33 @@ void CQuorvaDlg::ClassifyQueryEndSession(std::intptr_t lParam) {
     case RequestKind::CloseRequest:
         // An installer replacing a file in use (this program's own, on an
         // upgrade): the session goes on, so no script and no forced end.
-        Log(*this, {.module = kWindowProc, .val1 = "Close request", .val2 = "Restart Manager asked the application to close"});
+        Log(*this, {.module = kWindowProc, .val1 = "Close request",
+                    .val2 = "Restart Manager asked the application to close"});
         return;
     case RequestKind::ShutdownOrRestart:
         if (m_uICountForOnce == 0) {
             StoreKind(*this, true);
             m_bFlagForFirstShutDown = 1;
-            Log(*this, {.module = kWindowProc, .type = "Shutdown/Restart Recieved for the 1st Time", .val1 = "Success"});
+            Log(*this, {.module = kWindowProc, .type = "Shutdown/Restart Recieved for the 1st Time",
+                        .val1 = "Success"});
         } else if (!m_bFlagForShutDown) {
             StoreKind(*this, true);
             m_bFlagForFirstTimeLogoff = 1;
-            Log(*this, {.module = kWindowProc, .type = "Shutdown/Restart Recieved after a Logoff was Recieved", .val1 = "Success"});
+            Log(*this, {.module = kWindowProc,
+                        .type = "Shutdown/Restart Recieved after a Logoff was Recieved", .val1 = "Success"});
         }
         return;
     case RequestKind::Logoff:
         if (m_uICountForOnce == 0) {
             StoreKind(*this, false);
             m_bFlagForFirstTimeLogoff = 1;
-            Log(*this, {.module = kWindowProc, .type = "Logoff Recieved  for the 1st time", .val1 = "Success"});
+            Log(*this, {.module = kWindowProc, .type = "Logoff Recieved  for the 1st time",
+                        .val1 = "Success"});
         } else if (m_bFlagForShutDown) {
             StoreKind(*this, false);
             m_bFlagForFirstShutDown = 1;
-            Log(*this, {.module = kWindowProc, .type = "Logoff Recieved after a Shutdown happened", .val1 = "Success"});
+            Log(*this, {.module = kWindowProc, .type = "Logoff Recieved after a Shutdown happened",
+                        .val1 = "Success"});
         }
         return;
     }
@@ -94,10 +99,12 @@ platform::BOOL CQuorvaDlg::OnQueryEndSession(std::intptr_t lParam) {
 
     const platform::Handle user32 = LoadUser32(*this);
     if (!user32)
-        Log(*this, {.module = kQuery, .type = "Err", .val1 = "Failed to load dll", .val2 = "User32.dll", .val3 = "**********************", .version = "12.0.0.15"});
+        Log(*this, {.module = kQuery, .type = "Err", .val1 = "Failed to load dll", .val2 = "User32.dll",
+                    .val3 = "**********************", .version = "12.0.0.15"});
 
     if (CountServiceInstances(*this) <= 0) {
-        Log(*this, {.module = kQuery, .val1 = "SUCCESS", .val2 = "Service not running. So exiting. Service Name: ", .val3 = "quorvahost.exe"});
+        Log(*this, {.module = kQuery, .val1 = "SUCCESS",
+                    .val2 = "Service not running. So exiting. Service Name: ", .val3 = "quorvahost.exe"});
         WebPostEventData(m_szUserName.str(), L"The service quorvahost.exe was not found running", *this,
                          L"EVTNT", 0);
         if (user32) {
@@ -108,7 +115,9 @@ platform::BOOL CQuorvaDlg::OnQueryEndSession(std::intptr_t lParam) {
         return platform::TRUE_;
     }
     if (!PathExists(*this, m_strDeployerPath)) {
-        Log(*this, {.module = kQuery, .val1 = "SUCCESS", .val2 = "quorvarun.exe was not found on the loaction", .val3 = Ansi(*this, m_strDeployerPath)});
+        Log(*this, {.module = kQuery, .val1 = "SUCCESS",
+                    .val2 = "quorvarun.exe was not found on the loaction",
+                    .val3 = Ansi(*this, m_strDeployerPath)});
         WebPostEventData(m_szUserName.str(), L"quorvarun.exe was not found on the location", *this, L"EVTNT",
                          0);
         if (user32) os.shell.FreeLibrary(user32);
@@ -116,26 +125,33 @@ platform::BOOL CQuorvaDlg::OnQueryEndSession(std::intptr_t lParam) {
         return platform::TRUE_;
     }
 
-    Log(*this, {.module = kQuery, .val1 = "SUCCESS", .val2 = "Calling Shutdown Block Create in case of Windows Vista,Windows 7,Windows Server 2008"});
+    Log(*this, {.module = kQuery, .val1 = "SUCCESS",
+                .val2 = "Calling Shutdown Block Create in case of Windows Vista,Windows 7,Windows Server 2008"});
     bool found = false;
     const bool registered =
         user32 && os.shell.ShutdownBlockReasonCreate(user32, os.shell.WindowHandle(), kBlockReason, &found) &&
         found;
     if (registered)
-        Log(*this, {.module = kQuery, .val1 = "SUCCESS", .val2 = "ShutdownBlockCreate Found in User32.dll", .val3 = "The operating system is Above or equal to Vista"});
+        Log(*this, {.module = kQuery, .val1 = "SUCCESS", .val2 = "ShutdownBlockCreate Found in User32.dll",
+                    .val3 = "The operating system is Above or equal to Vista"});
     else
-        Log(*this, {.module = kQuery, .val1 = "FAIL", .val2 = "ShutdownBlockCreate Not Found in User32.dll", .val3 = "The operating system id Below Vista"});
+        Log(*this, {.module = kQuery, .val1 = "FAIL", .val2 = "ShutdownBlockCreate Not Found in User32.dll",
+                    .val3 = "The operating system id Below Vista"});
     if (user32) os.shell.FreeLibrary(user32);
 
-    Log(*this, {.module = kQueryLate, .val1 = "SHUTDOWN/LOGOFF/RESTART RECIEVED", .val2 = "<**********************>", .val3 = "<***************************>"});
+    Log(*this, {.module = kQueryLate, .val1 = "SHUTDOWN/LOGOFF/RESTART RECIEVED",
+                .val2 = "<**********************>", .val3 = "<***************************>"});
     if (m_uICountForOnce != 0) {
         // The first handling already reached its script wait; its own re-issue
         // ends this session, so a repeat starts nothing.
-        Log(*this, {.module = kQueryLate, .val1 = "m_uICountForOnce", .val2 = ">1", .val3 = "The user pressed SHUTDOWN/LOGOFF/RESTART more than once"});
+        Log(*this, {.module = kQueryLate, .val1 = "m_uICountForOnce", .val2 = ">1",
+                    .val3 = "The user pressed SHUTDOWN/LOGOFF/RESTART more than once"});
         return platform::FALSE_;
     }
-    Log(*this, {.module = kQueryLate, .val1 = "SUCCESS", .val2 = "Starting Thread to Handle WM_QUERYSHUTDOWN", .val3 = "TRUE"});
-    Log(*this, {.module = kQueryLate, .val1 = "SUCCESS", .val2 = "Starting Thread to Handle WM_QUERYSHUTDOWN", .val3 = std::to_string(os.processes.GetLastError())});
+    Log(*this, {.module = kQueryLate, .val1 = "SUCCESS", .val2 = "Starting Thread to Handle WM_QUERYSHUTDOWN",
+                .val3 = "TRUE"});
+    Log(*this, {.module = kQueryLate, .val1 = "SUCCESS", .val2 = "Starting Thread to Handle WM_QUERYSHUTDOWN",
+                .val3 = std::to_string(os.processes.GetLastError())});
     // Held back until the script has run and the session end is issued again.
     functionToForgetShutdown();
     return m_bLetSessionEndGo ? platform::TRUE_ : platform::FALSE_;
@@ -152,7 +168,8 @@ void CQuorvaDlg::RegisterBlockReason() {
 void CQuorvaDlg::OnEndSession(platform::BOOL ending) {
     const platform::Handle user32 = LoadUser32(*this);
     if (!user32) {
-        Log(*this, {.module = "OnEndSession", .type = "ERR", .val1 = "Failed to load dll", .val2 = "User32.dll", .val3 = "**********************"});
+        Log(*this, {.module = "OnEndSession", .type = "ERR", .val1 = "Failed to load dll",
+                    .val2 = "User32.dll", .val3 = "**********************"});
     } else {
         if (!(IsSystemAccount(*this) && !m_bFlagForShutDown)) DestroyBlockReason(*this, user32);
         os.shell.FreeLibrary(user32);

@@ -56,7 +56,8 @@ bool ShutdownSettingSaysRestart(CQuorvaDlg& agent) {
 // or earlier makes the final step reboot instead of powering off.
 void DetectRestart(CQuorvaDlg& agent, Level level) {
     if (agent.m_bFlagForRestart) return;
-    Log(agent, {.module = kHandling, .val1 = "Success", .val2 = "Calling function to Check whether a Restart event was Recieved"});
+    Log(agent, {.module = kHandling, .val1 = "Success",
+                .val2 = "Calling function to Check whether a Restart event was Recieved"});
     // The first handling reads the event log only for a shutdown that has a
     // script to run; a nested one always looks.
     bool readEventLog = level == Level::Nested ||
@@ -73,7 +74,8 @@ void DetectRestart(CQuorvaDlg& agent, Level level) {
 // let go, as the window's own checks let it go.
 bool ServiceAndDeployerPresent(CQuorvaDlg& agent) {
     if (CountServiceInstances(agent) <= 0) {
-        Log(agent, {.module = kHandlingEnd, .val1 = "SUCCESS", .val2 = "Service not running. So exiting. Service Name: ", .val3 = "quorvahost.exe"});
+        Log(agent, {.module = kHandlingEnd, .val1 = "SUCCESS",
+                    .val2 = "Service not running. So exiting. Service Name: ", .val3 = "quorvahost.exe"});
         WebPostEventData(agent.m_szUserName.str(), L"The service quorvahost.exe was not found running",
                          agent, L"EVTNT", 0);
         agent.m_bLetSessionEndGo = true;
@@ -81,7 +83,9 @@ bool ServiceAndDeployerPresent(CQuorvaDlg& agent) {
         return false;
     }
     if (!PathExists(agent, agent.m_strDeployerPath)) {
-        Log(agent, {.module = kHandlingDeployer, .val1 = "SUCCESS", .val2 = "quorvarun.exe was not found on the loaction", .val3 = A(agent, agent.m_strDeployerPath)});
+        Log(agent, {.module = kHandlingDeployer, .val1 = "SUCCESS",
+                    .val2 = "quorvarun.exe was not found on the loaction",
+                    .val3 = A(agent, agent.m_strDeployerPath)});
         WebPostEventData(agent.m_szUserName.str(), L"quorvarun.exe was not found on the location", agent,
                          L"EVTNT", 0);
         agent.m_bLetSessionEndGo = true;
@@ -95,7 +99,8 @@ bool ServiceAndDeployerPresent(CQuorvaDlg& agent) {
 // with the shutdown program, and if that cannot even be started, with the
 // older "-a" spelling and AbortSystemShutdown under the shutdown privilege.
 void CancelTimedShutdown(CQuorvaDlg& agent, const std::wstring& shutdownProgram) {
-    Log(agent, {.module = kHandling, .val1 = "Aborting Shutdown", .val2 = A(agent, shutdownProgram), .val3 = A(agent, agent.m_szUserName.str())});
+    Log(agent, {.module = kHandling, .val1 = "Aborting Shutdown", .val2 = A(agent, shutdownProgram),
+                .val3 = A(agent, agent.m_szUserName.str())});
     if (!ExecuteProcess(agent, shutdownProgram, L"/a")) {
         bool cancelled = ExecuteProcess(agent, shutdownProgram, L"-a");
         platform::IShutdown& shutdown = agent.os.shutdown;
@@ -120,7 +125,8 @@ bool WriteRequest(CQuorvaDlg& agent) {
 // no script ran, and the held session end is let go as when the service is
 // gone.
 bool GiveUpUnwrittenRequest(CQuorvaDlg& agent) {
-    Log(agent, {.module = kHandling, .type = "ERROR", .val1 = "Unable to hand off Logoff/Shutdown Script", .val2 = "Not written to", .val3 = A(agent, agent.m_strProcDetailsIni)});
+    Log(agent, {.module = kHandling, .type = "ERROR", .val1 = "Unable to hand off Logoff/Shutdown Script",
+                .val2 = "Not written to", .val3 = A(agent, agent.m_strProcDetailsIni)});
     WebPostEventData(agent.m_szUserName.str(), L"The request could not be written to the hand-off file", agent,
                      agent.m_szEventName.str(), 0);
     agent.m_bLetSessionEndGo = true;
@@ -138,14 +144,16 @@ bool HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
                    const std::wstring& deployerFile) {
     const std::wstring& ini = agent.m_strProcDetailsIni;
     RecreateHandOffFileIfGone(agent, ini);
-    Log(agent, {.module = kHandOff, .val1 = "ExecuteProcess", .val2 = A(agent, agent.m_strDeployerPath), .val3 = A(agent, agent.m_strEventArgs)});
+    Log(agent, {.module = kHandOff, .val1 = "ExecuteProcess", .val2 = A(agent, agent.m_strDeployerPath),
+                .val3 = A(agent, agent.m_strEventArgs)});
     if (!WriteRequest(agent)) return GiveUpUnwrittenRequest(agent);
 
     if (level == Level::First)
         ReadProcessDetail(agent, L"Proc ID", procId, ini);
     else
         procId = ReadHandOffProcId(agent, ini);
-    Log(agent, {.module = kHandling, .val1 = "Reading from INI for Logoff/Shutdown Script", .val2 = "Proc ID", .val3 = A(agent, procId.str())});
+    Log(agent, {.module = kHandling, .val1 = "Reading from INI for Logoff/Shutdown Script", .val2 = "Proc ID",
+                .val3 = A(agent, procId.str())});
 
     int status = 1;
     std::uint32_t passes = 0;
@@ -153,38 +161,47 @@ bool HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
     while (procId.empty()) {
         errorDesc = ReadHandOffError(agent, ini, kErrorDescCapacity);
         if (!errorDesc.empty()) {
-            Log(agent, {.module = kHandling, .type = "ERROR", .val1 = "Unable to spawn Logoff/Shutdown Script", .val2 = "Error:", .val3 = A(agent, errorDesc.str())});
+            Log(agent, {.module = kHandling, .type = "ERROR",
+                        .val1 = "Unable to spawn Logoff/Shutdown Script", .val2 = "Error:",
+                        .val3 = A(agent, errorDesc.str())});
             status = 0;
             break;
         }
         agent.os.clock.Sleep(kHandOffPollMs);
-        Log(agent, {.module = kHandling, .val1 = "Reading from INI for Logoff/Shutdown Script", .val2 = "Proc ID Not Found", .val3 = "Waiting"});
+        Log(agent, {.module = kHandling, .val1 = "Reading from INI for Logoff/Shutdown Script",
+                    .val2 = "Proc ID Not Found", .val3 = "Waiting"});
         procId = ReadHandOffProcId(agent, ini);
         if (procId.empty() && !HandOffRequestInFile(agent, ini)) {
             // Someone deleted or emptied the file, and the request with it (an
             // answer too, if one had come): unseen, it would never be answered.
-            Log(agent, {.module = kHandling, .val1 = "Hand-off request gone", .val2 = "Writing the request again", .val3 = A(agent, ini)});
+            Log(agent, {.module = kHandling, .val1 = "Hand-off request gone",
+                        .val2 = "Writing the request again", .val3 = A(agent, ini)});
             RecreateHandOffFileIfGone(agent, ini);
             if (!WriteRequest(agent)) return GiveUpUnwrittenRequest(agent);
         }
         if (procId.empty() && ++passes > 10 && CountServiceInstances(agent) < 1) {
-            Log(agent, {.module = kHandlingEnd, .val1 = "SUCCESS", .val2 = "Service not running. So exiting. Service Name: ", .val3 = "quorvahost.exe"});
+            Log(agent, {.module = kHandlingEnd, .val1 = "SUCCESS",
+                        .val2 = "Service not running. So exiting. Service Name: ", .val3 = "quorvahost.exe"});
             agent.m_bLetSessionEndGo = true;
             agent.EndAgent();
             return false;
         }
     }
-    Log(agent, {.module = kHandling, .val1 = "Reading from INI for Logoff/Shutdown Script", .val2 = "Proc ID found", .val3 = A(agent, procId.str())});
+    Log(agent, {.module = kHandling, .val1 = "Reading from INI for Logoff/Shutdown Script",
+                .val2 = "Proc ID found", .val3 = A(agent, procId.str())});
 
     // The answer has been read; an empty file is left for the next request.
     ClearHandOffFile(agent, ini);
     WebPostEventData(agent.m_szUserName.str(), errorDesc.str(), agent, agent.m_szEventName.str(), status);
-    Log(agent, {.module = kHandling, .val1 = "Proc ID successfully read from INI", .val2 = "Deleted INI from location :", .val3 = A(agent, ini)});
+    Log(agent, {.module = kHandling, .val1 = "Proc ID successfully read from INI",
+                .val2 = "Deleted INI from location :", .val3 = A(agent, ini)});
     if (!PathExists(agent, ini)) {
         CreateHandOffFile(agent, ini);
-        Log(agent, {.module = kHandling, .val1 = "Created INI for future use at location :", .val2 = A(agent, ini)});
+        Log(agent, {.module = kHandling, .val1 = "Created INI for future use at location :",
+                    .val2 = A(agent, ini)});
     }
-    Log(agent, {.module = kHandling, .val1 = "ExecuteProcess at Logoff/Shutdown Started process", .val2 = A(agent, deployerFile)});
+    Log(agent, {.module = kHandling, .val1 = "ExecuteProcess at Logoff/Shutdown Started process",
+                .val2 = A(agent, deployerFile)});
     return true;
 }
 
@@ -198,7 +215,8 @@ bool ScriptRunning(CQuorvaDlg& agent, Level level, const std::wstring& deployerF
 
 void WaitForScript(CQuorvaDlg& agent, Level level, const std::wstring& deployerFile) {
     while (ScriptRunning(agent, level, deployerFile)) {
-        Log(agent, {.module = kHandling, .val1 = "Waiting", .val2 = " for Application ::", .val3 = A(agent, deployerFile)});
+        Log(agent, {.module = kHandling, .val1 = "Waiting", .val2 = " for Application ::",
+                    .val3 = A(agent, deployerFile)});
         agent.os.clock.Sleep(kScriptPollMs);
         if (KindChanged(agent)) break;
     }
@@ -245,7 +263,8 @@ void IssueSessionEnd(CQuorvaDlg& agent, Level level, const std::wstring& deploye
         ExecuteProcess(agent, shutdownProgram, command.shutdownArguments);
         Log(agent, {.module = kHandlingEnd, .val1 = "exe stopped", .val2 = command.logText});
     } else {
-        Log(agent, {.module = kHandlingEnd, .type = "ERROR", .val1 = "SeShutdownPrivilege not held", .val2 = "Session end left to Windows", .val3 = command.logText});
+        Log(agent, {.module = kHandlingEnd, .type = "ERROR", .val1 = "SeShutdownPrivilege not held",
+                    .val2 = "Session end left to Windows", .val3 = command.logText});
         agent.m_bLetSessionEndGo = true;
     }
     if (token) {
@@ -288,14 +307,16 @@ void IssueHeldSessionEnd(CQuorvaDlg& agent, std::intptr_t lParam, const char* wh
     // Unforced: the other programs of the session may still save their work.
     const std::uint32_t flags = !shutdown ? EwxLogoff : restart ? EwxReboot : EwxShutdown | EwxPowerOff;
     const char* what = !shutdown ? "Logging Off" : restart ? "Rebooting" : "Shutting down";
-    Log(agent, {.module = "IssueHeldSessionEnd", .val1 = "Issuing held session end unforced", .val2 = why, .val3 = what});
+    Log(agent, {.module = "IssueHeldSessionEnd", .val1 = "Issuing held session end unforced", .val2 = why,
+                .val3 = what});
     IShutdown& system = agent.os.shutdown;
     const Handle token = system.OpenProcessToken();
     if (token) EnableShutdownPrivilege(system, token);
     if (!system.ExitWindowsEx(flags, 0)) {
         // Windows was told to wait and cannot be asked again: a shutdown or
         // restart without the privilege stays undone, and the log says so.
-        Log(agent, {.module = "IssueHeldSessionEnd", .type = "ERROR", .val1 = "Held session end not issued", .val2 = why, .val3 = what});
+        Log(agent, {.module = "IssueHeldSessionEnd", .type = "ERROR", .val1 = "Held session end not issued",
+                    .val2 = why, .val3 = what});
     }
     if (token) {
         DisableShutdownPrivilege(system, token);

@@ -43,12 +43,15 @@ void Rehandle(CQuorvaDlg& agent, Level level) {
         const std::wstring& file = agent.m_strScriptDataDir;
         RequestTaskKill(agent, file, agent.m_szScriptProcId.str(), true);
         const std::wstring taskKillProgram = SystemProgramPath(agent, L"taskkill.exe");
-        Log(agent, {.module = kModule, .val1 = "ShellExecute", .val2 = Ansi(agent, taskKillProgram), .val3 = Ansi(agent, agent.m_szScriptProcId.str())});
+        Log(agent, {.module = kModule, .val1 = "ShellExecute", .val2 = Ansi(agent, taskKillProgram),
+                    .val3 = Ansi(agent, agent.m_szScriptProcId.str())});
         RequestTaskKill(agent, file, agent.m_szScriptProcId2.str(), false);
-        Log(agent, {.module = kModule, .val1 = "ShellExecute", .val2 = Ansi(agent, taskKillProgram), .val3 = Ansi(agent, agent.m_szScriptProcId2.str())});
+        Log(agent, {.module = kModule, .val1 = "ShellExecute", .val2 = Ansi(agent, taskKillProgram),
+                    .val3 = Ansi(agent, agent.m_szScriptProcId2.str())});
     } else {
         RequestTaskKill(agent, agent.m_strScriptDataDir, agent.m_szScriptProcId3.str(), true);
-        Log(agent, {.module = kModule, .val1 = "ShellExecute", .val2 = Ansi(agent, agent.m_szScriptProcId3.str())});
+        Log(agent, {.module = kModule, .val1 = "ShellExecute",
+                    .val2 = Ansi(agent, agent.m_szScriptProcId3.str())});
     }
     agent.m_bFlagForReissue = 0;
     agent.FunctionToForgetShutDown();

@@ -78,7 +78,8 @@ const char* EventTypeName(std::uint16_t type) {
 void LogMalformed(CQuorvaDlg& agent, int number, const std::string& problem) {
     char text[16];
     std::snprintf(text, sizeof text, "%d", number);
-    Log(agent, {.module = "DumpRecordsInBuffer", .type = "ERROR", .val1 = "Malformed record", .val2 = text, .val3 = problem});
+    Log(agent, {.module = "DumpRecordsInBuffer", .type = "ERROR", .val1 = "Malformed record", .val2 = text,
+                .val3 = problem});
 }
 
 // One attempt: open, load the message module, read one block, walk it.
@@ -123,7 +124,8 @@ void functionToCheckRestart(CQuorvaDlg& agent) {
         char number[16];
         std::snprintf(number, sizeof number, "%u", attempt);
         agent.os.clock.Sleep(kWaitBeforeAttemptMs);
-        Log(agent, {.module = "Function for checking restart", .val1 = "Reading Eventlog... Attempt ", .val2 = number});
+        Log(agent, {.module = "Function for checking restart", .val1 = "Reading Eventlog... Attempt ",
+                    .val2 = number});
         if (ReadNewestBlock(agent) != 0) return;
     }
 }
@@ -168,7 +170,8 @@ int DumpRecordsInBuffer(const std::uint8_t* block, std::size_t length, CQuorvaDl
         const bool reached = CheckEventTime(agent, record.timeGenerated, limit, &timeText);
         Log(agent, {.module = "DumpRecordsInBuffer", .val1 = "Time stamp", .val2 = Ansi(agent, timeText)});
         if (reached) {
-            Log(agent, {.module = "DumpRecordsInBuffer", .val1 = "EventDateTime reached 10 min timespane from current datattime"});
+            Log(agent, {.module = "DumpRecordsInBuffer",
+                        .val1 = "EventDateTime reached 10 min timespane from current datattime"});
             return 0;
         }
 
@@ -181,13 +184,16 @@ int DumpRecordsInBuffer(const std::uint8_t* block, std::size_t length, CQuorvaDl
                 LogMalformed(agent, number, problem);
                 return 0;
             }
-            Log(agent, {.module = "DumpRecordsInBuffer", .val1 = "Event Type", .val2 = EventTypeName(record.eventType)});
+            Log(agent, {.module = "DumpRecordsInBuffer", .val1 = "Event Type",
+                        .val2 = EventTypeName(record.eventType)});
             if (GetMessageString(strings, agent, record.eventId)) {
                 agent.m_bFlagForRestart = platform::TRUE_;
-                Log(agent, {.module = "functionToCheckRestart", .val1 = "Success", .val2 = "DumpRecordsinBuffer", .val3 = "RESTART RECIEVED"});
+                Log(agent, {.module = "functionToCheckRestart", .val1 = "Success",
+                            .val2 = "DumpRecordsinBuffer", .val3 = "RESTART RECIEVED"});
             }
             if (record.dataLength != 0)
-                Log(agent, {.module = "DumpRecordsInBuffer", .val1 = "Event data", .val2 = Ansi(agent, dataText)});
+                Log(agent, {.module = "DumpRecordsInBuffer", .val1 = "Event data",
+                            .val2 = Ansi(agent, dataText)});
             return 1;
         }
 

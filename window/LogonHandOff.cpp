@@ -71,17 +71,17 @@ BOOL HandOffLogonScript(CQuorvaDlg& agent) {
         if (agent.m_szScriptProcId.empty() && !HandOffRequestInFile(agent, ini)) {
             // Someone deleted or emptied the file, and the request with it (an
             // answer too, if one had come): unseen, it would never be answered.
-            Log(agent, {.module = kModule, .val1 = "Hand-off request gone", .val2 = "Writing the request again",
-                        .val3 = iniAnsi});
+            Log(agent, {.module = kModule, .val1 = "Hand-off request gone",
+                        .val2 = "Writing the request again", .val3 = iniAnsi});
             RecreateHandOffFileIfGone(agent, ini);
             if (!WriteLogonRequest(agent, logonArgs)) return GiveUpUnwrittenLogonRequest(agent);
         }
-        Log(agent, {.module = kModule, .val1 = "Reading from INI for Logon Script", .val2 = "Proc ID Not Found",
-                    .val3 = "Waiting"});
+        Log(agent, {.module = kModule, .val1 = "Reading from INI for Logon Script",
+                    .val2 = "Proc ID Not Found", .val3 = "Waiting"});
         ++passes;
         if (CountServiceInstances(agent) < 1 && passes > 10) {
-            Log(agent, {.module = kModule, .val1 = "SUCCESS", .val2 = "Service not running. So exiting. Service Name: ",
-                        .val3 = "quorvahost.exe"});
+            Log(agent, {.module = kModule, .val1 = "SUCCESS",
+                        .val2 = "Service not running. So exiting. Service Name: ", .val3 = "quorvahost.exe"});
             return EndAfter(agent, 1000, FALSE_);
         }
     }
@@ -90,7 +90,8 @@ BOOL HandOffLogonScript(CQuorvaDlg& agent) {
                 .val3 = Ansi(agent, agent.m_szScriptProcId.str())});
     ClearHandOffFile(agent, ini);
     WebPostEventData(agent.m_szUserName.str(), errorText, agent, L"Logon", status);
-    Log(agent, {.module = kModule, .val1 = "Proc ID successfully fetched", .val2 = "Deleted ini file", .val3 = iniAnsi});
+    Log(agent, {.module = kModule, .val1 = "Proc ID successfully fetched", .val2 = "Deleted ini file",
+                .val3 = iniAnsi});
     if (!PathExists(agent, ini)) {
         Log(agent, {.module = kModule, .val1 = "Creating INI file again for Logoff use", .val3 = iniAnsi});
         CreateHandOffFile(agent, ini);

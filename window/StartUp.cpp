@@ -152,11 +152,13 @@ void BuildDataPaths(CQuorvaDlg& agent) {
     agent.m_strDataDir = common + L"\\Vorlan\\";
     agent.m_strDeployerPath += L"QVRT\\";
     agent.m_strScriptDataDir = common + L"\\Vorlan\\QVRT\\";
-    agent.m_strProcDetailsIni = common + L"\\Vorlan\\QVRT\\quorvaProcDetails_" + agent.m_szUserName.str() + L".ini";
+    agent.m_strProcDetailsIni =
+        common + L"\\Vorlan\\QVRT\\quorvaProcDetails_" + agent.m_szUserName.str() + L".ini";
 
     const std::wstring& ini = agent.m_strProcDetailsIni;
     if (!PathExists(agent, ini)) {
-        Log(agent, {.module = kModule, .type = "INFO", .val2 = "Creating file", .val3 = Ansi(agent, ini), .software = "Quorva"});
+        Log(agent, {.module = kModule, .type = "INFO", .val2 = "Creating file", .val3 = Ansi(agent, ini),
+                    .software = "Quorva"});
         CreateHandOffFile(agent, ini);
     } else if (!agent.os.text.ShowsInSystemCodePage(agent.m_szUserName.str()) &&
                agent.os.files.ExclusiveFileSize(ini) == 0) {
@@ -173,19 +175,26 @@ Outcome LookAtSession(CQuorvaDlg& agent) {
     auto& os = agent.os;
     std::uint32_t sessionId = 0;
     if (!os.processes.ProcessIdToSessionId(os.processes.GetCurrentProcessId(), &sessionId)) {
-        Log(agent, {.module = kModule, .val1 = "FAIL", .val2 = "Not able to get Session id for quorva from Proc id ", .val3 = "Exitting", .software = "Quorva"});
+        Log(agent, {.module = kModule, .val1 = "FAIL",
+                    .val2 = "Not able to get Session id for quorva from Proc id ", .val3 = "Exitting",
+                    .software = "Quorva"});
         return EndAfter(agent, 1000, FALSE_);
     }
     if (CountSessionInstances(agent, sessionId) > 1) {
-        Log(agent, {.module = kModule, .val1 = "FAIL", .val2 = "A running interface of quorva exe already exists for this session", .val3 = "Exitting", .software = "Quorva"});
+        Log(agent, {.module = kModule, .val1 = "FAIL",
+                    .val2 = "A running interface of quorva exe already exists for this session",
+                    .val3 = "Exitting", .software = "Quorva"});
         os.clock.Sleep(1000);
     }
 
-    Log(agent, {.module = kModule, .val1 = "Application started", .val2 = "**********************", .val3 = "**********************"});
+    Log(agent, {.module = kModule, .val1 = "Application started", .val2 = "**********************",
+                .val3 = "**********************"});
     if (agent.m_bLogFailed) return EndAfter(agent, 1000, FALSE_);
 
-    Log(agent, {.module = kModule, .val1 = "Success", .val2 = "Loggedon User", .val3 = Ansi(agent, agent.m_szUserName.str())});
-    Log(agent, {.module = kModule, .val1 = "Success", .val2 = "quorvaProcDetails.ini", .val3 = Ansi(agent, agent.m_strProcDetailsIni)});
+    Log(agent, {.module = kModule, .val1 = "Success", .val2 = "Loggedon User",
+                .val3 = Ansi(agent, agent.m_szUserName.str())});
+    Log(agent, {.module = kModule, .val1 = "Success", .val2 = "quorvaProcDetails.ini",
+                .val3 = Ansi(agent, agent.m_strProcDetailsIni)});
     return std::nullopt;
 }
 
@@ -194,15 +203,18 @@ Outcome FindDeployerAndService(CQuorvaDlg& agent) {
     agent.m_strDeployerPath += L"quorvarun.exe";
     const std::string deployerPath = Ansi(agent, agent.m_strDeployerPath);
     if (!PathExists(agent, agent.m_strDeployerPath)) {
-        Log(agent, {.module = kModule, .val1 = "FAIL", .val2 = "Script to be executed not found at location ", .val3 = deployerPath, .software = "Quorva"});
+        Log(agent, {.module = kModule, .val1 = "FAIL", .val2 = "Script to be executed not found at location ",
+                    .val3 = deployerPath, .software = "Quorva"});
         return EndAfter(agent, 1000, FALSE_);
     }
-    Log(agent, {.module = kModule, .val1 = "Success", .val2 = "Script to be executed found at location ", .val3 = deployerPath});
+    Log(agent, {.module = kModule, .val1 = "Success", .val2 = "Script to be executed found at location ",
+                .val3 = deployerPath});
 
     agent.m_strScriptImagePath = agent.m_strDeployerPath;
 
     if (CountServiceInstances(agent) < 1) {
-        Log(agent, {.module = kModule, .val1 = "SUCCESS", .val2 = "Service not running. So exiting. Service Name: ", .val3 = "quorvahost.exe"});
+        Log(agent, {.module = kModule, .val1 = "SUCCESS",
+                    .val2 = "Service not running. So exiting. Service Name: ", .val3 = "quorvahost.exe"});
         agent.os.clock.Sleep(1000);
     }
     return std::nullopt;
@@ -210,8 +222,10 @@ Outcome FindDeployerAndService(CQuorvaDlg& agent) {
 
 // The resident role: the session end is this copy's business, the logon is not.
 BOOL StayResident(CQuorvaDlg& agent) {
-    Log(agent, {.module = kModule, .val1 = "Success", .val2 = "The Logon script will not be executed as this application is invoked by service in "
-        "account:", .val3 = Ansi(agent, agent.m_szUserName.str())});
+    Log(agent, {.module = kModule, .val1 = "Success",
+                .val2 = "The Logon script will not be executed as this application is invoked by service in "
+                        "account:",
+                .val3 = Ansi(agent, agent.m_szUserName.str())});
     if (!PathExists(agent, agent.m_strInstallDir + kLogoffPattern) &&
         !PathExists(agent, agent.m_strInstallDir + kShutdownPattern)) {
         Log(agent, {.module = kModule, .val1 = "Exiting", .val3 = "No Logoff or Shutdown Template Assigned"});
