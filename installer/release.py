@@ -458,7 +458,7 @@ RUN_KEY = r"Software\Microsoft\Windows\CurrentVersion\Run"
 COMPONENT_REGISTRY_KEY_PATH, COMPONENT_64BIT = 0x4, 0x100
 SESSION_START_GUIDS = {"x64": "{9C4E1B7A-2F6D-4A3E-8B5C-1D7F3A9E6B22}", "x86": "{E1B5D9A3-7C2F-4D8B-A6E4-9F3C1B7D5A68}"}
 LOCK_TABLE = ("MsiLockPermissionsEx", [("MsiLockPermissionsEx", "s72"), ("LockObject", "s72"), ("Table", "s32"),
-                                       ("SDDL", "s0"), ("Condition", "S255")], ["MsiLockPermissionsEx"])
+                                       ("SDDLText", "s0"), ("Condition", "S255")], ["MsiLockPermissionsEx"])
 
 
 def idt(table, rows):

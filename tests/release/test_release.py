@@ -208,6 +208,10 @@ class PackageTest(unittest.TestCase):
             return lambda t: t.__setitem__("InstallExecuteSequence", [
                 (a, c, number if a == action else n) for a, c, n in t["InstallExecuteSequence"]])
 
+        def renamed(table, column, name):
+            return lambda t: t.__setitem__("_Columns", [
+                (tb, n, name if (tb, c) == (table, column) else c, kind) for tb, n, c, kind in t["_Columns"]])
+
         faults = [
             ("ICE69", registry_value('"[#quorva.exe]"')),
             ("ICE68", lambda t: t["CustomAction"].append(("LeaveOut", 2099, "INSTALLLEVEL", "1", None))),
@@ -228,6 +232,11 @@ class PackageTest(unittest.TestCase):
             ("ICE80", lambda t: t.__setitem__("_summary", {7: "Intel;1033", 14: 200})),
             ("ICE18", lambda t: t["CreateFolder"].pop()),
             ("ICE03", lambda t: t.__setitem__("Registry", [r for r in t["Registry"] if r[0] != "RunQuorva"])),
+            # The lock table's fourth column as the packages named it before: Windows
+            # Installer finds no SDDLText column and applies no permissions.
+            ("ICE06", renamed("MsiLockPermissionsEx", "SDDLText", "SDDL")),
+            ("ICE03", renamed("MsiLockPermissionsEx", "SDDLText", "SDDL")),
+            ("ICE06", renamed("Upgrade", "ActionProperty", "Property")),
         ]
         base = self.package("x64")
         for rule, fault in faults:
@@ -281,6 +290,8 @@ class PackageTest(unittest.TestCase):
                 self.assertEqual(sorted(d for d, _ in t["CreateFolder"]), ["DATAROOT", "HANDOFFFOLDER", "LOGFOLDER"])
                 features = {c: f for f, c in t["FeatureComponents"]}
                 self.assertEqual({features[c] for d, c in t["CreateFolder"]}, {"DataFolders"})
+                self.assertEqual([c[2] for c in t["_Columns"] if c[0] == "MsiLockPermissionsEx"],
+                                 ["MsiLockPermissionsEx", "LockObject", "Table", "SDDLText", "Condition"])
                 locks = {r[1]: r for r in t["MsiLockPermissionsEx"]}
                 self.assertEqual(sorted(locks), ["DATAROOT", "HANDOFFFOLDER", "LOGFOLDER"])
                 for folder, (_, _, table, sddl, condition) in locks.items():
