@@ -826,6 +826,8 @@ PRODUCT_KEY = r"HKLM\SOFTWARE\VORLAN"
 ENDSESSION_CLOSEAPP = 0x1
 # The Unix exit status keeps the low byte of the Windows one.
 ERROR_INSTALL_FAILURE = 1603 & 0xFF
+ERROR_SUCCESS_REBOOT_REQUIRED = 3010 & 0xFF
+SESSION_MANAGER_KEY = r"HKLM\System\CurrentControlSet\Control\Session Manager"
 ACTION_FAILS = 19  # a custom action that ends the installation with an error
 
 
@@ -906,6 +908,24 @@ class Package:
                 values[parts[0]] = parts[2]
         return values
 
+    def pending_renames(self):
+        """PendingFileRenameOperations: what the next start of Windows renames or deletes, in order."""
+        for line in self.query(SESSION_MANAGER_KEY, "64" if self.m.kind.winearch == "win64" else "32")[1].splitlines():
+            name, _, data = line.strip().partition("    REG_MULTI_SZ    ")
+            if name == "PendingFileRenameOperations":
+                return data.split("\\0")
+        return []
+
+    def close_resident_copy(self):
+        """The close request Restart Manager sends before an installation replaces a file in use, answered and
+        confirmed: the resident copy ends."""
+        m = self.m
+        window = m.agent_window(m.processes("quorva.exe")[0]["pid"])
+        answer = m.answer_of(m.query_end_session(window["hwnd"], ENDSESSION_CLOSEAPP), 60)
+        check(answer == 1, "the close request was answered %d" % answer)
+        m.probe("endsession", window["hwnd"], 1, ENDSESSION_CLOSEAPP)
+        m.wait_for(lambda: m.processes("quorva.exe") == [], 20, "the resident copy did not end after the close request")
+
     def expect_installed(self, name, session_start=True):
         m, exe = self.m, self.m.unix(self.exe_win)
         check(exe.is_file() and exe.read_bytes() == self.exes[name], "%s is not the %s's agent" % (self.exe_win, name))
@@ -921,7 +941,9 @@ def package_install_upgrade_remove(m):
     through the start values runs the logon hand-off and leaves the resident copy, which ends on the
     installer's close request; the same package again, and a rebuild of the same version, leave one product;
     a newer version that fails before the installation starts leaves the installed one; the newer version with
-    AUTOSTART=0 replaces it without the start values; the older one is then refused; msiexec /x leaves no file
+    AUTOSTART=0, installed while the resident copy of a second logon runs, ends with 3010 and restarts nothing:
+    the resident copy keeps running, the new file waits for the next start (PendingFileRenameOperations) and is
+    in place after it, without the start values; the older one is then refused; msiexec /x leaves no file
     and no start value. On the 64-bit machine: the x86 package refuses 64-bit Windows unless PRODUCT32BIT=1,
     and the x64 package removes it."""
     r = Records(m)
@@ -954,11 +976,7 @@ def package_install_upgrade_remove(m):
     m.wait_for(lambda: len(m.processes("quorva.exe")) == 1, 30, "not exactly the resident copy left running")
 
     # What Restart Manager asks before an upgrade replaces the file in use.
-    window = m.agent_window(m.processes("quorva.exe")[0]["pid"])
-    answer = m.answer_of(m.query_end_session(window["hwnd"], ENDSESSION_CLOSEAPP), 60)
-    check(answer == 1, "the close request was answered %d" % answer)
-    m.probe("endsession", window["hwnd"], 1, ENDSESSION_CLOSEAPP)
-    m.wait_for(lambda: m.processes("quorva.exe") == [], 20, "the resident copy did not end after the close request")
+    package.close_resident_copy()
 
     # Rebuilds: the same package once more, then another build of the same version.
     for name in ("build", "rebuild"):
@@ -969,9 +987,31 @@ def package_install_upgrade_remove(m):
     rc, _ = package.msiexec("/i", "failing")
     check(rc == ERROR_INSTALL_FAILURE, "the failing package gave %d, expected failure 1603" % rc)
     package.expect_installed("rebuild")
+    # An upgrade that meets the agent in use, as almost every one does: the
+    # resident copy of the next logon runs while the newer version installs.
+    m.wine("wineboot.exe", loader=m.kind.system_loader)
+    m.wait_for(lambda: [e.fields() for e in m.log_entries()].count(r.L20) == 2, 60, "the second logon did not finish")
+    m.wait_for(lambda: len(m.processes("quorva.exe")) == 1, 30, "not exactly the resident copy left running")
+    resident = m.processes("quorva.exe")[0]["pid"]
     # AUTOSTART=0 holds on an upgrade from a version that had the session start.
     rc, output = package.msiexec("/i", "newer", "AUTOSTART=0")
-    check(rc == 0, "the upgrade failed (%d): %s" % (rc, output))
+    # 3010: done, and the file in use is replaced at the next start. Nothing
+    # restarted: the resident copy of the earlier version still runs, from the
+    # file the installation could not replace.
+    check(rc == ERROR_SUCCESS_REBOOT_REQUIRED, "the upgrade over the running agent gave %d, expected 3010: %s" % (
+        rc, output))
+    check([p["pid"] for p in m.processes("quorva.exe")] == [resident], "the resident copy did not keep running: %s" %
+          m.processes("quorva.exe"))
+    check(m.unix(package.exe_win).read_bytes() == package.exes["rebuild"], "the file in use was replaced at once")
+    check(package.products() == [package.codes["newer"]] and package.run_values() == {},
+          "after the upgrade: products %s, start values %s" % (package.products(), package.run_values()))
+    pending = package.pending_renames()
+    check(pending[-1:] == ["\\??\\" + package.exe_win] and "\\??\\" + package.exe_win in pending[:-1],
+          "the new file does not wait for the next start: %s" % pending)
+    # The session ends (here the installer's close request), then the next start.
+    package.close_resident_copy()
+    m.wine("wineboot.exe", "--restart", loader=m.kind.system_loader)
+    check(package.pending_renames() == [], "renames left after the next start: %s" % package.pending_renames())
     package.expect_installed("newer", session_start=False)
     rc, _ = package.msiexec("/i", "build")
     check(rc == ERROR_INSTALL_FAILURE, "the older package gave %d, expected failure 1603" % rc)

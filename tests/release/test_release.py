@@ -277,6 +277,9 @@ class PackageTest(unittest.TestCase):
                                            "every user session.", "MsiLogging": "voicewarmup"}
                 self.assertEqual({k: properties.get(k) for k in expected}, expected)
                 self.assertEqual(t["Icon"], [("quorva.ico", "[stream]")])
+                # No restart the administrator did not ask for, whatever the command line.
+                self.assertEqual(properties.get("REBOOT"), "ReallySuppress")
+                self.assertFalse({"ForceReboot", "ScheduleReboot"} & {s[0] for s in t["InstallExecuteSequence"]})
         exe = release.exe_version((DIST / "x64" / "quorva.exe").read_bytes())
         self.assertEqual((exe["CompanyName"], exe["LegalCopyright"]), ("VORLAN", "Copyright (C) 2026 VORLAN"))
 
