@@ -398,7 +398,7 @@ FEATURE_UI_DISALLOW_ABSENT = 0x10
 # The properties an installation run by the system (Group Policy, Intune,
 # an elevated msiexec) takes from its command line or from FindRelatedProducts.
 SECURE = {"x64": "AUTOSTART;DATAFOLDERS;QUORVAX86FOUND;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED",
-          "x86": "AUTOSTART;DATAFOLDERS;PRODUCT32BIT;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED"}
+          "x86": "AUTOSTART;DATAFOLDERS;PRODUCT32BIT;QUORVAX64FOUND;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED"}
 # The data folders: SYSTEM and administrators full control of everything;
 # users may list and traverse Vorlan, and list, traverse and create files in
 # QVRT and ApplicationLog (this folder only); CREATOR OWNER: whoever created
@@ -442,21 +442,60 @@ SEQUENCE_COLUMNS = [("Action", "s72"), ("Condition", "S255"), ("Sequence", "I2")
 # standard numbers, and RemoveExistingProducts right after InstallInitialize,
 # so that the removal of the earlier build is part of the installation's
 # transaction and a failed installation brings it back.
-EXECUTE_SEQUENCE = [("FindRelatedProducts", 25), ("LaunchConditions", 100), ("ValidateProductID", 700),
+EXECUTE_SEQUENCE = [("FindRelatedProducts", 25), ("AppSearch", 50), ("LaunchConditions", 100), ("ValidateProductID", 700),
                     ("CostInitialize", 800), ("FileCost", 900), ("CostFinalize", 1000), ("MigrateFeatureStates", 1200),
                     ("InstallValidate", 1400), ("InstallInitialize", 1500), ("RemoveExistingProducts", 1501),
                     ("ProcessComponents", 1600), ("UnpublishFeatures", 1800), ("RemoveRegistryValues", 2600),
                     ("RemoveFiles", 3500), ("RemoveFolders", 3600), ("CreateFolders", 3700), ("InstallFiles", 4000),
                     ("WriteRegistryValues", 5000), ("RegisterUser", 6000), ("RegisterProduct", 6100),
                     ("PublishFeatures", 6300), ("PublishProduct", 6400), ("InstallFinalize", 6600)]
-UI_SEQUENCE = [("FindRelatedProducts", 25), ("LaunchConditions", 100), ("ValidateProductID", 700),
+UI_SEQUENCE = [("FindRelatedProducts", 25), ("AppSearch", 50), ("LaunchConditions", 100), ("ValidateProductID", 700),
                ("CostInitialize", 800), ("FileCost", 900), ("CostFinalize", 1000), ("MigrateFeatureStates", 1200),
                ("ExecuteAction", 1300)]
 REGISTRY_TABLE = ("Registry", [("Registry", "s72"), ("Root", "i2"), ("Key", "l255"), ("Name", "L255"), ("Value", "L0"),
                                ("Component_", "s72")], ["Registry"])
 RUN_KEY = r"Software\Microsoft\Windows\CurrentVersion\Run"
+HKLM = 2
 COMPONENT_REGISTRY_KEY_PATH, COMPONENT_64BIT = 0x4, 0x100
 SESSION_START_GUIDS = {"x64": "{9C4E1B7A-2F6D-4A3E-8B5C-1D7F3A9E6B22}", "x86": "{E1B5D9A3-7C2F-4D8B-A6E4-9F3C1B7D5A68}"}
+APPSEARCH_TABLE = ("AppSearch", [("Property", "s72"), ("Signature_", "s72")], ["Property", "Signature_"])
+REGLOCATOR_TABLE = ("RegLocator", [("Signature_", "s72"), ("Root", "i2"), ("Key", "s255"), ("Name", "S255"),
+                                   ("Type", "I2")], ["Signature_"])
+LAUNCH_CONDITION_TABLE = ("LaunchCondition", [("Condition", "s255"), ("Description", "l255")], ["Condition"])
+LOCATOR_RAW_VALUE, LOCATOR_64BIT = 0x2, 0x10
+PRODUCT_KEY = r"SOFTWARE\VORLAN"
+# Where the product's own values are: its REGID (every report needs it) in
+# each registry view. Only the x64 package asks: the 64-bit agent reads the
+# 64-bit view, so values in the 32-bit view alone mean a 32-bit product.
+PRODUCT_SEARCHES = {"x64": [("PRODUCTVALUES64", "ProductValues64", LOCATOR_RAW_VALUE | LOCATOR_64BIT),
+                            ("PRODUCTVALUES32", "ProductValues32", LOCATOR_RAW_VALUE)],
+                    "x86": []}
+
+
+def launch_conditions(arch, version):
+    """(condition, message) rows: each holds on a removal ("Installed"), and each
+    refusal says what to install instead."""
+    rows = [("NOT WIX_DOWNGRADE_DETECTED", "A newer version of the quorva session agent is already installed.")]
+    if arch == "x64":
+        rows.append(("Installed OR PRODUCTVALUES64 OR NOT PRODUCTVALUES32",
+                     "The VORLAN product is installed as 32-bit on this machine: its values are in the 32-bit "
+                     "registry view only (HKLM\\SOFTWARE\\Wow6432Node\\VORLAN), where the 64-bit agent does not "
+                     "look. Install the x86 package, %s, with PRODUCT32BIT=1 instead. Nothing was changed."
+                     % msi_name("x86", version)))
+    else:
+        # A build of this package already installed (WIX_UPGRADE_DETECTED: this
+        # version or older) was let in on 64-bit Windows by PRODUCT32BIT=1, or
+        # runs on 32-bit Windows: its upgrades need not be told again.
+        rows.append(('Installed OR NOT VersionNT64 OR PRODUCT32BIT = "1" OR WIX_UPGRADE_DETECTED',
+                     "This is the 32-bit quorva session agent. On 64-bit Windows install the x64 package, or set "
+                     "PRODUCT32BIT=1 when the product itself is installed as 32-bit on this machine."))
+        rows.append(("Installed OR NOT QUORVAX64FOUND",
+                     "The 64-bit quorva session agent (%s) is installed on this machine, and two agents would start "
+                     "in every session. Keep it; or, where the product itself is 32-bit, remove it first and then "
+                     "install this package with PRODUCT32BIT=1. Nothing was changed." % msi_name("x64", version)))
+    return rows
+
+
 LOCK_TABLE = ("MsiLockPermissionsEx", [("MsiLockPermissionsEx", "s72"), ("LockObject", "s72"), ("Table", "s32"),
                                        ("SDDLText", "s0"), ("Condition", "S255")], ["MsiLockPermissionsEx"])
 
@@ -485,11 +524,22 @@ def table_edits(arch, version, exe_bytes):
         # A newer version stops the installation (LaunchCondition).
         (own, product_version, None, None, UPGRADE_ONLY_DETECT, None, "WIX_DOWNGRADE_DETECTED")]
     if arch == "x64":
-        # The 32-bit agent of any version goes when the 64-bit one comes.
+        # The 32-bit agent of any version goes when the 64-bit one comes, unless
+        # the launch conditions refuse first: where the product is 32-bit the
+        # x86 agent is the right one, and stays.
         upgrades.append((UPGRADE_CODES["x86"], "0.0.0", None, None,
                          UPGRADE_MIGRATE_FEATURES | UPGRADE_VERSION_MIN_INCLUSIVE, None, "QUORVAX86FOUND"))
+    else:
+        # The 64-bit agent of any version, found and not removed: its presence
+        # stops this installation (launch_conditions).
+        upgrades.append((UPGRADE_CODES["x64"], "0.0.0", None, None,
+                         UPGRADE_ONLY_DETECT | UPGRADE_VERSION_MIN_INCLUSIVE, None, "QUORVAX64FOUND"))
     tables = [
         idt(UPGRADE_TABLE, upgrades),
+        idt(APPSEARCH_TABLE, [(prop, signature) for prop, signature, _ in PRODUCT_SEARCHES[arch]]),
+        idt(REGLOCATOR_TABLE, [(signature, HKLM, PRODUCT_KEY, "REGID", kind)
+                               for _, signature, kind in PRODUCT_SEARCHES[arch]]),
+        idt(LAUNCH_CONDITION_TABLE, launch_conditions(arch, version)),
         # A feature of level 0 is not installed, whatever an earlier version
         # had: the choice holds on an upgrade, where MigrateFeatureStates
         # would bring the earlier feature state back.
@@ -498,8 +548,8 @@ def table_edits(arch, version, exe_bytes):
         idt(("InstallExecuteSequence", SEQUENCE_COLUMNS, ["Action"]), [(a, None, n) for a, n in EXECUTE_SEQUENCE]),
         idt(("InstallUISequence", SEQUENCE_COLUMNS, ["Action"]), [(a, None, n) for a, n in UI_SEQUENCE]),
         # The start values under names of their own (wixl derives them from a hash).
-        idt(REGISTRY_TABLE, [("RunQuorva", 2, RUN_KEY, "quorva", '"[INSTALLFOLDER]quorva.exe"', "SessionStart"),
-                             ("RunQuorvaSetup", 2, RUN_KEY, "quorva setup", '"[INSTALLFOLDER]quorva.exe" setup',
+        idt(REGISTRY_TABLE, [("RunQuorva", HKLM, RUN_KEY, "quorva", '"[INSTALLFOLDER]quorva.exe"', "SessionStart"),
+                             ("RunQuorvaSetup", HKLM, RUN_KEY, "quorva setup", '"[INSTALLFOLDER]quorva.exe" setup',
                               "SessionStart")])]
     statements = []
     statements += _replace_rows("File", _where(File="quorva.exe"), [dict(

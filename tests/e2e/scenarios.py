@@ -845,7 +845,7 @@ class Package:
         for tool in ("wixl", "msibuild"):
             if not release.shutil.which(tool):
                 raise Skipped("%s is not installed (make release installs it)" % tool)
-        self.m, self.release = m, release
+        self.m, self.release, self.checks = m, release, package_checks
         self.exe_win = DEPLOYER_WIN.replace(r"QVRT\quorvarun.exe", "quorva.exe")
         agent = m.exe.read_bytes()
         self.exes = {"build": agent, "rebuild": package_checks.rebuilt(agent),
@@ -880,6 +880,23 @@ class Package:
         self.m.say("msiexec %s %s %s: exit code %d after %.1f s" % (action, name, " ".join(properties), rc,
                                                                     time.monotonic() - started))
         return rc, (out + err).decode("utf-8", errors="replace")[-1500:]
+
+    def msiexec_logged(self, action, name, *properties):
+        """msiexec with a verbose log: (exit code, the log's text)."""
+        log = self.m.drive_c / "quorva-e2e" / "msiexec.log"
+        log.unlink(missing_ok=True)
+        rc, _ = self.msiexec(action, name, *properties, "/l*v", "C:\\quorva-e2e\\msiexec.log")
+        return rc, log.read_bytes().decode("utf-8", errors="replace") if log.exists() else ""
+
+    @staticmethod
+    def logged_properties(log):
+        """{name: value} of the property list a verbose log ends with (Property(S): NAME = value)."""
+        found = {}
+        for line in log.splitlines():
+            if line.startswith("Property(S): ") and " = " in line:
+                name, _, value = line[len("Property(S): "):].partition(" = ")
+                found[name] = value.rstrip()
+        return found
 
     def query(self, key, view=None):
         """reg query in the agent's view (or another): (found, output)."""
@@ -945,7 +962,9 @@ def package_install_upgrade_remove(m):
     the resident copy keeps running, the new file waits for the next start (PendingFileRenameOperations) and is
     in place after it, without the start values; the older one is then refused; msiexec /x leaves no file
     and no start value. On the 64-bit machine: the x86 package refuses 64-bit Windows unless PRODUCT32BIT=1,
-    and the x64 package removes it."""
+    which its upgrade need not repeat; the x64 package refuses, and leaves the x86 agent, where the product's
+    values are in the 32-bit view only, and replaces the x86 agent where it finds them in the 64-bit view; the
+    x86 package then refuses the machine with the x64 agent."""
     r = Records(m)
     shutil.rmtree(m.drive_c / "windows" / "Installer", ignore_errors=True)  # no cached package of a past run
     package = Package(m)
@@ -1027,26 +1046,59 @@ def package_install_upgrade_remove(m):
 
     if m.kind.name != "x64":
         return
-    # One agent per machine: the 32-bit package only where the product is 32-bit, and the 64-bit one replaces it.
+    # One agent per machine, the one that finds the product's values. The 32-bit
+    # package only where the product is 32-bit, told once; the 64-bit one replaces
+    # it, unless the product's values are in the 32-bit view alone; and the
+    # 32-bit package refuses a machine that has the 64-bit agent.
     x86 = m.exe.parent.parent / "x86" / "quorva.exe"
     check(x86.is_file(), "no x86 build at %s" % x86)
     package.exes["x86"] = x86.read_bytes()
+    package.exes["x86 newer"] = package.checks.with_version(package.exes["x86"], package.release.VERSION,
+                                                            package.NEWER)
     package.add("x86", "x86", package.exes["x86"], package.release.VERSION)
+    package.add("x86 newer", "x86", package.exes["x86 newer"], package.NEWER)
+    exe32 = package.exe_win.replace("Program Files", "Program Files (x86)")
     rc, _ = package.msiexec("/i", "x86")
     check(rc == ERROR_INSTALL_FAILURE, "the x86 package on 64-bit Windows gave %d, expected failure 1603" % rc)
-    check(package.products("32") == [] and not m.unix(package.exe_win.replace("Program Files", "Program Files (x86)"))
-          .exists(), "the refused x86 package left %s" % package.products("32"))
+    check(package.products("32") == [] and not m.unix(exe32).exists(), "the refused x86 package left %s" %
+          package.products("32"))
     rc, output = package.msiexec("/i", "x86", "PRODUCT32BIT=1")
     check(rc == 0, "the x86 package with PRODUCT32BIT=1 failed (%d): %s" % (rc, output))
-    exe32 = package.exe_win.replace("Program Files", "Program Files (x86)")
     check(package.products("32") == [package.codes["x86"]] and package.run_values("32") == {
         "quorva": '"%s"' % exe32, "quorva setup": '"%s" setup' % exe32}, "the x86 product: %s, start values %s" % (
         package.products("32"), package.run_values("32")))
+    # Its upgrade without PRODUCT32BIT: an installed x86 agent says it was given.
+    rc, output = package.msiexec("/i", "x86 newer")
+    check(rc == 0, "the x86 upgrade without PRODUCT32BIT failed (%d): %s" % (rc, output))
+    check(package.products("32") == [package.codes["x86 newer"]] and
+          m.unix(exe32).read_bytes() == package.exes["x86 newer"], "the x86 upgrade: %s" % package.products("32"))
+
+    # The product's values in the 32-bit view only: the x64 agent would find none, so its package refuses, and
+    # the x86 agent stays.
+    m.reg("delete", PRODUCT_KEY, "/f", view="64")
+    m.reg("add", PRODUCT_KEY, "/v", "REGID", "/d", "R-20417", "/f", view="32")
+    rc, log = package.msiexec_logged("/i", "build")
+    check(rc == ERROR_INSTALL_FAILURE, "the x64 package over a 32-bit product gave %d, expected failure 1603" % rc)
+    found = {k: v for k, v in package.logged_properties(log).items() if k.startswith("PRODUCTVALUES")}
+    check(found == {"PRODUCTVALUES32": "R-20417"}, "the x64 package's search found %s" % found)
+    check(package.products() == [] and package.products("32") == [package.codes["x86 newer"]] and
+          m.unix(exe32).read_bytes() == package.exes["x86 newer"] and len(package.run_values("32")) == 2,
+          "the refused x64 package changed the x86 agent: %s, %s" % (package.products("32"), package.run_values("32")))
+    # In the 64-bit view as well: the x64 agent finds them; its package replaces the x86 one.
+    m.reg("add", PRODUCT_KEY, "/v", "REGID", "/d", "R-20417", "/f", view="64")
     rc, output = package.msiexec("/i", "build")
     check(rc == 0, "the x64 package over the x86 one failed (%d): %s" % (rc, output))
     package.expect_installed("build")
     check(package.products("32") == [] and package.run_values("32") == {} and not m.unix(exe32).exists(),
           "the x86 product stayed: %s, start values %s" % (package.products("32"), package.run_values("32")))
+    # The x86 package on a machine with the x64 agent: refused, even when told the product is 32-bit.
+    rc, log = package.msiexec_logged("/i", "x86", "PRODUCT32BIT=1")
+    check(rc == ERROR_INSTALL_FAILURE, "the x86 package beside the x64 agent gave %d, expected failure 1603" % rc)
+    check(package.logged_properties(log).get("QUORVAX64FOUND") == package.codes["build"],
+          "the x86 package did not find the x64 agent: %s" % package.logged_properties(log).get("QUORVAX64FOUND"))
+    check(package.products("32") == [] and not m.unix(exe32).exists(), "the refused x86 package left %s" %
+          package.products("32"))
+    package.expect_installed("build")
     rc, output = package.msiexec("/x", "build")
     check(rc == 0 and package.products() == [], "removing failed (%d): %s" % (rc, output))
 

@@ -88,7 +88,7 @@ FOREIGN = {
     ("File", 1): ("Component", 0), ("MsiFileHash", 0): ("File", 0), ("Registry", 5): ("Component", 0),
 }
 # Actions in the order the "Sequence Restrictions" of each action require.
-ORDER = ["FindRelatedProducts", "LaunchConditions", "CostInitialize", "FileCost", "CostFinalize",
+ORDER = ["FindRelatedProducts", "AppSearch", "LaunchConditions", "CostInitialize", "FileCost", "CostFinalize",
          "MigrateFeatureStates", "InstallValidate", "InstallInitialize", "ProcessComponents", "UnpublishFeatures",
          "RemoveRegistryValues", "RemoveFiles", "RemoveFolders", "CreateFolders", "InstallFiles",
          "WriteRegistryValues", "RegisterProduct", "PublishFeatures", "PublishProduct", "InstallFinalize"]
@@ -117,7 +117,7 @@ UPGRADE_ONLY_DETECT, UPGRADE_MIN_INCLUSIVE, UPGRADE_MAX_INCLUSIVE = 0x2, 0x100, 
 PID_TEMPLATE, PID_PAGECOUNT = 7, 14
 
 RULES = ["ICE03", "ICE06", "ICE08", "ICE12", "ICE18", "ICE21", "ICE24", "ICE27", "ICE30", "ICE33", "ICE38",
-         "ICE40", "ICE45", "ICE46", "ICE57", "ICE60", "ICE61", "ICE63", "ICE64", "ICE68", "ICE69", "ICE71",
+         "ICE40", "ICE45", "ICE46", "ICE52", "ICE57", "ICE60", "ICE61", "ICE63", "ICE64", "ICE68", "ICE69", "ICE71",
          "ICE74", "ICE78", "ICE80", "ICE82", "ICE86", "ICE87", "ICE99", "MsiFileHash"]
 
 
@@ -179,6 +179,10 @@ def check(tables, summary):
         if row[5] not in table or table[row[5]][{id(registry): 5, id(files): 1}[id(table)]] != name:
             report("ICE03", "error", "component %s: key path %r is no %s row of its own" % (
                 name, row[5], "Registry" if table is registry else "File"))
+    locators = {r[0] for t in ("RegLocator", "Signature", "DrLocator", "CompLocator", "IniLocator") for r in rows(t)}
+    for prop, signature in rows("AppSearch"):
+        if signature not in locators:
+            report("ICE03", "error", "AppSearch %s searches for %s, which no locator table holds" % (prop, signature))
     icon = properties.get("ARPPRODUCTICON")
     if icon is not None and icon not in {r[0] for r in rows("Icon")}:
         report("ICE03", "error", "ARPPRODUCTICON %r names no Icon row" % icon)
@@ -283,7 +287,7 @@ def check(tables, summary):
             report("ICE45", "warning", "file %s sets reserved bits %#x" % (row[0], row[6]))
 
     # ICE46: a property used in a condition with another case than it is defined with.
-    defined = set(properties) | {r[6] for r in rows("Upgrade")}
+    defined = set(properties) | {r[6] for r in rows("Upgrade")} | {r[0] for r in rows("AppSearch")}
     by_lower = {}
     for name in defined:
         by_lower.setdefault(name.lower(), set()).add(name)
@@ -296,6 +300,11 @@ def check(tables, summary):
             if word not in defined and word.lower() in by_lower:
                 report("ICE46", "warning", "%r in condition %r is defined as %s" % (
                     word, text, sorted(by_lower[word.lower()])))
+
+    # ICE52: AppSearch sets public properties only (no lower-case letter).
+    for prop, _ in rows("AppSearch"):
+        if prop != prop.upper():
+            report("ICE52", "error", "AppSearch property %s is not public" % prop)
 
     # ICE60 and the MsiFileHash table: a versioned file has its language and no hash.
     hashed = {r[0] for r in rows("MsiFileHash")}

@@ -237,6 +237,8 @@ class PackageTest(unittest.TestCase):
             ("ICE06", renamed("MsiLockPermissionsEx", "SDDLText", "SDDL")),
             ("ICE03", renamed("MsiLockPermissionsEx", "SDDLText", "SDDL")),
             ("ICE06", renamed("Upgrade", "ActionProperty", "Property")),
+            ("ICE52", lambda t: t["AppSearch"].append(("productValues", "ProductValues64"))),
+            ("ICE03", lambda t: t["AppSearch"].append(("ELSEWHERE", "NoSuchLocator"))),
         ]
         base = self.package("x64")
         for rule, fault in faults:
@@ -255,17 +257,49 @@ class PackageTest(unittest.TestCase):
 
     def test_one_architecture_per_machine(self):
         # The x86 package refuses 64-bit Windows unless told the product is 32-bit
-        # there (a removal always runs); the x64 package removes the x86 product.
+        # there, and a machine with the x64 agent; the x64 package refuses a machine
+        # whose product's values are in the 32-bit view only, and otherwise removes
+        # the x86 agent. A removal always runs.
         x86, x64 = self.package("x86"), self.package("x64")
-        self.assertIn(('Installed OR NOT VersionNT64 OR PRODUCT32BIT = "1"', "This is the 32-bit quorva session agent. "
-                       "On 64-bit Windows install the x64 package, or set PRODUCT32BIT=1 when the product itself is "
-                       "installed as 32-bit on this machine."), x86["LaunchCondition"])
+        x86_conditions, x64_conditions = dict(x86["LaunchCondition"]), dict(x64["LaunchCondition"])
+        self.assertEqual(set(x86_conditions), {
+            "NOT WIX_DOWNGRADE_DETECTED",
+            'Installed OR NOT VersionNT64 OR PRODUCT32BIT = "1" OR WIX_UPGRADE_DETECTED',
+            "Installed OR NOT QUORVAX64FOUND"})
+        self.assertEqual(x86_conditions['Installed OR NOT VersionNT64 OR PRODUCT32BIT = "1" OR WIX_UPGRADE_DETECTED'],
+                         "This is the 32-bit quorva session agent. On 64-bit Windows install the x64 package, or set "
+                         "PRODUCT32BIT=1 when the product itself is installed as 32-bit on this machine.")
+        self.assertEqual(x86_conditions["Installed OR NOT QUORVAX64FOUND"],
+                         "The 64-bit quorva session agent (quorva-12.0.0.14-x64.msi) is installed on this machine, and "
+                         "two agents would start in every session. Keep it; or, where the product itself is 32-bit, "
+                         "remove it first and then install this package with PRODUCT32BIT=1. Nothing was changed.")
+        self.assertEqual(set(x64_conditions), {"NOT WIX_DOWNGRADE_DETECTED",
+                                               "Installed OR PRODUCTVALUES64 OR NOT PRODUCTVALUES32"})
+        self.assertEqual(x64_conditions["Installed OR PRODUCTVALUES64 OR NOT PRODUCTVALUES32"],
+                         "The VORLAN product is installed as 32-bit on this machine: its values are in the 32-bit "
+                         "registry view only (HKLM\\SOFTWARE\\Wow6432Node\\VORLAN), where the 64-bit agent does not "
+                         "look. Install the x86 package, quorva-12.0.0.14-x86.msi, with PRODUCT32BIT=1 instead. "
+                         "Nothing was changed.")
+        for t in (x86, x64):
+            self.assertNotIn("[", "".join(t for _, t in t["LaunchCondition"]), "a message is formatted text")
+        # The search: REGID in each view; the 64-bit bit (0x10) names the 64-bit view.
+        self.assertEqual(sorted(x64["AppSearch"]), [("PRODUCTVALUES32", "ProductValues32"),
+                                                    ("PRODUCTVALUES64", "ProductValues64")])
+        self.assertEqual(sorted(x64["RegLocator"]), [("ProductValues32", HKLM, r"SOFTWARE\VORLAN", "REGID", 0x2),
+                                                     ("ProductValues64", HKLM, r"SOFTWARE\VORLAN", "REGID", 0x12)])
+        for t in (x86, x64):
+            steps = [a for a, _, _ in sorted(t["InstallExecuteSequence"], key=lambda r: r[2])]
+            self.assertLess(steps.index("AppSearch"), steps.index("LaunchConditions"))
+            ui = [a for a, _, _ in sorted(t["InstallUISequence"], key=lambda r: r[2])]
+            self.assertLess(ui.index("AppSearch"), ui.index("LaunchConditions"))
         self.assertIn("PRODUCT32BIT", dict(x86["Property"])["SecureCustomProperties"].split(";"))
-        self.assertFalse(any("PRODUCT32BIT" in c[0] for c in x64["LaunchCondition"]))
+        self.assertIn("QUORVAX64FOUND", dict(x86["Property"])["SecureCustomProperties"].split(";"))
         self.assertEqual([r for r in x64["Upgrade"] if r[0] == X86_CODE],
                          [(X86_CODE, "0.0.0", None, None, UPGRADE_MIGRATE_FEATURES | UPGRADE_MIN_INCLUSIVE, None,
                            "QUORVAX86FOUND")])
-        self.assertFalse([r for r in x86["Upgrade"] if r[0] == X64_CODE], "the x86 package leaves the x64 one alone")
+        self.assertEqual([r for r in x86["Upgrade"] if r[0] == X64_CODE],
+                         [(X64_CODE, "0.0.0", None, None, UPGRADE_ONLY_DETECT | UPGRADE_MIN_INCLUSIVE, None,
+                           "QUORVAX64FOUND")], "the x86 package finds the x64 agent and leaves it alone")
 
     def test_add_remove_programs_and_the_install_log(self):
         for arch in release.ARCHES:
