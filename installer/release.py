@@ -401,12 +401,15 @@ SECURE = {"x64": "AUTOSTART;DATAFOLDERS;QUORVAX86FOUND;WIX_DOWNGRADE_DETECTED;WI
           "x86": "AUTOSTART;DATAFOLDERS;PRODUCT32BIT;QUORVAX64FOUND;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED"}
 # The data folders: SYSTEM and administrators full control of everything;
 # users may list and traverse Vorlan, and list, traverse and create files in
-# QVRT and ApplicationLog (this folder only); CREATOR OWNER: whoever created
-# a file may change and delete it (inherited by files and folders only).
-# Protected, so nothing wider comes down from the application-data folder.
+# QVRT, ApplicationLog and the reports folder QVRTPostLogs (this folder
+# only); CREATOR OWNER: whoever created a file may change and delete it
+# (inherited by files and folders only). Protected, so nothing wider comes
+# down from the application-data folder, or from Program Files, where
+# standard users may not write.
 SDDL_ROOT = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
 SDDL_SHARED = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ab;;;BU)(A;OICIIO;0x1301bf;;;CO)"
-DATA_FOLDERS = (("DATAROOT", SDDL_ROOT), ("HANDOFFFOLDER", SDDL_SHARED), ("LOGFOLDER", SDDL_SHARED))
+DATA_FOLDERS = (("DATAROOT", SDDL_ROOT), ("HANDOFFFOLDER", SDDL_SHARED), ("LOGFOLDER", SDDL_SHARED),
+                ("REPORTSFOLDER", SDDL_SHARED))
 
 
 def _sql_value(value):
@@ -464,12 +467,18 @@ REGLOCATOR_TABLE = ("RegLocator", [("Signature_", "s72"), ("Root", "i2"), ("Key"
 LAUNCH_CONDITION_TABLE = ("LaunchCondition", [("Condition", "s255"), ("Description", "l255")], ["Condition"])
 LOCATOR_RAW_VALUE, LOCATOR_64BIT = 0x2, 0x10
 PRODUCT_KEY = r"SOFTWARE\VORLAN"
-# Where the product's own values are: its REGID (every report needs it) in
-# each registry view. Only the x64 package asks: the 64-bit agent reads the
-# 64-bit view, so values in the 32-bit view alone mean a 32-bit product.
-PRODUCT_SEARCHES = {"x64": [("PRODUCTVALUES64", "ProductValues64", LOCATOR_RAW_VALUE | LOCATOR_64BIT),
-                            ("PRODUCTVALUES32", "ProductValues32", LOCATOR_RAW_VALUE)],
-                    "x86": []}
+# What the packages read of the product's own values: (property, search, value, locator type).
+# - The product's install folder, InstallationPath, in the view this package's
+#   agent reads: the reports folder goes there (PRODUCTFOLDER is a folder of
+#   the Directory table; where the value is missing, it is the package's own).
+# - Where the product's values are: its REGID (every report needs it) in each
+#   view. Only the x64 package asks: the 64-bit agent reads the 64-bit view,
+#   so values in the 32-bit view alone mean a 32-bit product.
+PRODUCT_SEARCHES = {
+    "x64": [("PRODUCTFOLDER", "ProductFolder", "InstallationPath", LOCATOR_RAW_VALUE | LOCATOR_64BIT),
+            ("PRODUCTVALUES64", "ProductValues64", "REGID", LOCATOR_RAW_VALUE | LOCATOR_64BIT),
+            ("PRODUCTVALUES32", "ProductValues32", "REGID", LOCATOR_RAW_VALUE)],
+    "x86": [("PRODUCTFOLDER", "ProductFolder", "InstallationPath", LOCATOR_RAW_VALUE)]}
 
 
 def launch_conditions(arch, version):
@@ -536,9 +545,9 @@ def table_edits(arch, version, exe_bytes):
                          UPGRADE_ONLY_DETECT | UPGRADE_VERSION_MIN_INCLUSIVE, None, "QUORVAX64FOUND"))
     tables = [
         idt(UPGRADE_TABLE, upgrades),
-        idt(APPSEARCH_TABLE, [(prop, signature) for prop, signature, _ in PRODUCT_SEARCHES[arch]]),
-        idt(REGLOCATOR_TABLE, [(signature, HKLM, PRODUCT_KEY, "REGID", kind)
-                               for _, signature, kind in PRODUCT_SEARCHES[arch]]),
+        idt(APPSEARCH_TABLE, [(prop, signature) for prop, signature, _, _ in PRODUCT_SEARCHES[arch]]),
+        idt(REGLOCATOR_TABLE, [(signature, HKLM, PRODUCT_KEY, value, kind)
+                               for _, signature, value, kind in PRODUCT_SEARCHES[arch]]),
         idt(LAUNCH_CONDITION_TABLE, launch_conditions(arch, version)),
         # A feature of level 0 is not installed, whatever an earlier version
         # had: the choice holds on an upgrade, where MigrateFeatureStates

@@ -973,9 +973,12 @@ def package_install_upgrade_remove(m):
     rc, output = package.msiexec("/i", "build")
     check(rc == 0, "installing failed (%d): %s" % (rc, output))
     package.expect_installed("build")
-    check(m.files_under(m.install) == ["quorva.exe"], "the package installed more: %s" % m.files_under(m.install))
+    check(m.files_under(m.install) == ["QVRTPostLogs", "quorva.exe"], "the package installed more: %s" %
+          m.files_under(m.install))
     check(not package.query(PRODUCT_KEY)[0], "the package wrote under the product key")
     check((m.data / "QVRT").is_dir() and (m.data / "ApplicationLog").is_dir(), "the data folders are missing")
+    # No InstallationPath yet: the reports folder goes into the package's own install folder.
+    check(m.post_folder.is_dir(), "the reports folder is missing: %s" % m.post_folder)
     arp = package.registration(package.codes["build"])
     expected = {"NoModify": "0x1", "UninstallString": "MsiExec.exe /X" + package.codes["build"],
                 "Contact": "VORLAN product support", "DisplayVersion": "12.0.14",
@@ -1067,6 +1070,8 @@ def package_install_upgrade_remove(m):
     check(package.products("32") == [package.codes["x86"]] and package.run_values("32") == {
         "quorva": '"%s"' % exe32, "quorva setup": '"%s" setup' % exe32}, "the x86 product: %s, start values %s" % (
         package.products("32"), package.run_values("32")))
+    # No InstallationPath in the 32-bit view: the x86 agent's reports go beside it.
+    check(m.unix(exe32).parent.joinpath("QVRTPostLogs").is_dir(), "the x86 agent's reports folder is missing")
     # Its upgrade without PRODUCT32BIT: an installed x86 agent says it was given.
     rc, output = package.msiexec("/i", "x86 newer")
     check(rc == 0, "the x86 upgrade without PRODUCT32BIT failed (%d): %s" % (rc, output))
@@ -1084,11 +1089,14 @@ def package_install_upgrade_remove(m):
     check(package.products() == [] and package.products("32") == [package.codes["x86 newer"]] and
           m.unix(exe32).read_bytes() == package.exes["x86 newer"] and len(package.run_values("32")) == 2,
           "the refused x64 package changed the x86 agent: %s, %s" % (package.products("32"), package.run_values("32")))
-    # In the 64-bit view as well: the x64 agent finds them; its package replaces the x86 one.
+    # In the 64-bit view as well: the x64 agent finds them; its package replaces the x86 one. The product's
+    # install folder is elsewhere this time: the reports folder goes there, where the agent writes its reports.
     m.reg("add", PRODUCT_KEY, "/v", "REGID", "/d", "R-20417", "/f", view="64")
+    m.reg("add", PRODUCT_KEY, "/v", "InstallationPath", "/d", "C:\\VorlanProduct\\", "/f", view="64")
     rc, output = package.msiexec("/i", "build")
     check(rc == 0, "the x64 package over the x86 one failed (%d): %s" % (rc, output))
     package.expect_installed("build")
+    check((m.drive_c / "VorlanProduct" / "QVRTPostLogs").is_dir(), "no reports folder in the product's folder")
     check(package.products("32") == [] and package.run_values("32") == {} and not m.unix(exe32).exists(),
           "the x86 product stayed: %s, start values %s" % (package.products("32"), package.run_values("32")))
     # The x86 package on a machine with the x64 agent: refused, even when told the product is 32-bit.

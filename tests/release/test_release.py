@@ -90,7 +90,7 @@ class PackageTest(unittest.TestCase):
                                  "the package ships the agent alone: no deployer, no service")
                 components = {c[0]: c for c in t["Component"]}
                 self.assertEqual({c[2] for c in components.values()},
-                                 {"INSTALLFOLDER", "DATAROOT", "HANDOFFFOLDER", "LOGFOLDER"})
+                                 {"INSTALLFOLDER", "DATAROOT", "HANDOFFFOLDER", "LOGFOLDER", "REPORTSFOLDER"})
                 for component in components.values():
                     self.assertEqual(bool(component[3] & COMPONENT_64BIT), arch == "x64",
                                      "%s: 64-bit components in the x64 package only" % component[0])
@@ -283,10 +283,11 @@ class PackageTest(unittest.TestCase):
         for t in (x86, x64):
             self.assertNotIn("[", "".join(t for _, t in t["LaunchCondition"]), "a message is formatted text")
         # The search: REGID in each view; the 64-bit bit (0x10) names the 64-bit view.
-        self.assertEqual(sorted(x64["AppSearch"]), [("PRODUCTVALUES32", "ProductValues32"),
-                                                    ("PRODUCTVALUES64", "ProductValues64")])
-        self.assertEqual(sorted(x64["RegLocator"]), [("ProductValues32", HKLM, r"SOFTWARE\VORLAN", "REGID", 0x2),
-                                                     ("ProductValues64", HKLM, r"SOFTWARE\VORLAN", "REGID", 0x12)])
+        self.assertEqual(sorted(x64["AppSearch"])[1:], [("PRODUCTVALUES32", "ProductValues32"),
+                                                        ("PRODUCTVALUES64", "ProductValues64")])
+        self.assertEqual(sorted(x64["RegLocator"])[1:], [("ProductValues32", HKLM, r"SOFTWARE\VORLAN", "REGID", 0x2),
+                                                         ("ProductValues64", HKLM, r"SOFTWARE\VORLAN", "REGID", 0x12)])
+        self.assertEqual(x86["AppSearch"], [("PRODUCTFOLDER", "ProductFolder")], "the x86 package reads one view")
         for t in (x86, x64):
             steps = [a for a, _, _ in sorted(t["InstallExecuteSequence"], key=lambda r: r[2])]
             self.assertLess(steps.index("AppSearch"), steps.index("LaunchConditions"))
@@ -324,13 +325,22 @@ class PackageTest(unittest.TestCase):
                 folders = {r[0]: (r[1], r[2]) for r in t["Directory"]}
                 self.assertEqual((folders["DATAROOT"], folders["HANDOFFFOLDER"], folders["LOGFOLDER"]),
                                  (("CommonAppDataFolder", "Vorlan"), ("DATAROOT", "QVRT"), ("DATAROOT", "ApplicationLog")))
-                self.assertEqual(sorted(d for d, _ in t["CreateFolder"]), ["DATAROOT", "HANDOFFFOLDER", "LOGFOLDER"])
+                # The reports folder in the product's install folder: its InstallationPath, in the view this
+                # package's agent reads, else the package's own folder (".": the parent itself).
+                self.assertEqual((folders["PRODUCTFOLDER"], folders["REPORTSFOLDER"]),
+                                 (("INSTALLFOLDER", "."), ("PRODUCTFOLDER", "QVRTPostLogs")))
+                self.assertIn(("PRODUCTFOLDER", "ProductFolder"), t["AppSearch"])
+                self.assertIn(("ProductFolder", HKLM, r"SOFTWARE\VORLAN", "InstallationPath",
+                               0x12 if arch == "x64" else 0x2), t["RegLocator"])
+                self.assertEqual(sorted(d for d, _ in t["CreateFolder"]),
+                                 ["DATAROOT", "HANDOFFFOLDER", "LOGFOLDER", "REPORTSFOLDER"])
                 features = {c: f for f, c in t["FeatureComponents"]}
                 self.assertEqual({features[c] for d, c in t["CreateFolder"]}, {"DataFolders"})
                 self.assertEqual([c[2] for c in t["_Columns"] if c[0] == "MsiLockPermissionsEx"],
                                  ["MsiLockPermissionsEx", "LockObject", "Table", "SDDLText", "Condition"])
                 locks = {r[1]: r for r in t["MsiLockPermissionsEx"]}
-                self.assertEqual(sorted(locks), ["DATAROOT", "HANDOFFFOLDER", "LOGFOLDER"])
+                self.assertEqual(sorted(locks), ["DATAROOT", "HANDOFFFOLDER", "LOGFOLDER", "REPORTSFOLDER"])
+                self.assertEqual(locks["REPORTSFOLDER"][3], locks["HANDOFFFOLDER"][3], "the reports folder's rights")
                 for folder, (_, _, table, sddl, condition) in locks.items():
                     self.assertEqual((table, condition), ("CreateFolder", None))
                     flags, aces = package_checks.parse_sddl(sddl)
