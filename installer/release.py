@@ -27,8 +27,10 @@ SOURCE_DATE_EPOCH when it is set, else the time of the last commit.
 
 Signing: when QUORVA_SIGN_PFX (a PKCS#12 file) and QUORVA_SIGN_PASSWORD are
 set, both executables and both packages are signed with osslsigncode, SHA-256,
-with a timestamp only when QUORVA_SIGN_TIMESTAMP names a server. The
-executables are signed before they go into the packages. Without the two
+with a timestamp only when QUORVA_SIGN_TIMESTAMP names a server; without one
+the release ends with a warning that says when the signatures stop being
+valid (the certificate's end). The executables are signed before they go
+into the packages. Without the two
 variables the release is built unsigned, and says so.
 """
 import argparse
@@ -121,7 +123,9 @@ def _version_node(data, pos):
 
 
 def exe_version(data):
-    """{'FILEVERSION', 'PRODUCTVERSION', and each StringFileInfo value} of an executable."""
+    """{'FILEVERSION', 'PRODUCTVERSION', 'LANGUAGES', and each StringFileInfo value} of an executable.
+    LANGUAGES: the language IDs of VarFileInfo\\Translation, as the File table's Language column
+    writes them (decimal, comma-separated), or None when the resource names none."""
     marker = "VS_VERSION_INFO".encode("utf-16-le") + b"\0\0"
     at = data.find(marker)
     if at < 6:
@@ -132,10 +136,16 @@ def exe_version(data):
     fv_ms, fv_ls, pv_ms, pv_ls = struct.unpack_from("<IIII", fixed, 8)
     out = {"FILEVERSION": "%d.%d.%d.%d" % (fv_ms >> 16, fv_ms & 0xFFFF, fv_ls >> 16, fv_ls & 0xFFFF),
            "PRODUCTVERSION": "%d.%d.%d.%d" % (pv_ms >> 16, pv_ms & 0xFFFF, pv_ls >> 16, pv_ls & 0xFFFF)}
+    out["LANGUAGES"] = None
     for child_key, _, tables, _ in children:
         if child_key == "StringFileInfo":
             for _, _, entries, _ in tables:
                 out.update((name, value) for name, value, _, _ in entries)
+        elif child_key == "VarFileInfo":
+            for name, value, _, _ in tables:
+                if name == "Translation" and isinstance(value, bytes) and len(value) >= 4:
+                    pairs = struct.unpack_from("<%dH" % (len(value) // 2), value)
+                    out["LANGUAGES"] = ",".join(str(language) for language in pairs[0::2])
     return out
 
 
@@ -525,6 +535,11 @@ def table_edits(arch, version, exe_bytes):
     """(whole tables as IDT texts, SQL statements) for what the package needs and
     wixl does not write, or writes differently from one of its versions to the next."""
     product_version = msi_version(version)
+    # The File row's language is the executable's own, as Windows Installer's
+    # file-replacement rules compare it with the installed file's.
+    languages = exe_version(exe_bytes)["LANGUAGES"]
+    if not languages:
+        raise ReleaseError("the executable's version information names no language (VarFileInfo\\Translation)")
     own = UPGRADE_CODES[arch]
     upgrades = [
         # Every older build, and every build of this version: a rebuild replaces it.
@@ -563,7 +578,7 @@ def table_edits(arch, version, exe_bytes):
     statements = []
     statements += _replace_rows("File", _where(File="quorva.exe"), [dict(
         File="quorva.exe", Component_="Agent", FileName="quorva.exe", FileSize=len(exe_bytes),
-        Version=version, Language="1033", Attributes=512, Sequence=1)])
+        Version=version, Language=languages, Attributes=512, Sequence=1)])
     statements += ["DELETE FROM `MsiFileHash`"]  # for unversioned files only: there are none
     statements += _replace_rows("Property", _where(Property="SecureCustomProperties"),
                                 [dict(Property="SecureCustomProperties", Value=SECURE[arch])])
@@ -644,6 +659,33 @@ def signing_settings(environ=os.environ):
     return pfx, password, environ.get("QUORVA_SIGN_TIMESTAMP") or None
 
 
+def certificate_end(settings):
+    """The signing certificate's notAfter, as openssl prints it, or None when it cannot be read."""
+    pfx, password, _ = settings
+    openssl = shutil.which("openssl")
+    if not openssl:
+        return None
+    with tempfile.NamedTemporaryFile("w", prefix="quorva-sign-") as secret:
+        secret.write(password)
+        secret.flush()
+        certs = subprocess.run([openssl, "pkcs12", "-in", pfx, "-passin", "file:" + secret.name, "-nokeys",
+                                "-clcerts"], capture_output=True)
+    if certs.returncode != 0:
+        return None
+    end = subprocess.run([openssl, "x509", "-noout", "-enddate"], input=certs.stdout, capture_output=True)
+    text = end.stdout.decode(errors="replace").strip()
+    return text.partition("=")[2] if end.returncode == 0 and text.startswith("notAfter=") else None
+
+
+def untimestamped_warning(settings):
+    end = certificate_end(settings)
+    return ("WARNING: the signatures carry no timestamp. They are valid only while the signing certificate is: "
+            "when it expires%s, Windows reports every file of this release as not validly signed "
+            "(Get-AuthenticodeSignature: not valid; an installation that requires a valid signature refuses "
+            "the packages), and the release has to be signed again. Set QUORVA_SIGN_TIMESTAMP to an RFC 3161 "
+            "server, and the signatures outlive the certificate." % (" (%s)" % end if end else ""))
+
+
 def sign(path, settings):
     pfx, password, timestamp = settings
     signed = Path(str(path) + ".signed")
@@ -702,6 +744,8 @@ def release(dist, out, version=VERSION, epoch=None, settings=None, say=print):
     if settings:
         say("signed with %s (SHA-256)%s" % (settings[0], ", timestamped by " + settings[2] if settings[2] else
                                             ", no timestamp (QUORVA_SIGN_TIMESTAMP not set)"))
+        if not settings[2]:
+            say(untimestamped_warning(settings))
     else:
         say("UNSIGNED: set QUORVA_SIGN_PFX and QUORVA_SIGN_PASSWORD to sign the executables and packages")
     return files

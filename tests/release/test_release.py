@@ -165,8 +165,27 @@ class PackageTest(unittest.TestCase):
             with self.subTest(arch=arch):
                 t = self.package(arch)
                 exe = (DIST / arch / "quorva.exe").read_bytes()
+                self.assertEqual(release.exe_version(exe)["LANGUAGES"], "1033")
                 self.assertEqual(t["File"], [("quorva.exe", "Agent", "quorva.exe", len(exe), "12.0.0.14", "1033", 512, 1)])
                 self.assertEqual(t["MsiFileHash"], [], "a hash row is for unversioned files")
+        # The language is read from the executable (VarFileInfo\Translation), not written as 1033: an
+        # executable that says German (0x0407) is a German file; one that says none stops the release.
+        exe = (DIST / "x64" / "quorva.exe").read_bytes()
+        translation = "Translation".encode("utf-16-le") + b"\0\0"
+        at = exe.index(translation) + len(translation)
+        at += -at % 4
+        self.assertEqual(exe[at:at + 4], struct.pack("<HH", 0x0409, 1200))
+        german = exe[:at] + struct.pack("<HH", 0x0407, 1200) + exe[at + 4:]
+        nameless = exe[:at - len(translation)] + "Xranslation".encode("utf-16-le") + exe[at - 4:]
+        with tempfile.TemporaryDirectory() as scratch:
+            scratch = Path(scratch)
+            (scratch / "quorva.exe").write_bytes(german)
+            release.build_msi("x64", scratch / "quorva.exe", scratch / "german.msi", EPOCH)
+            self.assertEqual(release.read_tables(scratch / "german.msi")["File"][0][5], "1031")
+            (scratch / "quorva.exe").write_bytes(nameless)
+            with self.assertRaises(release.ReleaseError) as raised:
+                release.build_msi("x64", scratch / "quorva.exe", scratch / "nameless.msi", EPOCH)
+            self.assertIn("names no language", str(raised.exception))
 
     def test_the_release_stops_when_the_versions_disagree(self):
         need_dist(self)
@@ -480,7 +499,14 @@ class SigningTest(unittest.TestCase):
         self.assertEqual(settings, (str(pfx), "throwaway secret", None))
         said = []
         files = release.release(DIST, self.work / "signed", epoch=EPOCH, settings=settings, say=said.append)
-        self.assertIn("no timestamp", said[-1])
+        # Signed without a timestamp: a warning that says what follows, and when.
+        self.assertIn("no timestamp", said[-2])
+        self.assertTrue(said[-1].startswith("WARNING: the signatures carry no timestamp."), said[-1])
+        end = subprocess.run(["openssl", "x509", "-noout", "-enddate", "-in", str(cert)], capture_output=True,
+                             text=True, check=True).stdout.strip().partition("=")[2]
+        self.assertIn("when it expires (%s), Windows reports every file of this release as not validly signed"
+                      % end, said[-1])
+        self.assertIn("QUORVA_SIGN_TIMESTAMP", said[-1])
         self.assertEqual(len(files), 4)
         sums = (self.work / "signed" / "SHA256SUMS").read_text().splitlines()
         for path, line in zip(files, sums):
