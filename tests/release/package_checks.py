@@ -33,6 +33,8 @@ CONDITION_KEYWORDS = {"NOT", "AND", "OR", "XOR", "EQV", "IMP"}
 # column the reference has and the package lacks is ICE06's "not defined in
 # database"; Windows Installer looks columns up by name, so either is a table
 # it does not read as the package meant.
+# Every table the wixl of Debian 12 or 13 writes is here, rows or none (newer
+# wixl also writes empty DuplicateFile and MoveFile tables).
 # The MsiFileHash page's table spells its last column "Hashpart4"; its column
 # list, the SDK's schema and every writer spell it HashPart4.
 REFERENCE_COLUMNS = {
@@ -47,6 +49,7 @@ REFERENCE_COLUMNS = {
     "CreateFolder": "Directory_:k Component_:k",
     "CustomAction": "Action:k Type Source:n Target:n ExtendedType:n",
     "Directory": "Directory:k Directory_Parent:n DefaultDir",
+    "DuplicateFile": "FileKey:k Component_ File_ DestName:n DestFolder:n",
     "Environment": "Environment:k Name Value:n Component_",
     "Error": "Error:k Message:n",
     "Feature": "Feature:k Feature_Parent:n Title:n Description:n Display:n Level Directory_:n Attributes",
@@ -58,6 +61,7 @@ REFERENCE_COLUMNS = {
     "InstallUISequence": "Action:k Condition:n Sequence:n",
     "LaunchCondition": "Condition:k Description",
     "Media": "DiskId:k LastSequence DiskPrompt:n Cabinet:n VolumeLabel:n Source:n",
+    "MoveFile": "FileKey:k Component_ SourceName:n DestName:n SourceFolder:n DestFolder Options",
     "MsiFileHash": "File_:k Options HashPart1 HashPart2 HashPart3 HashPart4",
     "MsiLockPermissionsEx": "MsiLockPermissionsEx:k LockObject Table SDDLText Condition:n",
     "Property": "Property:k Value",
