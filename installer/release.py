@@ -27,8 +27,10 @@ SOURCE_DATE_EPOCH when it is set, else the time of the last commit.
 
 Signing: when QUORVA_SIGN_PFX (a PKCS#12 file) and QUORVA_SIGN_PASSWORD are
 set, both executables and both packages are signed with osslsigncode, SHA-256,
-with a timestamp only when QUORVA_SIGN_TIMESTAMP names a server. The
-executables are signed before they go into the packages. Without the two
+with a timestamp only when QUORVA_SIGN_TIMESTAMP names a server; without one
+the release ends with a warning that says when the signatures stop being
+valid (the certificate's end). The executables are signed before they go
+into the packages. Without the two
 variables the release is built unsigned, and says so.
 """
 import argparse
@@ -121,7 +123,9 @@ def _version_node(data, pos):
 
 
 def exe_version(data):
-    """{'FILEVERSION', 'PRODUCTVERSION', and each StringFileInfo value} of an executable."""
+    """{'FILEVERSION', 'PRODUCTVERSION', 'LANGUAGES', and each StringFileInfo value} of an executable.
+    LANGUAGES: the language IDs of VarFileInfo\\Translation, as the File table's Language column
+    writes them (decimal, comma-separated), or None when the resource names none."""
     marker = "VS_VERSION_INFO".encode("utf-16-le") + b"\0\0"
     at = data.find(marker)
     if at < 6:
@@ -132,10 +136,16 @@ def exe_version(data):
     fv_ms, fv_ls, pv_ms, pv_ls = struct.unpack_from("<IIII", fixed, 8)
     out = {"FILEVERSION": "%d.%d.%d.%d" % (fv_ms >> 16, fv_ms & 0xFFFF, fv_ls >> 16, fv_ls & 0xFFFF),
            "PRODUCTVERSION": "%d.%d.%d.%d" % (pv_ms >> 16, pv_ms & 0xFFFF, pv_ls >> 16, pv_ls & 0xFFFF)}
+    out["LANGUAGES"] = None
     for child_key, _, tables, _ in children:
         if child_key == "StringFileInfo":
             for _, _, entries, _ in tables:
                 out.update((name, value) for name, value, _, _ in entries)
+        elif child_key == "VarFileInfo":
+            for name, value, _, _ in tables:
+                if name == "Translation" and isinstance(value, bytes) and len(value) >= 4:
+                    pairs = struct.unpack_from("<%dH" % (len(value) // 2), value)
+                    out["LANGUAGES"] = ",".join(str(language) for language in pairs[0::2])
     return out
 
 
@@ -398,15 +408,18 @@ FEATURE_UI_DISALLOW_ABSENT = 0x10
 # The properties an installation run by the system (Group Policy, Intune,
 # an elevated msiexec) takes from its command line or from FindRelatedProducts.
 SECURE = {"x64": "AUTOSTART;DATAFOLDERS;QUORVAX86FOUND;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED",
-          "x86": "AUTOSTART;DATAFOLDERS;PRODUCT32BIT;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED"}
+          "x86": "AUTOSTART;DATAFOLDERS;PRODUCT32BIT;QUORVAX64FOUND;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED"}
 # The data folders: SYSTEM and administrators full control of everything;
 # users may list and traverse Vorlan, and list, traverse and create files in
-# QVRT and ApplicationLog (this folder only); CREATOR OWNER: whoever created
-# a file may change and delete it (inherited by files and folders only).
-# Protected, so nothing wider comes down from the application-data folder.
+# QVRT, ApplicationLog and the reports folder QVRTPostLogs (this folder
+# only); CREATOR OWNER: whoever created a file may change and delete it
+# (inherited by files and folders only). Protected, so nothing wider comes
+# down from the application-data folder, or from Program Files, where
+# standard users may not write.
 SDDL_ROOT = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
 SDDL_SHARED = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ab;;;BU)(A;OICIIO;0x1301bf;;;CO)"
-DATA_FOLDERS = (("DATAROOT", SDDL_ROOT), ("HANDOFFFOLDER", SDDL_SHARED), ("LOGFOLDER", SDDL_SHARED))
+DATA_FOLDERS = (("DATAROOT", SDDL_ROOT), ("HANDOFFFOLDER", SDDL_SHARED), ("LOGFOLDER", SDDL_SHARED),
+                ("REPORTSFOLDER", SDDL_SHARED))
 
 
 def _sql_value(value):
@@ -442,23 +455,68 @@ SEQUENCE_COLUMNS = [("Action", "s72"), ("Condition", "S255"), ("Sequence", "I2")
 # standard numbers, and RemoveExistingProducts right after InstallInitialize,
 # so that the removal of the earlier build is part of the installation's
 # transaction and a failed installation brings it back.
-EXECUTE_SEQUENCE = [("FindRelatedProducts", 25), ("LaunchConditions", 100), ("ValidateProductID", 700),
+EXECUTE_SEQUENCE = [("FindRelatedProducts", 25), ("AppSearch", 50), ("LaunchConditions", 100), ("ValidateProductID", 700),
                     ("CostInitialize", 800), ("FileCost", 900), ("CostFinalize", 1000), ("MigrateFeatureStates", 1200),
                     ("InstallValidate", 1400), ("InstallInitialize", 1500), ("RemoveExistingProducts", 1501),
                     ("ProcessComponents", 1600), ("UnpublishFeatures", 1800), ("RemoveRegistryValues", 2600),
                     ("RemoveFiles", 3500), ("RemoveFolders", 3600), ("CreateFolders", 3700), ("InstallFiles", 4000),
                     ("WriteRegistryValues", 5000), ("RegisterUser", 6000), ("RegisterProduct", 6100),
                     ("PublishFeatures", 6300), ("PublishProduct", 6400), ("InstallFinalize", 6600)]
-UI_SEQUENCE = [("FindRelatedProducts", 25), ("LaunchConditions", 100), ("ValidateProductID", 700),
+UI_SEQUENCE = [("FindRelatedProducts", 25), ("AppSearch", 50), ("LaunchConditions", 100), ("ValidateProductID", 700),
                ("CostInitialize", 800), ("FileCost", 900), ("CostFinalize", 1000), ("MigrateFeatureStates", 1200),
                ("ExecuteAction", 1300)]
 REGISTRY_TABLE = ("Registry", [("Registry", "s72"), ("Root", "i2"), ("Key", "l255"), ("Name", "L255"), ("Value", "L0"),
                                ("Component_", "s72")], ["Registry"])
 RUN_KEY = r"Software\Microsoft\Windows\CurrentVersion\Run"
+HKLM = 2
 COMPONENT_REGISTRY_KEY_PATH, COMPONENT_64BIT = 0x4, 0x100
 SESSION_START_GUIDS = {"x64": "{9C4E1B7A-2F6D-4A3E-8B5C-1D7F3A9E6B22}", "x86": "{E1B5D9A3-7C2F-4D8B-A6E4-9F3C1B7D5A68}"}
+APPSEARCH_TABLE = ("AppSearch", [("Property", "s72"), ("Signature_", "s72")], ["Property", "Signature_"])
+REGLOCATOR_TABLE = ("RegLocator", [("Signature_", "s72"), ("Root", "i2"), ("Key", "s255"), ("Name", "S255"),
+                                   ("Type", "I2")], ["Signature_"])
+LAUNCH_CONDITION_TABLE = ("LaunchCondition", [("Condition", "s255"), ("Description", "l255")], ["Condition"])
+LOCATOR_RAW_VALUE, LOCATOR_64BIT = 0x2, 0x10
+PRODUCT_KEY = r"SOFTWARE\VORLAN"
+# What the packages read of the product's own values: (property, search, value, locator type).
+# - The product's install folder, InstallationPath, in the view this package's
+#   agent reads: the reports folder goes there (PRODUCTFOLDER is a folder of
+#   the Directory table; where the value is missing, it is the package's own).
+# - Where the product's values are: its REGID (every report needs it) in each
+#   view. Only the x64 package asks: the 64-bit agent reads the 64-bit view,
+#   so values in the 32-bit view alone mean a 32-bit product.
+PRODUCT_SEARCHES = {
+    "x64": [("PRODUCTFOLDER", "ProductFolder", "InstallationPath", LOCATOR_RAW_VALUE | LOCATOR_64BIT),
+            ("PRODUCTVALUES64", "ProductValues64", "REGID", LOCATOR_RAW_VALUE | LOCATOR_64BIT),
+            ("PRODUCTVALUES32", "ProductValues32", "REGID", LOCATOR_RAW_VALUE)],
+    "x86": [("PRODUCTFOLDER", "ProductFolder", "InstallationPath", LOCATOR_RAW_VALUE)]}
+
+
+def launch_conditions(arch, version):
+    """(condition, message) rows: each holds on a removal ("Installed"), and each
+    refusal says what to install instead."""
+    rows = [("NOT WIX_DOWNGRADE_DETECTED", "A newer version of the quorva session agent is already installed.")]
+    if arch == "x64":
+        rows.append(("Installed OR PRODUCTVALUES64 OR NOT PRODUCTVALUES32",
+                     "The VORLAN product is installed as 32-bit on this machine: its values are in the 32-bit "
+                     "registry view only (HKLM\\SOFTWARE\\Wow6432Node\\VORLAN), where the 64-bit agent does not "
+                     "look. Install the x86 package, %s, with PRODUCT32BIT=1 instead. Nothing was changed."
+                     % msi_name("x86", version)))
+    else:
+        # A build of this package already installed (WIX_UPGRADE_DETECTED: this
+        # version or older) was let in on 64-bit Windows by PRODUCT32BIT=1, or
+        # runs on 32-bit Windows: its upgrades need not be told again.
+        rows.append(('Installed OR NOT VersionNT64 OR PRODUCT32BIT = "1" OR WIX_UPGRADE_DETECTED',
+                     "This is the 32-bit quorva session agent. On 64-bit Windows install the x64 package, or set "
+                     "PRODUCT32BIT=1 when the product itself is installed as 32-bit on this machine."))
+        rows.append(("Installed OR NOT QUORVAX64FOUND",
+                     "The 64-bit quorva session agent (%s) is installed on this machine, and two agents would start "
+                     "in every session. Keep it; or, where the product itself is 32-bit, remove it first and then "
+                     "install this package with PRODUCT32BIT=1. Nothing was changed." % msi_name("x64", version)))
+    return rows
+
+
 LOCK_TABLE = ("MsiLockPermissionsEx", [("MsiLockPermissionsEx", "s72"), ("LockObject", "s72"), ("Table", "s32"),
-                                       ("SDDL", "s0"), ("Condition", "S255")], ["MsiLockPermissionsEx"])
+                                       ("SDDLText", "s0"), ("Condition", "S255")], ["MsiLockPermissionsEx"])
 
 
 def idt(table, rows):
@@ -477,6 +535,11 @@ def table_edits(arch, version, exe_bytes):
     """(whole tables as IDT texts, SQL statements) for what the package needs and
     wixl does not write, or writes differently from one of its versions to the next."""
     product_version = msi_version(version)
+    # The File row's language is the executable's own, as Windows Installer's
+    # file-replacement rules compare it with the installed file's.
+    languages = exe_version(exe_bytes)["LANGUAGES"]
+    if not languages:
+        raise ReleaseError("the executable's version information names no language (VarFileInfo\\Translation)")
     own = UPGRADE_CODES[arch]
     upgrades = [
         # Every older build, and every build of this version: a rebuild replaces it.
@@ -485,11 +548,22 @@ def table_edits(arch, version, exe_bytes):
         # A newer version stops the installation (LaunchCondition).
         (own, product_version, None, None, UPGRADE_ONLY_DETECT, None, "WIX_DOWNGRADE_DETECTED")]
     if arch == "x64":
-        # The 32-bit agent of any version goes when the 64-bit one comes.
+        # The 32-bit agent of any version goes when the 64-bit one comes, unless
+        # the launch conditions refuse first: where the product is 32-bit the
+        # x86 agent is the right one, and stays.
         upgrades.append((UPGRADE_CODES["x86"], "0.0.0", None, None,
                          UPGRADE_MIGRATE_FEATURES | UPGRADE_VERSION_MIN_INCLUSIVE, None, "QUORVAX86FOUND"))
+    else:
+        # The 64-bit agent of any version, found and not removed: its presence
+        # stops this installation (launch_conditions).
+        upgrades.append((UPGRADE_CODES["x64"], "0.0.0", None, None,
+                         UPGRADE_ONLY_DETECT | UPGRADE_VERSION_MIN_INCLUSIVE, None, "QUORVAX64FOUND"))
     tables = [
         idt(UPGRADE_TABLE, upgrades),
+        idt(APPSEARCH_TABLE, [(prop, signature) for prop, signature, _, _ in PRODUCT_SEARCHES[arch]]),
+        idt(REGLOCATOR_TABLE, [(signature, HKLM, PRODUCT_KEY, value, kind)
+                               for _, signature, value, kind in PRODUCT_SEARCHES[arch]]),
+        idt(LAUNCH_CONDITION_TABLE, launch_conditions(arch, version)),
         # A feature of level 0 is not installed, whatever an earlier version
         # had: the choice holds on an upgrade, where MigrateFeatureStates
         # would bring the earlier feature state back.
@@ -498,13 +572,13 @@ def table_edits(arch, version, exe_bytes):
         idt(("InstallExecuteSequence", SEQUENCE_COLUMNS, ["Action"]), [(a, None, n) for a, n in EXECUTE_SEQUENCE]),
         idt(("InstallUISequence", SEQUENCE_COLUMNS, ["Action"]), [(a, None, n) for a, n in UI_SEQUENCE]),
         # The start values under names of their own (wixl derives them from a hash).
-        idt(REGISTRY_TABLE, [("RunQuorva", 2, RUN_KEY, "quorva", '"[INSTALLFOLDER]quorva.exe"', "SessionStart"),
-                             ("RunQuorvaSetup", 2, RUN_KEY, "quorva setup", '"[INSTALLFOLDER]quorva.exe" setup',
+        idt(REGISTRY_TABLE, [("RunQuorva", HKLM, RUN_KEY, "quorva", '"[INSTALLFOLDER]quorva.exe"', "SessionStart"),
+                             ("RunQuorvaSetup", HKLM, RUN_KEY, "quorva setup", '"[INSTALLFOLDER]quorva.exe" setup',
                               "SessionStart")])]
     statements = []
     statements += _replace_rows("File", _where(File="quorva.exe"), [dict(
         File="quorva.exe", Component_="Agent", FileName="quorva.exe", FileSize=len(exe_bytes),
-        Version=version, Language="1033", Attributes=512, Sequence=1)])
+        Version=version, Language=languages, Attributes=512, Sequence=1)])
     statements += ["DELETE FROM `MsiFileHash`"]  # for unversioned files only: there are none
     statements += _replace_rows("Property", _where(Property="SecureCustomProperties"),
                                 [dict(Property="SecureCustomProperties", Value=SECURE[arch])])
@@ -585,6 +659,33 @@ def signing_settings(environ=os.environ):
     return pfx, password, environ.get("QUORVA_SIGN_TIMESTAMP") or None
 
 
+def certificate_end(settings):
+    """The signing certificate's notAfter, as openssl prints it, or None when it cannot be read."""
+    pfx, password, _ = settings
+    openssl = shutil.which("openssl")
+    if not openssl:
+        return None
+    with tempfile.NamedTemporaryFile("w", prefix="quorva-sign-") as secret:
+        secret.write(password)
+        secret.flush()
+        certs = subprocess.run([openssl, "pkcs12", "-in", pfx, "-passin", "file:" + secret.name, "-nokeys",
+                                "-clcerts"], capture_output=True)
+    if certs.returncode != 0:
+        return None
+    end = subprocess.run([openssl, "x509", "-noout", "-enddate"], input=certs.stdout, capture_output=True)
+    text = end.stdout.decode(errors="replace").strip()
+    return text.partition("=")[2] if end.returncode == 0 and text.startswith("notAfter=") else None
+
+
+def untimestamped_warning(settings):
+    end = certificate_end(settings)
+    return ("WARNING: the signatures carry no timestamp. They are valid only while the signing certificate is: "
+            "when it expires%s, Windows reports every file of this release as not validly signed "
+            "(Get-AuthenticodeSignature: not valid; an installation that requires a valid signature refuses "
+            "the packages), and the release has to be signed again. Set QUORVA_SIGN_TIMESTAMP to an RFC 3161 "
+            "server, and the signatures outlive the certificate." % (" (%s)" % end if end else ""))
+
+
 def sign(path, settings):
     pfx, password, timestamp = settings
     signed = Path(str(path) + ".signed")
@@ -643,6 +744,8 @@ def release(dist, out, version=VERSION, epoch=None, settings=None, say=print):
     if settings:
         say("signed with %s (SHA-256)%s" % (settings[0], ", timestamped by " + settings[2] if settings[2] else
                                             ", no timestamp (QUORVA_SIGN_TIMESTAMP not set)"))
+        if not settings[2]:
+            say(untimestamped_warning(settings))
     else:
         say("UNSIGNED: set QUORVA_SIGN_PFX and QUORVA_SIGN_PASSWORD to sign the executables and packages")
     return files

@@ -826,6 +826,8 @@ PRODUCT_KEY = r"HKLM\SOFTWARE\VORLAN"
 ENDSESSION_CLOSEAPP = 0x1
 # The Unix exit status keeps the low byte of the Windows one.
 ERROR_INSTALL_FAILURE = 1603 & 0xFF
+ERROR_SUCCESS_REBOOT_REQUIRED = 3010 & 0xFF
+SESSION_MANAGER_KEY = r"HKLM\System\CurrentControlSet\Control\Session Manager"
 ACTION_FAILS = 19  # a custom action that ends the installation with an error
 
 
@@ -843,7 +845,7 @@ class Package:
         for tool in ("wixl", "msibuild"):
             if not release.shutil.which(tool):
                 raise Skipped("%s is not installed (make release installs it)" % tool)
-        self.m, self.release = m, release
+        self.m, self.release, self.checks = m, release, package_checks
         self.exe_win = DEPLOYER_WIN.replace(r"QVRT\quorvarun.exe", "quorva.exe")
         agent = m.exe.read_bytes()
         self.exes = {"build": agent, "rebuild": package_checks.rebuilt(agent),
@@ -879,6 +881,23 @@ class Package:
                                                                     time.monotonic() - started))
         return rc, (out + err).decode("utf-8", errors="replace")[-1500:]
 
+    def msiexec_logged(self, action, name, *properties):
+        """msiexec with a verbose log: (exit code, the log's text)."""
+        log = self.m.drive_c / "quorva-e2e" / "msiexec.log"
+        log.unlink(missing_ok=True)
+        rc, _ = self.msiexec(action, name, *properties, "/l*v", "C:\\quorva-e2e\\msiexec.log")
+        return rc, log.read_bytes().decode("utf-8", errors="replace") if log.exists() else ""
+
+    @staticmethod
+    def logged_properties(log):
+        """{name: value} of the property list a verbose log ends with (Property(S): NAME = value)."""
+        found = {}
+        for line in log.splitlines():
+            if line.startswith("Property(S): ") and " = " in line:
+                name, _, value = line[len("Property(S): "):].partition(" = ")
+                found[name] = value.rstrip()
+        return found
+
     def query(self, key, view=None):
         """reg query in the agent's view (or another): (found, output)."""
         rc, out, _ = self.m.wine("reg", "query", key, "/reg:" + (view or self.m.kind.view), check_rc=False,
@@ -906,6 +925,24 @@ class Package:
                 values[parts[0]] = parts[2]
         return values
 
+    def pending_renames(self):
+        """PendingFileRenameOperations: what the next start of Windows renames or deletes, in order."""
+        for line in self.query(SESSION_MANAGER_KEY, "64" if self.m.kind.winearch == "win64" else "32")[1].splitlines():
+            name, _, data = line.strip().partition("    REG_MULTI_SZ    ")
+            if name == "PendingFileRenameOperations":
+                return data.split("\\0")
+        return []
+
+    def close_resident_copy(self):
+        """The close request Restart Manager sends before an installation replaces a file in use, answered and
+        confirmed: the resident copy ends."""
+        m = self.m
+        window = m.agent_window(m.processes("quorva.exe")[0]["pid"])
+        answer = m.answer_of(m.query_end_session(window["hwnd"], ENDSESSION_CLOSEAPP), 60)
+        check(answer == 1, "the close request was answered %d" % answer)
+        m.probe("endsession", window["hwnd"], 1, ENDSESSION_CLOSEAPP)
+        m.wait_for(lambda: m.processes("quorva.exe") == [], 20, "the resident copy did not end after the close request")
+
     def expect_installed(self, name, session_start=True):
         m, exe = self.m, self.m.unix(self.exe_win)
         check(exe.is_file() and exe.read_bytes() == self.exes[name], "%s is not the %s's agent" % (self.exe_win, name))
@@ -921,9 +958,13 @@ def package_install_upgrade_remove(m):
     through the start values runs the logon hand-off and leaves the resident copy, which ends on the
     installer's close request; the same package again, and a rebuild of the same version, leave one product;
     a newer version that fails before the installation starts leaves the installed one; the newer version with
-    AUTOSTART=0 replaces it without the start values; the older one is then refused; msiexec /x leaves no file
+    AUTOSTART=0, installed while the resident copy of a second logon runs, ends with 3010 and restarts nothing:
+    the resident copy keeps running, the new file waits for the next start (PendingFileRenameOperations) and is
+    in place after it, without the start values; the older one is then refused; msiexec /x leaves no file
     and no start value. On the 64-bit machine: the x86 package refuses 64-bit Windows unless PRODUCT32BIT=1,
-    and the x64 package removes it."""
+    which its upgrade need not repeat; the x64 package refuses, and leaves the x86 agent, where the product's
+    values are in the 32-bit view only, and replaces the x86 agent where it finds them in the 64-bit view; the
+    x86 package then refuses the machine with the x64 agent."""
     r = Records(m)
     shutil.rmtree(m.drive_c / "windows" / "Installer", ignore_errors=True)  # no cached package of a past run
     package = Package(m)
@@ -932,9 +973,12 @@ def package_install_upgrade_remove(m):
     rc, output = package.msiexec("/i", "build")
     check(rc == 0, "installing failed (%d): %s" % (rc, output))
     package.expect_installed("build")
-    check(m.files_under(m.install) == ["quorva.exe"], "the package installed more: %s" % m.files_under(m.install))
+    check(m.files_under(m.install) == ["QVRTPostLogs", "quorva.exe"], "the package installed more: %s" %
+          m.files_under(m.install))
     check(not package.query(PRODUCT_KEY)[0], "the package wrote under the product key")
     check((m.data / "QVRT").is_dir() and (m.data / "ApplicationLog").is_dir(), "the data folders are missing")
+    # No InstallationPath yet: the reports folder goes into the package's own install folder.
+    check(m.post_folder.is_dir(), "the reports folder is missing: %s" % m.post_folder)
     arp = package.registration(package.codes["build"])
     expected = {"NoModify": "0x1", "UninstallString": "MsiExec.exe /X" + package.codes["build"],
                 "Contact": "VORLAN product support", "DisplayVersion": "12.0.14",
@@ -954,11 +998,7 @@ def package_install_upgrade_remove(m):
     m.wait_for(lambda: len(m.processes("quorva.exe")) == 1, 30, "not exactly the resident copy left running")
 
     # What Restart Manager asks before an upgrade replaces the file in use.
-    window = m.agent_window(m.processes("quorva.exe")[0]["pid"])
-    answer = m.answer_of(m.query_end_session(window["hwnd"], ENDSESSION_CLOSEAPP), 60)
-    check(answer == 1, "the close request was answered %d" % answer)
-    m.probe("endsession", window["hwnd"], 1, ENDSESSION_CLOSEAPP)
-    m.wait_for(lambda: m.processes("quorva.exe") == [], 20, "the resident copy did not end after the close request")
+    package.close_resident_copy()
 
     # Rebuilds: the same package once more, then another build of the same version.
     for name in ("build", "rebuild"):
@@ -969,9 +1009,31 @@ def package_install_upgrade_remove(m):
     rc, _ = package.msiexec("/i", "failing")
     check(rc == ERROR_INSTALL_FAILURE, "the failing package gave %d, expected failure 1603" % rc)
     package.expect_installed("rebuild")
+    # An upgrade that meets the agent in use, as almost every one does: the
+    # resident copy of the next logon runs while the newer version installs.
+    m.wine("wineboot.exe", loader=m.kind.system_loader)
+    m.wait_for(lambda: [e.fields() for e in m.log_entries()].count(r.L20) == 2, 60, "the second logon did not finish")
+    m.wait_for(lambda: len(m.processes("quorva.exe")) == 1, 30, "not exactly the resident copy left running")
+    resident = m.processes("quorva.exe")[0]["pid"]
     # AUTOSTART=0 holds on an upgrade from a version that had the session start.
     rc, output = package.msiexec("/i", "newer", "AUTOSTART=0")
-    check(rc == 0, "the upgrade failed (%d): %s" % (rc, output))
+    # 3010: done, and the file in use is replaced at the next start. Nothing
+    # restarted: the resident copy of the earlier version still runs, from the
+    # file the installation could not replace.
+    check(rc == ERROR_SUCCESS_REBOOT_REQUIRED, "the upgrade over the running agent gave %d, expected 3010: %s" % (
+        rc, output))
+    check([p["pid"] for p in m.processes("quorva.exe")] == [resident], "the resident copy did not keep running: %s" %
+          m.processes("quorva.exe"))
+    check(m.unix(package.exe_win).read_bytes() == package.exes["rebuild"], "the file in use was replaced at once")
+    check(package.products() == [package.codes["newer"]] and package.run_values() == {},
+          "after the upgrade: products %s, start values %s" % (package.products(), package.run_values()))
+    pending = package.pending_renames()
+    check(pending[-1:] == ["\\??\\" + package.exe_win] and "\\??\\" + package.exe_win in pending[:-1],
+          "the new file does not wait for the next start: %s" % pending)
+    # The session ends (here the installer's close request), then the next start.
+    package.close_resident_copy()
+    m.wine("wineboot.exe", "--restart", loader=m.kind.system_loader)
+    check(package.pending_renames() == [], "renames left after the next start: %s" % package.pending_renames())
     package.expect_installed("newer", session_start=False)
     rc, _ = package.msiexec("/i", "build")
     check(rc == ERROR_INSTALL_FAILURE, "the older package gave %d, expected failure 1603" % rc)
@@ -987,26 +1049,64 @@ def package_install_upgrade_remove(m):
 
     if m.kind.name != "x64":
         return
-    # One agent per machine: the 32-bit package only where the product is 32-bit, and the 64-bit one replaces it.
+    # One agent per machine, the one that finds the product's values. The 32-bit
+    # package only where the product is 32-bit, told once; the 64-bit one replaces
+    # it, unless the product's values are in the 32-bit view alone; and the
+    # 32-bit package refuses a machine that has the 64-bit agent.
     x86 = m.exe.parent.parent / "x86" / "quorva.exe"
     check(x86.is_file(), "no x86 build at %s" % x86)
     package.exes["x86"] = x86.read_bytes()
+    package.exes["x86 newer"] = package.checks.with_version(package.exes["x86"], package.release.VERSION,
+                                                            package.NEWER)
     package.add("x86", "x86", package.exes["x86"], package.release.VERSION)
+    package.add("x86 newer", "x86", package.exes["x86 newer"], package.NEWER)
+    exe32 = package.exe_win.replace("Program Files", "Program Files (x86)")
     rc, _ = package.msiexec("/i", "x86")
     check(rc == ERROR_INSTALL_FAILURE, "the x86 package on 64-bit Windows gave %d, expected failure 1603" % rc)
-    check(package.products("32") == [] and not m.unix(package.exe_win.replace("Program Files", "Program Files (x86)"))
-          .exists(), "the refused x86 package left %s" % package.products("32"))
+    check(package.products("32") == [] and not m.unix(exe32).exists(), "the refused x86 package left %s" %
+          package.products("32"))
     rc, output = package.msiexec("/i", "x86", "PRODUCT32BIT=1")
     check(rc == 0, "the x86 package with PRODUCT32BIT=1 failed (%d): %s" % (rc, output))
-    exe32 = package.exe_win.replace("Program Files", "Program Files (x86)")
     check(package.products("32") == [package.codes["x86"]] and package.run_values("32") == {
         "quorva": '"%s"' % exe32, "quorva setup": '"%s" setup' % exe32}, "the x86 product: %s, start values %s" % (
         package.products("32"), package.run_values("32")))
+    # No InstallationPath in the 32-bit view: the x86 agent's reports go beside it.
+    check(m.unix(exe32).parent.joinpath("QVRTPostLogs").is_dir(), "the x86 agent's reports folder is missing")
+    # Its upgrade without PRODUCT32BIT: an installed x86 agent says it was given.
+    rc, output = package.msiexec("/i", "x86 newer")
+    check(rc == 0, "the x86 upgrade without PRODUCT32BIT failed (%d): %s" % (rc, output))
+    check(package.products("32") == [package.codes["x86 newer"]] and
+          m.unix(exe32).read_bytes() == package.exes["x86 newer"], "the x86 upgrade: %s" % package.products("32"))
+
+    # The product's values in the 32-bit view only: the x64 agent would find none, so its package refuses, and
+    # the x86 agent stays.
+    m.reg("delete", PRODUCT_KEY, "/f", view="64")
+    m.reg("add", PRODUCT_KEY, "/v", "REGID", "/d", "R-20417", "/f", view="32")
+    rc, log = package.msiexec_logged("/i", "build")
+    check(rc == ERROR_INSTALL_FAILURE, "the x64 package over a 32-bit product gave %d, expected failure 1603" % rc)
+    found = {k: v for k, v in package.logged_properties(log).items() if k.startswith("PRODUCTVALUES")}
+    check(found == {"PRODUCTVALUES32": "R-20417"}, "the x64 package's search found %s" % found)
+    check(package.products() == [] and package.products("32") == [package.codes["x86 newer"]] and
+          m.unix(exe32).read_bytes() == package.exes["x86 newer"] and len(package.run_values("32")) == 2,
+          "the refused x64 package changed the x86 agent: %s, %s" % (package.products("32"), package.run_values("32")))
+    # In the 64-bit view as well: the x64 agent finds them; its package replaces the x86 one. The product's
+    # install folder is elsewhere this time: the reports folder goes there, where the agent writes its reports.
+    m.reg("add", PRODUCT_KEY, "/v", "REGID", "/d", "R-20417", "/f", view="64")
+    m.reg("add", PRODUCT_KEY, "/v", "InstallationPath", "/d", "C:\\VorlanProduct\\", "/f", view="64")
     rc, output = package.msiexec("/i", "build")
     check(rc == 0, "the x64 package over the x86 one failed (%d): %s" % (rc, output))
     package.expect_installed("build")
+    check((m.drive_c / "VorlanProduct" / "QVRTPostLogs").is_dir(), "no reports folder in the product's folder")
     check(package.products("32") == [] and package.run_values("32") == {} and not m.unix(exe32).exists(),
           "the x86 product stayed: %s, start values %s" % (package.products("32"), package.run_values("32")))
+    # The x86 package on a machine with the x64 agent: refused, even when told the product is 32-bit.
+    rc, log = package.msiexec_logged("/i", "x86", "PRODUCT32BIT=1")
+    check(rc == ERROR_INSTALL_FAILURE, "the x86 package beside the x64 agent gave %d, expected failure 1603" % rc)
+    check(package.logged_properties(log).get("QUORVAX64FOUND") == package.codes["build"],
+          "the x86 package did not find the x64 agent: %s" % package.logged_properties(log).get("QUORVAX64FOUND"))
+    check(package.products("32") == [] and not m.unix(exe32).exists(), "the refused x86 package left %s" %
+          package.products("32"))
+    package.expect_installed("build")
     rc, output = package.msiexec("/x", "build")
     check(rc == 0 and package.products() == [], "removing failed (%d): %s" % (rc, output))
 

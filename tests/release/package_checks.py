@@ -3,8 +3,10 @@
 check(tables, summary): the package's tables against Windows Installer's
 internal consistency evaluators (ICEs), as Microsoft's "ICE Reference"
 describes them, for the tables this package has; nothing on the build machine
-runs Microsoft's validator, so each rule reads the tables itself. It returns
-[(rule, "error" | "warning", text)]; RULES names the rules checked.
+runs Microsoft's validator, so each rule reads the tables itself, and the
+columns each table must have come from REFERENCE_COLUMNS, written from the
+reference's table pages. It returns [(rule, "error" | "warning", text)]; RULES
+names the rules checked.
 
 parse_sddl(text): a DACL in the Security Descriptor Definition Language, as
 the MsiLockPermissionsEx table holds it.
@@ -21,27 +23,67 @@ FORMATTED_FILE = re.compile(r"\[([#!$])([^\]]+)\]")
 CONDITION_WORD = re.compile(r"\b[A-Za-z_][A-Za-z0-9_.]*\b")
 CONDITION_KEYWORDS = {"NOT", "AND", "OR", "XOR", "EQV", "IMP"}
 
-# Column names of the standard tables this package holds ("Database Tables").
-SCHEMA = {
-    "Component": ["Component", "ComponentId", "Directory_", "Attributes", "Condition", "KeyPath"],
-    "Condition": ["Feature_", "Level", "Condition"],
-    "CreateFolder": ["Directory_", "Component_"],
-    "CustomAction": ["Action", "Type", "Source", "Target", "ExtendedType"],
-    "Directory": ["Directory", "Directory_Parent", "DefaultDir"],
-    "Feature": ["Feature", "Feature_Parent", "Title", "Description", "Display", "Level", "Directory_", "Attributes"],
-    "FeatureComponents": ["Feature_", "Component_"],
-    "File": ["File", "Component_", "FileName", "FileSize", "Version", "Language", "Attributes", "Sequence"],
-    "Icon": ["Name", "Data"],
-    "InstallExecuteSequence": ["Action", "Condition", "Sequence"],
-    "InstallUISequence": ["Action", "Condition", "Sequence"],
-    "LaunchCondition": ["Condition", "Description"],
-    "Media": ["DiskId", "LastSequence", "DiskPrompt", "Cabinet", "VolumeLabel", "Source"],
-    "MsiFileHash": ["File_", "Options", "HashPart1", "HashPart2", "HashPart3", "HashPart4"],
-    "MsiLockPermissionsEx": ["MsiLockPermissionsEx", "LockObject", "Table", "SDDL", "Condition"],
-    "Property": ["Property", "Value"],
-    "Registry": ["Registry", "Root", "Key", "Name", "Value", "Component_"],
-    "Upgrade": ["UpgradeCode", "VersionMin", "VersionMax", "Language", "Attributes", "Remove", "ActionProperty"],
+# The columns of every table a package of ours may hold, in order, as Microsoft's
+# "Database Tables" reference gives them: one page a table,
+# https://learn.microsoft.com/windows/win32/msi/<table>-table (ActionText ->
+# actiontext-table). "k" marks a key column, "n" a nullable one: the page's
+# Key and Nullable columns. Written from the reference pages, never from a
+# package: the packages are what this checks. A column a package has and the
+# reference does not is ICE03's "missing specifications in _Validation"; a
+# column the reference has and the package lacks is ICE06's "not defined in
+# database"; Windows Installer looks columns up by name, so either is a table
+# it does not read as the package meant.
+# Every table the wixl of Debian 12 or 13 writes is here, rows or none (newer
+# wixl also writes empty DuplicateFile and MoveFile tables).
+# The MsiFileHash page's table spells its last column "Hashpart4"; its column
+# list, the SDK's schema and every writer spell it HashPart4.
+REFERENCE_COLUMNS = {
+    "ActionText": "Action:k Description:n Template:n",
+    "AdminExecuteSequence": "Action:k Condition:n Sequence:n",
+    "AdminUISequence": "Action:k Condition:n Sequence:n",
+    "AdvtExecuteSequence": "Action:k Condition:n Sequence:n",
+    "AppSearch": "Property:k Signature_:k",
+    "Binary": "Name:k Data",
+    "Component": "Component:k ComponentId:n Directory_ Attributes Condition:n KeyPath:n",
+    "Condition": "Feature_:k Level:k Condition:n",
+    "CreateFolder": "Directory_:k Component_:k",
+    "CustomAction": "Action:k Type Source:n Target:n ExtendedType:n",
+    "Directory": "Directory:k Directory_Parent:n DefaultDir",
+    "DuplicateFile": "FileKey:k Component_ File_ DestName:n DestFolder:n",
+    "Environment": "Environment:k Name Value:n Component_",
+    "Error": "Error:k Message:n",
+    "Feature": "Feature:k Feature_Parent:n Title:n Description:n Display:n Level Directory_:n Attributes",
+    "FeatureComponents": "Feature_:k Component_:k",
+    "File": "File:k Component_ FileName FileSize Version:n Language:n Attributes:n Sequence",
+    "Icon": "Name:k Data",
+    "IniFile": "IniFile:k FileName DirProperty:n Section Key Value Action Component_",
+    "InstallExecuteSequence": "Action:k Condition:n Sequence:n",
+    "InstallUISequence": "Action:k Condition:n Sequence:n",
+    "LaunchCondition": "Condition:k Description",
+    "Media": "DiskId:k LastSequence DiskPrompt:n Cabinet:n VolumeLabel:n Source:n",
+    "MoveFile": "FileKey:k Component_ SourceName:n DestName:n SourceFolder:n DestFolder Options",
+    "MsiFileHash": "File_:k Options HashPart1 HashPart2 HashPart3 HashPart4",
+    "MsiLockPermissionsEx": "MsiLockPermissionsEx:k LockObject Table SDDLText Condition:n",
+    "Property": "Property:k Value",
+    "RegLocator": "Signature_:k Root Key Name:n Type:n",
+    "Registry": "Registry:k Root Key Name:n Value:n Component_",
+    "RemoveFile": "FileKey:k Component_ FileName:n DirProperty InstallMode",
+    "RemoveIniFile": "RemoveIniFile:k FileName DirProperty:n Section Key Value:n Action Component_",
+    "ServiceControl": "ServiceControl:k Name Event Arguments:n Wait:n Component_",
+    "ServiceInstall": "ServiceInstall:k Name DisplayName:n ServiceType StartType ErrorControl LoadOrderGroup:n "
+                      "Dependencies:n StartName:n Password:n Arguments:n Component_ Description:n",
+    "Shortcut": "Shortcut:k Directory_ Name Component_ Target Arguments:n Description:n Hotkey:n Icon_:n IconIndex:n "
+                "ShowCmd:n WkDir:n DisplayResourceDLL:n DisplayResourceId:n DescriptionResourceDLL:n "
+                "DescriptionResourceId:n",
+    "Signature": "Signature:k FileName MinVersion:n MaxVersion:n MinSize:n MaxSize:n MinDate:n MaxDate:n Languages:n",
+    "Upgrade": "UpgradeCode:k VersionMin:kn VersionMax:kn Language:kn Attributes:k Remove:n ActionProperty",
 }
+# The tables Windows Installer keeps about the database itself, not in "Database Tables".
+SYSTEM_TABLES = {"_Columns", "_Tables", "_Streams", "_Storages", "_Validation", "_StringPool", "_StringData",
+                 "_ForceCodepage", "_SummaryInformation"}
+SCHEMA = {table: [c.split(":")[0] for c in spec.split()] for table, spec in REFERENCE_COLUMNS.items()}
+NOT_NULL = {table: [i for i, c in enumerate(spec.split()) if "n" not in c.partition(":")[2]]
+            for table, spec in REFERENCE_COLUMNS.items()}
 # (table, column index) -> (table, key column index): the foreign keys ICE03 follows.
 FOREIGN = {
     ("Component", 2): ("Directory", 0), ("Condition", 0): ("Feature", 0), ("CreateFolder", 0): ("Directory", 0),
@@ -49,12 +91,8 @@ FOREIGN = {
     ("FeatureComponents", 0): ("Feature", 0), ("FeatureComponents", 1): ("Component", 0),
     ("File", 1): ("Component", 0), ("MsiFileHash", 0): ("File", 0), ("Registry", 5): ("Component", 0),
 }
-NOT_NULL = {"Component": [0, 2, 3], "Condition": [0, 1], "CreateFolder": [0, 1], "CustomAction": [0, 1],
-            "Directory": [0, 2], "Feature": [0, 5, 7], "FeatureComponents": [0, 1], "File": [0, 1, 2, 3, 7],
-            "InstallExecuteSequence": [0], "LaunchCondition": [0, 1], "Media": [0, 1],
-            "MsiLockPermissionsEx": [0, 1, 2, 3], "Property": [0, 1], "Registry": [0, 1, 2, 5], "Upgrade": [0, 4, 6]}
 # Actions in the order the "Sequence Restrictions" of each action require.
-ORDER = ["FindRelatedProducts", "LaunchConditions", "CostInitialize", "FileCost", "CostFinalize",
+ORDER = ["FindRelatedProducts", "AppSearch", "LaunchConditions", "CostInitialize", "FileCost", "CostFinalize",
          "MigrateFeatureStates", "InstallValidate", "InstallInitialize", "ProcessComponents", "UnpublishFeatures",
          "RemoveRegistryValues", "RemoveFiles", "RemoveFolders", "CreateFolders", "InstallFiles",
          "WriteRegistryValues", "RegisterProduct", "PublishFeatures", "PublishProduct", "InstallFinalize"]
@@ -83,7 +121,7 @@ UPGRADE_ONLY_DETECT, UPGRADE_MIN_INCLUSIVE, UPGRADE_MAX_INCLUSIVE = 0x2, 0x100, 
 PID_TEMPLATE, PID_PAGECOUNT = 7, 14
 
 RULES = ["ICE03", "ICE06", "ICE08", "ICE12", "ICE18", "ICE21", "ICE24", "ICE27", "ICE30", "ICE33", "ICE38",
-         "ICE40", "ICE45", "ICE46", "ICE57", "ICE60", "ICE61", "ICE63", "ICE64", "ICE68", "ICE69", "ICE71",
+         "ICE40", "ICE45", "ICE46", "ICE52", "ICE57", "ICE60", "ICE61", "ICE63", "ICE64", "ICE68", "ICE69", "ICE71",
          "ICE74", "ICE78", "ICE80", "ICE82", "ICE86", "ICE87", "ICE99", "MsiFileHash"]
 
 
@@ -116,7 +154,7 @@ def check(tables, summary):
     for table, columns in NOT_NULL.items():
         for row in rows(table):
             for c in columns:
-                if row[c] is None:
+                if c < len(row) and row[c] is None:
                     report("ICE03", "error", "%s.%s is null in %r" % (table, SCHEMA[table][c], row))
     for table in ("Component", "Directory", "Feature", "File", "Registry", "CustomAction", "MsiLockPermissionsEx"):
         for row in rows(table):
@@ -145,17 +183,31 @@ def check(tables, summary):
         if row[5] not in table or table[row[5]][{id(registry): 5, id(files): 1}[id(table)]] != name:
             report("ICE03", "error", "component %s: key path %r is no %s row of its own" % (
                 name, row[5], "Registry" if table is registry else "File"))
+    locators = {r[0] for t in ("RegLocator", "Signature", "DrLocator", "CompLocator", "IniLocator") for r in rows(t)}
+    for prop, signature in rows("AppSearch"):
+        if signature not in locators:
+            report("ICE03", "error", "AppSearch %s searches for %s, which no locator table holds" % (prop, signature))
     icon = properties.get("ARPPRODUCTICON")
     if icon is not None and icon not in {r[0] for r in rows("Icon")}:
         report("ICE03", "error", "ARPPRODUCTICON %r names no Icon row" % icon)
 
-    # ICE06: columns the database lacks.
+    # ICE06 and ICE03: the columns of every table against the reference's.
     have = {}
     for table, _, name, _ in tables.get("_Columns", []):
         have.setdefault(table, []).append(name)
-    for table, columns in SCHEMA.items():
-        if table in have and have[table][:len(columns)] != columns:
-            report("ICE06", "error", "%s has columns %s, expected %s" % (table, have[table], columns))
+    for table, columns in sorted(have.items()):
+        if table in SYSTEM_TABLES:
+            continue
+        reference = SCHEMA.get(table, [])
+        for column in reference:
+            if column not in columns:
+                report("ICE06", "error", "Column: %s of Table: %s is not defined in database." % (column, table))
+        for column in columns:
+            if column not in reference:
+                report("ICE03", "error", "Table: %s Column: %s Missing specifications in _Validation Table%s" % (
+                    table, column, "" if reference else " (a table the reference does not list)"))
+        if set(columns) == set(reference) and columns != reference:
+            report("ICE06", "error", "%s has its columns in the order %s, the reference %s" % (table, columns, reference))
 
     # ICE08: one GUID per component.
     guids = [r[1] for r in rows("Component") if r[1]]
@@ -239,7 +291,7 @@ def check(tables, summary):
             report("ICE45", "warning", "file %s sets reserved bits %#x" % (row[0], row[6]))
 
     # ICE46: a property used in a condition with another case than it is defined with.
-    defined = set(properties) | {r[6] for r in rows("Upgrade")}
+    defined = set(properties) | {r[6] for r in rows("Upgrade")} | {r[0] for r in rows("AppSearch")}
     by_lower = {}
     for name in defined:
         by_lower.setdefault(name.lower(), set()).add(name)
@@ -252,6 +304,11 @@ def check(tables, summary):
             if word not in defined and word.lower() in by_lower:
                 report("ICE46", "warning", "%r in condition %r is defined as %s" % (
                     word, text, sorted(by_lower[word.lower()])))
+
+    # ICE52: AppSearch sets public properties only (no lower-case letter).
+    for prop, _ in rows("AppSearch"):
+        if prop != prop.upper():
+            report("ICE52", "error", "AppSearch property %s is not public" % prop)
 
     # ICE60 and the MsiFileHash table: a versioned file has its language and no hash.
     hashed = {r[0] for r in rows("MsiFileHash")}

@@ -90,7 +90,7 @@ class PackageTest(unittest.TestCase):
                                  "the package ships the agent alone: no deployer, no service")
                 components = {c[0]: c for c in t["Component"]}
                 self.assertEqual({c[2] for c in components.values()},
-                                 {"INSTALLFOLDER", "DATAROOT", "HANDOFFFOLDER", "LOGFOLDER"})
+                                 {"INSTALLFOLDER", "DATAROOT", "HANDOFFFOLDER", "LOGFOLDER", "REPORTSFOLDER"})
                 for component in components.values():
                     self.assertEqual(bool(component[3] & COMPONENT_64BIT), arch == "x64",
                                      "%s: 64-bit components in the x64 package only" % component[0])
@@ -165,8 +165,27 @@ class PackageTest(unittest.TestCase):
             with self.subTest(arch=arch):
                 t = self.package(arch)
                 exe = (DIST / arch / "quorva.exe").read_bytes()
+                self.assertEqual(release.exe_version(exe)["LANGUAGES"], "1033")
                 self.assertEqual(t["File"], [("quorva.exe", "Agent", "quorva.exe", len(exe), "12.0.0.14", "1033", 512, 1)])
                 self.assertEqual(t["MsiFileHash"], [], "a hash row is for unversioned files")
+        # The language is read from the executable (VarFileInfo\Translation), not written as 1033: an
+        # executable that says German (0x0407) is a German file; one that says none stops the release.
+        exe = (DIST / "x64" / "quorva.exe").read_bytes()
+        translation = "Translation".encode("utf-16-le") + b"\0\0"
+        at = exe.index(translation) + len(translation)
+        at += -at % 4
+        self.assertEqual(exe[at:at + 4], struct.pack("<HH", 0x0409, 1200))
+        german = exe[:at] + struct.pack("<HH", 0x0407, 1200) + exe[at + 4:]
+        nameless = exe[:at - len(translation)] + "Xranslation".encode("utf-16-le") + exe[at - 4:]
+        with tempfile.TemporaryDirectory() as scratch:
+            scratch = Path(scratch)
+            (scratch / "quorva.exe").write_bytes(german)
+            release.build_msi("x64", scratch / "quorva.exe", scratch / "german.msi", EPOCH)
+            self.assertEqual(release.read_tables(scratch / "german.msi")["File"][0][5], "1031")
+            (scratch / "quorva.exe").write_bytes(nameless)
+            with self.assertRaises(release.ReleaseError) as raised:
+                release.build_msi("x64", scratch / "quorva.exe", scratch / "nameless.msi", EPOCH)
+            self.assertIn("names no language", str(raised.exception))
 
     def test_the_release_stops_when_the_versions_disagree(self):
         need_dist(self)
@@ -208,6 +227,10 @@ class PackageTest(unittest.TestCase):
             return lambda t: t.__setitem__("InstallExecuteSequence", [
                 (a, c, number if a == action else n) for a, c, n in t["InstallExecuteSequence"]])
 
+        def renamed(table, column, name):
+            return lambda t: t.__setitem__("_Columns", [
+                (tb, n, name if (tb, c) == (table, column) else c, kind) for tb, n, c, kind in t["_Columns"]])
+
         faults = [
             ("ICE69", registry_value('"[#quorva.exe]"')),
             ("ICE68", lambda t: t["CustomAction"].append(("LeaveOut", 2099, "INSTALLLEVEL", "1", None))),
@@ -228,6 +251,13 @@ class PackageTest(unittest.TestCase):
             ("ICE80", lambda t: t.__setitem__("_summary", {7: "Intel;1033", 14: 200})),
             ("ICE18", lambda t: t["CreateFolder"].pop()),
             ("ICE03", lambda t: t.__setitem__("Registry", [r for r in t["Registry"] if r[0] != "RunQuorva"])),
+            # The lock table's fourth column as the packages named it before: Windows
+            # Installer finds no SDDLText column and applies no permissions.
+            ("ICE06", renamed("MsiLockPermissionsEx", "SDDLText", "SDDL")),
+            ("ICE03", renamed("MsiLockPermissionsEx", "SDDLText", "SDDL")),
+            ("ICE06", renamed("Upgrade", "ActionProperty", "Property")),
+            ("ICE52", lambda t: t["AppSearch"].append(("productValues", "ProductValues64"))),
+            ("ICE03", lambda t: t["AppSearch"].append(("ELSEWHERE", "NoSuchLocator"))),
         ]
         base = self.package("x64")
         for rule, fault in faults:
@@ -246,17 +276,50 @@ class PackageTest(unittest.TestCase):
 
     def test_one_architecture_per_machine(self):
         # The x86 package refuses 64-bit Windows unless told the product is 32-bit
-        # there (a removal always runs); the x64 package removes the x86 product.
+        # there, and a machine with the x64 agent; the x64 package refuses a machine
+        # whose product's values are in the 32-bit view only, and otherwise removes
+        # the x86 agent. A removal always runs.
         x86, x64 = self.package("x86"), self.package("x64")
-        self.assertIn(('Installed OR NOT VersionNT64 OR PRODUCT32BIT = "1"', "This is the 32-bit quorva session agent. "
-                       "On 64-bit Windows install the x64 package, or set PRODUCT32BIT=1 when the product itself is "
-                       "installed as 32-bit on this machine."), x86["LaunchCondition"])
+        x86_conditions, x64_conditions = dict(x86["LaunchCondition"]), dict(x64["LaunchCondition"])
+        self.assertEqual(set(x86_conditions), {
+            "NOT WIX_DOWNGRADE_DETECTED",
+            'Installed OR NOT VersionNT64 OR PRODUCT32BIT = "1" OR WIX_UPGRADE_DETECTED',
+            "Installed OR NOT QUORVAX64FOUND"})
+        self.assertEqual(x86_conditions['Installed OR NOT VersionNT64 OR PRODUCT32BIT = "1" OR WIX_UPGRADE_DETECTED'],
+                         "This is the 32-bit quorva session agent. On 64-bit Windows install the x64 package, or set "
+                         "PRODUCT32BIT=1 when the product itself is installed as 32-bit on this machine.")
+        self.assertEqual(x86_conditions["Installed OR NOT QUORVAX64FOUND"],
+                         "The 64-bit quorva session agent (quorva-12.0.0.14-x64.msi) is installed on this machine, and "
+                         "two agents would start in every session. Keep it; or, where the product itself is 32-bit, "
+                         "remove it first and then install this package with PRODUCT32BIT=1. Nothing was changed.")
+        self.assertEqual(set(x64_conditions), {"NOT WIX_DOWNGRADE_DETECTED",
+                                               "Installed OR PRODUCTVALUES64 OR NOT PRODUCTVALUES32"})
+        self.assertEqual(x64_conditions["Installed OR PRODUCTVALUES64 OR NOT PRODUCTVALUES32"],
+                         "The VORLAN product is installed as 32-bit on this machine: its values are in the 32-bit "
+                         "registry view only (HKLM\\SOFTWARE\\Wow6432Node\\VORLAN), where the 64-bit agent does not "
+                         "look. Install the x86 package, quorva-12.0.0.14-x86.msi, with PRODUCT32BIT=1 instead. "
+                         "Nothing was changed.")
+        for t in (x86, x64):
+            self.assertNotIn("[", "".join(t for _, t in t["LaunchCondition"]), "a message is formatted text")
+        # The search: REGID in each view; the 64-bit bit (0x10) names the 64-bit view.
+        self.assertEqual(sorted(x64["AppSearch"])[1:], [("PRODUCTVALUES32", "ProductValues32"),
+                                                        ("PRODUCTVALUES64", "ProductValues64")])
+        self.assertEqual(sorted(x64["RegLocator"])[1:], [("ProductValues32", HKLM, r"SOFTWARE\VORLAN", "REGID", 0x2),
+                                                         ("ProductValues64", HKLM, r"SOFTWARE\VORLAN", "REGID", 0x12)])
+        self.assertEqual(x86["AppSearch"], [("PRODUCTFOLDER", "ProductFolder")], "the x86 package reads one view")
+        for t in (x86, x64):
+            steps = [a for a, _, _ in sorted(t["InstallExecuteSequence"], key=lambda r: r[2])]
+            self.assertLess(steps.index("AppSearch"), steps.index("LaunchConditions"))
+            ui = [a for a, _, _ in sorted(t["InstallUISequence"], key=lambda r: r[2])]
+            self.assertLess(ui.index("AppSearch"), ui.index("LaunchConditions"))
         self.assertIn("PRODUCT32BIT", dict(x86["Property"])["SecureCustomProperties"].split(";"))
-        self.assertFalse(any("PRODUCT32BIT" in c[0] for c in x64["LaunchCondition"]))
+        self.assertIn("QUORVAX64FOUND", dict(x86["Property"])["SecureCustomProperties"].split(";"))
         self.assertEqual([r for r in x64["Upgrade"] if r[0] == X86_CODE],
                          [(X86_CODE, "0.0.0", None, None, UPGRADE_MIGRATE_FEATURES | UPGRADE_MIN_INCLUSIVE, None,
                            "QUORVAX86FOUND")])
-        self.assertFalse([r for r in x86["Upgrade"] if r[0] == X64_CODE], "the x86 package leaves the x64 one alone")
+        self.assertEqual([r for r in x86["Upgrade"] if r[0] == X64_CODE],
+                         [(X64_CODE, "0.0.0", None, None, UPGRADE_ONLY_DETECT | UPGRADE_MIN_INCLUSIVE, None,
+                           "QUORVAX64FOUND")], "the x86 package finds the x64 agent and leaves it alone")
 
     def test_add_remove_programs_and_the_install_log(self):
         for arch in release.ARCHES:
@@ -268,6 +331,9 @@ class PackageTest(unittest.TestCase):
                                            "every user session.", "MsiLogging": "voicewarmup"}
                 self.assertEqual({k: properties.get(k) for k in expected}, expected)
                 self.assertEqual(t["Icon"], [("quorva.ico", "[stream]")])
+                # No restart the administrator did not ask for, whatever the command line.
+                self.assertEqual(properties.get("REBOOT"), "ReallySuppress")
+                self.assertFalse({"ForceReboot", "ScheduleReboot"} & {s[0] for s in t["InstallExecuteSequence"]})
         exe = release.exe_version((DIST / "x64" / "quorva.exe").read_bytes())
         self.assertEqual((exe["CompanyName"], exe["LegalCopyright"]), ("VORLAN", "Copyright (C) 2026 VORLAN"))
 
@@ -278,11 +344,22 @@ class PackageTest(unittest.TestCase):
                 folders = {r[0]: (r[1], r[2]) for r in t["Directory"]}
                 self.assertEqual((folders["DATAROOT"], folders["HANDOFFFOLDER"], folders["LOGFOLDER"]),
                                  (("CommonAppDataFolder", "Vorlan"), ("DATAROOT", "QVRT"), ("DATAROOT", "ApplicationLog")))
-                self.assertEqual(sorted(d for d, _ in t["CreateFolder"]), ["DATAROOT", "HANDOFFFOLDER", "LOGFOLDER"])
+                # The reports folder in the product's install folder: its InstallationPath, in the view this
+                # package's agent reads, else the package's own folder (".": the parent itself).
+                self.assertEqual((folders["PRODUCTFOLDER"], folders["REPORTSFOLDER"]),
+                                 (("INSTALLFOLDER", "."), ("PRODUCTFOLDER", "QVRTPostLogs")))
+                self.assertIn(("PRODUCTFOLDER", "ProductFolder"), t["AppSearch"])
+                self.assertIn(("ProductFolder", HKLM, r"SOFTWARE\VORLAN", "InstallationPath",
+                               0x12 if arch == "x64" else 0x2), t["RegLocator"])
+                self.assertEqual(sorted(d for d, _ in t["CreateFolder"]),
+                                 ["DATAROOT", "HANDOFFFOLDER", "LOGFOLDER", "REPORTSFOLDER"])
                 features = {c: f for f, c in t["FeatureComponents"]}
                 self.assertEqual({features[c] for d, c in t["CreateFolder"]}, {"DataFolders"})
+                self.assertEqual([c[2] for c in t["_Columns"] if c[0] == "MsiLockPermissionsEx"],
+                                 ["MsiLockPermissionsEx", "LockObject", "Table", "SDDLText", "Condition"])
                 locks = {r[1]: r for r in t["MsiLockPermissionsEx"]}
-                self.assertEqual(sorted(locks), ["DATAROOT", "HANDOFFFOLDER", "LOGFOLDER"])
+                self.assertEqual(sorted(locks), ["DATAROOT", "HANDOFFFOLDER", "LOGFOLDER", "REPORTSFOLDER"])
+                self.assertEqual(locks["REPORTSFOLDER"][3], locks["HANDOFFFOLDER"][3], "the reports folder's rights")
                 for folder, (_, _, table, sddl, condition) in locks.items():
                     self.assertEqual((table, condition), ("CreateFolder", None))
                     flags, aces = package_checks.parse_sddl(sddl)
@@ -422,7 +499,14 @@ class SigningTest(unittest.TestCase):
         self.assertEqual(settings, (str(pfx), "throwaway secret", None))
         said = []
         files = release.release(DIST, self.work / "signed", epoch=EPOCH, settings=settings, say=said.append)
-        self.assertIn("no timestamp", said[-1])
+        # Signed without a timestamp: a warning that says what follows, and when.
+        self.assertIn("no timestamp", said[-2])
+        self.assertTrue(said[-1].startswith("WARNING: the signatures carry no timestamp."), said[-1])
+        end = subprocess.run(["openssl", "x509", "-noout", "-enddate", "-in", str(cert)], capture_output=True,
+                             text=True, check=True).stdout.strip().partition("=")[2]
+        self.assertIn("when it expires (%s), Windows reports every file of this release as not validly signed"
+                      % end, said[-1])
+        self.assertIn("QUORVA_SIGN_TIMESTAMP", said[-1])
         self.assertEqual(len(files), 4)
         sums = (self.work / "signed" / "SHA256SUMS").read_text().splitlines()
         for path, line in zip(files, sums):
