@@ -189,6 +189,30 @@ TEST_F(ApplicationLog, TypesAreNormalised) {
     EXPECT_EQ(log.entries[10].type, "LAZY");
 }
 
+// Every ERROR record is also an entry of the "quorva" source in the
+// Application log. When the log refuses one, a single record says so, no
+// further entry is tried, and the log file goes on as before.
+TEST_F(ApplicationLog, ErrorRecordsBecomeEventsAndARefusedEventIsRecordedOnce) {
+    ::Log(agent, {.module = "WindowProc", .type = "ERROR", .val1 = "a", .val2 = "b", .val3 = "c"});
+    ::Log(agent, {.module = "WindowProc", .val1 = "no event"});
+    m.eventLog.reportError = 1502;  // ERROR_LOG_FILE_FULL
+    for (const char* v : {"d", "e"}) ::Log(agent, {.module = "WindowProc", .type = "ERROR", .val1 = v});
+
+    ASSERT_EQ(m.eventLog.reported.size(), 1u);
+    const auto& e = m.eventLog.reported[0];
+    EXPECT_EQ(e.source, L"quorva");
+    EXPECT_EQ(e.type, platform::EventlogErrorType);
+    EXPECT_EQ(e.eventId, 1005u);
+    EXPECT_EQ(e.strings, (std::vector<std::wstring>{L"jsmith", L"WindowProc", L"a", L"b", L"c"}));
+    std::vector<std::string> lines;
+    for (const auto& r : fake::ReadLog(m).entries) lines.push_back(r.module + "|" + r.type + "|" + r.val1 + "|" + r.val2 + "|" + r.val3);
+    EXPECT_EQ(lines, (std::vector<std::string>{"WindowProc|ERROR|a|b|c", "WindowProc|INFO|no event||",
+                                               "WindowProc|ERROR|d||",
+                                               "ReportAgentEvent|ERROR|Event log entries not written|ReportEventW|1502",
+                                               "WindowProc|ERROR|e||"}));
+    EXPECT_TRUE(m.eventLog.sources.empty());
+}
+
 TEST_F(ApplicationLog, ValuesAreWrittenAsPassedInTextMode) {
     Log("Information", nullptr, "line one\r\nline two\nend", "a\tb \xe9\x80");
     const std::string bytes = File();

@@ -57,6 +57,8 @@ TEST_F(SessionEndRun, FirstLogoffRunsTheLogoffScriptThenLogsOffForced) {
     EXPECT_EQ(NewReports()[0].faildesc, "");
     EXPECT_TRUE(HandOffFileEmpty());
     EXPECT_EQ(agent->m_uICountForOnce, 1u);
+    EXPECT_EQ(Events(m), (std::vector<std::string>{"1000 4|jsmith|Logoff|" + pid, "1002 4|jsmith|logoff|11"}));
+    EXPECT_TRUE(m.eventLog.sources.empty()) << "every source deregistered";
     // The privilege is given back and the token closed.
     EXPECT_EQ(Journal({"OpenProcessToken", "AdjustTokenPrivileges", "CloseToken"}),
               (std::vector<std::string>{"OpenProcessToken", "AdjustTokenPrivileges enable",
@@ -199,6 +201,10 @@ TEST_F(SessionEndRun, ServiceErrorIsReportedAndTheSessionEndIsIssuedWithoutWaiti
     EXPECT_EQ(NewReports()[0].evnt, "Logoff");
     EXPECT_EQ(NewReports()[0].status, "0");
     EXPECT_EQ(NewReports()[0].faildesc, "Access is denied.");
+    EXPECT_EQ(Events(m), (std::vector<std::string>{
+                             "1005 1|jsmith|functionToForgetShutdown|Unable to spawn Logoff/Shutdown Script|Error:|"
+                             "Access is denied.",
+                             "1001 2|jsmith|Logoff|Access is denied.", "1002 4|jsmith|logoff|1"}));
     EXPECT_EQ(Sleeps(), (std::vector<std::uint32_t>{1000}));
     EXPECT_EQ(Issued(), Join({Launch("/a"), "ExitWindowsEx 4 0", Launch("-l -f -t 00")}, kEnded));
     EXPECT_TRUE(HandOffFileEmpty());
@@ -284,6 +290,65 @@ TEST_F(SessionEndRun, SystemAccountAnswersWithoutScriptOrReissue) {
     EXPECT_EQ(agent->m_uICountForOnce, 0u);
 }
 
+// The administrator's ScriptWaitLimit (HKLM\SOFTWARE\VORLAN, REG_DWORD
+// seconds): a script or a service that never ends holds the session end that
+// long and no longer; the end is then issued as after a finished script. A
+// value of 0 or of another type bounds nothing.
+struct LimitCase {
+    const char* name;
+    std::uint32_t type, seconds;
+    fake::ScriptedService::Reply reply;
+    std::vector<std::uint32_t> sleeps;
+    int reached;  // the seconds the limit stopped the wait at; 0: not reached
+};
+
+class ScriptWaitLimit : public SessionEndTest, public ::testing::WithParamInterface<LimitCase> {};
+
+TEST_P(ScriptWaitLimit, BoundsTheWaitsForTheServiceAndTheScript) {
+    const LimitCase c = GetParam();
+    fake::ScriptedService::Options serviceOptions;
+    serviceOptions.reply = c.reply;
+    if (c.reached) serviceOptions.deployerRunMs = 3600 * 1000;
+    Install({}, serviceOptions);
+    if (c.type == platform::RegDword)
+        m.registry.SetDword(platform::HKeyLocalMachine, L"SOFTWARE\\VORLAN", L"ScriptWaitLimit", c.seconds);
+    else
+        m.registry.SetString(platform::HKeyLocalMachine, L"SOFTWARE\\VORLAN", L"ScriptWaitLimit",
+                             std::to_wstring(c.seconds));
+    EXPECT_EQ(Query(kLogoff), 0);
+
+    EXPECT_EQ(Sleeps(), c.sleeps);
+    EXPECT_EQ(Issued(), Join({Launch("/a"), "ExitWindowsEx 4 0", Launch("-l -f -t 00")}, kEnded));
+    const std::string secs = std::to_string(c.reached ? c.reached : 11);
+    const auto events = Events(m);
+    EXPECT_EQ(events.back(), "1002 4|jsmith|logoff|" + secs);
+    if (!c.reached) return;
+    const auto log = Log();
+    ASSERT_GE(log.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(log.end() - 4, log.end()),
+              Join({Line("FunctionToForgetShutDown", "ERROR", "Script wait limit reached",
+                         "ScriptWaitLimit " + secs + " seconds, waited " + secs + " seconds",
+                         "quorvarun.exe Logoff<<>>jsmith"),
+                    ReportLine()},
+                   Reissue("Logging Off")));
+    EXPECT_EQ(events.at(events.size() - 2), "1004 1|jsmith|" + secs + "|quorvarun.exe Logoff<<>>jsmith|" + secs);
+    ASSERT_FALSE(NewReports().empty());
+    EXPECT_EQ(NewReports().back().evnt, "Logoff");
+    EXPECT_EQ(NewReports().back().status, "0");
+    EXPECT_EQ(NewReports().back().faildesc, "The script wait limit of " + secs + " seconds was reached");
+    EXPECT_FALSE(HandOffRequestLeft()) << "no request left for the service to start later";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ScriptWaitLimit,
+    ::testing::Values(
+        LimitCase{"HungScript", platform::RegDword, 12, fake::ScriptedService::Reply::ProcId, {1000, 5000, 5000, 1000}, 12},
+        LimitCase{"ServiceNeverAnswers", platform::RegDword, 3, fake::ScriptedService::Reply::Never, {1000, 1000, 1000}, 3},
+        LimitCase{"LongerThanTheScript", platform::RegDword, 60, fake::ScriptedService::Reply::ProcId, {1000, 5000, 5000}, 0},
+        LimitCase{"ZeroIsNoLimit", platform::RegDword, 0, fake::ScriptedService::Reply::ProcId, {1000, 5000, 5000}, 0},
+        LimitCase{"TextIsNoLimit", platform::RegSz, 5, fake::ScriptedService::Reply::ProcId, {1000, 5000, 5000}, 0}),
+    [](const ::testing::TestParamInfo<LimitCase>& info) { return std::string(info.param.name); });
+
 // The service or the deployer gone once the handling has begun: during the
 // first restart check, or after the first script's task-kill requests, before
 // the nested handling looks again. Nobody can run the script, so the held
@@ -326,6 +391,8 @@ TEST_P(GoneInsideTheHandling, IsReportedAndTheRequestLetGo) {
     EXPECT_EQ(reports[0].faildesc, c.service ? "The service quorvahost.exe was not found running"
                                              : "quorvarun.exe was not found on the location");
     EXPECT_EQ(service->requests.size(), c.beforeNested ? 1u : 0u);
+    EXPECT_EQ(Events(m).back(), c.service ? "1003 2|jsmith|The service quorvahost.exe was not found running"
+                                          : "1003 2|jsmith|quorvarun.exe was not found on the location " + kDeployer);
     EXPECT_TRUE(m.JournalOf({"ExitWindowsEx"}).empty());
     EXPECT_EQ(Journal({"EndDialog", "PostQuitMessage"}), kEnded);
 }
