@@ -2,6 +2,7 @@
 // deregister, for each event. A session writes a handful of events, and a
 // handle kept open would outlive every way the agent ends.
 #include "records/WindowsEvents.h"
+#include <vector>
 #include "records/ApplicationLog.h"
 
 std::uint16_t EventType(AgentEvent event) {
@@ -19,15 +20,16 @@ std::uint16_t EventType(AgentEvent event) {
     return platform::EventlogErrorType;
 }
 
-void ReportAgentEvent(CQuorvaDlg& agent, AgentEvent event, std::vector<std::wstring> what) {
+void ReportAgentEvent(CQuorvaDlg& agent, AgentEvent event, std::initializer_list<std::wstring_view> what) {
     if (agent.m_bEventLogFailed) return;
     platform::IEventLog& log = agent.os.eventLog;
-    what.insert(what.begin(), agent.m_szUserName.str());
+    std::vector<std::wstring> strings{agent.m_szUserName.str()};
+    for (std::wstring_view text : what) strings.emplace_back(text);
     std::uint32_t error = 0;
     const char* call = "RegisterEventSourceW";
     if (const platform::Handle source = log.RegisterSource(kEventSource, &error)) {
         call = "ReportEventW";
-        error = log.Report(source, EventType(event), static_cast<std::uint32_t>(event), what);
+        error = log.Report(source, EventType(event), static_cast<std::uint32_t>(event), strings);
         log.DeregisterSource(source);
         if (error == 0) return;
     }

@@ -6,8 +6,9 @@
 // them: never renumber one, only add.
 #pragma once
 #include <cstdint>
+#include <initializer_list>
 #include <string>
-#include <vector>
+#include <string_view>
 #include "agent/QuorvaDlg.h"
 
 inline constexpr const wchar_t* kEventSource = L"quorva";
@@ -29,4 +30,4 @@ std::uint16_t EventType(AgentEvent event);
 // changes what the agent does: when the source cannot be registered or the
 // event cannot be written, one ERROR record says so and no further event is
 // tried for the rest of the agent's life.
-void ReportAgentEvent(CQuorvaDlg& agent, AgentEvent event, std::vector<std::wstring> what);
+void ReportAgentEvent(CQuorvaDlg& agent, AgentEvent event, std::initializer_list<std::wstring_view> what);
