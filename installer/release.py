@@ -45,7 +45,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 WXS = HERE / "quorva.wxs"
-ICON = HERE.parent / "platform" / "win32" / "res" / "quorva.ico"
+ICON = HERE.parent / "window" / "win32" / "res" / "quorva.ico"
 VERSION = "12.0.0.14"
 ARCHES = ("x64", "x86")
 # Product and package codes are derived from these, so that the same version
