@@ -420,8 +420,10 @@ void RunHandling(CQuorvaDlg& agent, Level level) {
     CancelTimedShutdown(agent, shutdownProgram);
     if (level == Level::First) ReadScriptWaitLimit(agent);
     const std::wstring deployerFile = FileNamePart(agent.m_strDeployerPath);
-    if (!HandOffScript(agent, level,
-                       level == Level::First ? agent.m_szScriptProcId2 : agent.m_szScriptProcId3,
+    // Once the administrator's limit has run out, a handling nested after a
+    // change of kind hands off no script that nobody would wait for.
+    if (!agent.m_bScriptWaitLimitReached &&
+        !HandOffScript(agent, level, level == Level::First ? agent.m_szScriptProcId2 : agent.m_szScriptProcId3,
                        deployerFile))
         return;
     ++agent.m_uICountForOnce;

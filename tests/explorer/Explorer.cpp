@@ -275,6 +275,7 @@ Outcome Run(const Lifetime& l, bool keepTrace) {
     std::size_t firedEvents = 0;
     CQuorvaDlg* agentPtr = nullptr;
     std::uint32_t countSeen = 0;
+    std::int64_t firstQueryAtMs = -1;
 
     const auto checkState = [&]() {
         if (!agentPtr) return;
@@ -297,11 +298,10 @@ Outcome Run(const Lifetime& l, bool keepTrace) {
             const std::wstring pid = std::to_wstring(request.pid);
             const bool known = agentPtr && (agentPtr->m_szScriptProcId == pid || agentPtr->m_szScriptProcId2 == pid ||
                                             agentPtr->m_szScriptProcId3 == pid);
-            // The administrator's limit lets a hung script go once it has
-            // run that long (the service takes a request within a second).
-            const bool limitPassed =
-                l.scriptWaitLimit != 0 && !service.requests.empty() &&
-                m.clock.nowMs - service.requests.front().atMs >= l.scriptWaitLimit * 1000LL - 1000;
+            // The administrator's limit lets a hung script go, at the
+            // earliest that long after the first request reached the agent.
+            const bool limitPassed = l.scriptWaitLimit != 0 && firstQueryAtMs >= 0 &&
+                                     m.clock.nowMs - firstQueryAtMs >= l.scriptWaitLimit * 1000LL;
             if (request.pid != 0 && known && m.processes.IsRunning(request.pid) && !taskKillAck && !limitPassed)
                 violation("order", "session end issued while script " + std::to_string(request.pid) + " runs");
         }
@@ -322,6 +322,7 @@ Outcome Run(const Lifetime& l, bool keepTrace) {
             queue.pop_front();
             if (s.message == wm::QueryEndSession) {
                 trace("deliver WM_QUERYENDSESSION " + RequestName(s.lParam));
+                if (firstQueryAtMs < 0) firstQueryAtMs = m.clock.nowMs;
                 const MessageResult r = agent.WindowProc(s.message, s.wParam, s.lParam);
                 answers.push_back({s.lParam, r.result});
                 trace("answered " + std::to_string(r.result));
@@ -462,7 +463,9 @@ Outcome Run(const Lifetime& l, bool keepTrace) {
             !m.files.GetString(section, L"Process Arguments", L"", 1024, info.procDetailsIni).empty();
         // With the administrator's limit (at most two minutes here) a held
         // session end waits for neither the service nor the script at the bound.
-        const bool limited = l.scriptWaitLimit != 0 && l.copy == Copy::Setup;
+        // (A registry read Windows failed leaves the agent without it.)
+        const bool limited = l.scriptWaitLimit != 0 && l.copy == Copy::Setup &&
+                             !seam.injected.count("Registry.OpenKey") && !seam.injected.count("Registry.QueryValue");
         const bool meant = !limited && ((lastSleep == 5000 && scriptRuns) ||
                                         (lastSleep == 1000 && serviceRuns && requestVisible) ||
                                         (lastSleep == 50 && serviceRuns));
