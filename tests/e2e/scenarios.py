@@ -589,17 +589,10 @@ def session_end(m, lparam, kind_text, first_kind, expect_attempts, reissue, x2_t
     # The Application log: the hand-off, then the session end issued with the seconds it was held.
     events = m.agent_events(0)
     m.say("events of the resident agent: %s" % events)
-    expected = [(4, 1000, [m.user, "Logoff" if first_kind == "logoff" else "Shutdown", pid]),
-                (4, 1002, [m.user, x2_kind(x2_text), Rx(r"\d+")])]
-    check(len(events) == 2 and all(e[:2] == x[:2] and len(e[2]) == len(x[2]) and
-                                   all(field_matches(w, g) for w, g in zip(x[2], e[2]))
-                                   for e, x in zip(events, expected)),
-          "Application log entries %s, expected %s" % (events, expected))
+    kind = {"Logging Off": "logoff", "Rebooting": "restart", "Shutting down": "shutdown"}[x2_text]
+    check([e[:2] for e in events] == [(4, 1000), (4, 1002)] and events[0][2] == [m.user, first_kind.title(), pid]
+          and events[1][2][:2] == [m.user, kind] and events[1][2][2].isdigit(), "Application log entries %s" % events)
     return m.log_entries()[before:]
-
-
-def x2_kind(x2_text):
-    return {"Logging Off": "logoff", "Rebooting": "restart", "Shutting down": "shutdown"}[x2_text]
 
 
 def logoff_with_script(m):

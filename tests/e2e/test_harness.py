@@ -95,16 +95,10 @@ class MatchSequenceTest(unittest.TestCase):
 class WineEventsTest(unittest.TestCase):
     def test_calls_and_strings_as_wine_prints_them(self):
         # Wine 8, WINEDEBUG=+eventlog: empty strings print nothing, a line break splits a string.
-        text = ("0174:fixme:advapi:RegisterEventSourceW ((null),L\"quorva\"): stub\n"
-                "0174:fixme:advapi:ReportEventW (00000000CAFE4242,0x0001,0x0000,0x000003ed,0000000000000000,"
-                "0x0005,0x00000000,0000000000C93A40,0000000000000000): stub\n"
-                "0174:err:eventlog:ReportEventW L\"Jos\\00e9\"\n"
-                "0174:err:eventlog:ReportEventW L\"C:\\\\new\\n\"\n"
-                "0174:err:eventlog:ReportEventW L\"two\"\n"
-                "0174:fixme:advapi:DeregisterEventSource (00000000CAFE4242) stub\n"
-                "0174:fixme:advapi:ReportEventW (00000000CAFE4242,0x0004,0x0000,0x000003ea,0000000000000000,"
-                "0x0003,0x00000000,0000000000C93A40,0000000000000000): stub\n"
-                "0174:trace:eventlog:ReportEventW L\"root\"\n")
+        call = "0174:fixme:advapi:ReportEventW (0000CAFE4242,0x%04x,0x0000,0x%08x,0000,0x0005,0x00000000,00C93A40,0000): stub\n"
+        text = (call % (1, 1005) + "0174:err:eventlog:ReportEventW L\"Jos\\00e9\"\n"
+                "0174:err:eventlog:ReportEventW L\"C:\\\\new\\n\"\n0174:err:eventlog:ReportEventW L\"two\"\n"
+                + call % (4, 1002) + "0174:trace:eventlog:ReportEventW L\"root\"\n")
         self.assertEqual(parse_wine_events(text), [(1, 1005, ["Jos\u00e9", "C:\\new\ntwo"]), (4, 1002, ["root"])])
 
 

@@ -198,19 +198,13 @@ TEST_F(ApplicationLog, ErrorRecordsBecomeEventsAndARefusedEventIsRecordedOnce) {
     m.eventLog.reportError = 1502;  // ERROR_LOG_FILE_FULL
     for (const char* v : {"d", "e"}) ::Log(agent, {.module = "WindowProc", .type = "ERROR", .val1 = v});
 
-    ASSERT_EQ(m.eventLog.reported.size(), 1u);
-    const auto& e = m.eventLog.reported[0];
-    EXPECT_EQ(e.source, L"quorva");
-    EXPECT_EQ(e.type, platform::EventlogErrorType);
-    EXPECT_EQ(e.eventId, 1005u);
-    EXPECT_EQ(e.strings, (std::vector<std::wstring>{L"jsmith", L"WindowProc", L"a", L"b", L"c"}));
+    EXPECT_EQ(fake::ReadEvents(m), std::vector<std::string>{"1005 1|jsmith|WindowProc|a|b|c"});
+    EXPECT_EQ(m.eventLog.reported.at(0).source, L"quorva");
     std::vector<std::string> lines;
-    for (const auto& r : fake::ReadLog(m).entries) lines.push_back(r.module + "|" + r.type + "|" + r.val1 + "|" + r.val2 + "|" + r.val3);
-    EXPECT_EQ(lines, (std::vector<std::string>{"WindowProc|ERROR|a|b|c", "WindowProc|INFO|no event||",
-                                               "WindowProc|ERROR|d||",
-                                               "ReportAgentEvent|ERROR|Event log entries not written|ReportEventW|1502",
-                                               "WindowProc|ERROR|e||"}));
-    EXPECT_TRUE(m.eventLog.sources.empty());
+    for (const auto& r : fake::ReadLog(m).entries) lines.push_back(r.module + "|" + r.val1 + "|" + r.val2 + "|" + r.val3);
+    EXPECT_EQ(lines, (std::vector<std::string>{"WindowProc|a|b|c", "WindowProc|no event||", "WindowProc|d||",
+                                               "ReportAgentEvent|Event log entries not written|ReportEventW|1502",
+                                               "WindowProc|e||"}));
 }
 
 TEST_F(ApplicationLog, ValuesAreWrittenAsPassedInTextMode) {

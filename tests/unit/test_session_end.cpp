@@ -291,62 +291,51 @@ TEST_F(SessionEndRun, SystemAccountAnswersWithoutScriptOrReissue) {
 }
 
 // The administrator's ScriptWaitLimit (HKLM\SOFTWARE\VORLAN, REG_DWORD
-// seconds): a script or a service that never ends holds the session end that
-// long and no longer; the end is then issued as after a finished script. A
-// value of 0 or of another type bounds nothing.
+// seconds) bounds the waits for the service and the script; the end is then
+// issued as after a finished script. 0, or a number as text, bounds nothing.
 struct LimitCase {
     const char* name;
     std::uint32_t type, seconds;
     fake::ScriptedService::Reply reply;
     std::vector<std::uint32_t> sleeps;
-    int reached;  // the seconds the limit stopped the wait at; 0: not reached
+    bool reached;
 };
-
 class ScriptWaitLimit : public SessionEndTest, public ::testing::WithParamInterface<LimitCase> {};
 
 TEST_P(ScriptWaitLimit, BoundsTheWaitsForTheServiceAndTheScript) {
     const LimitCase c = GetParam();
     fake::ScriptedService::Options serviceOptions;
     serviceOptions.reply = c.reply;
-    if (c.reached) serviceOptions.deployerRunMs = 3600 * 1000;
+    serviceOptions.deployerRunMs = c.reached ? 3600 * 1000 : 10000;
     Install({}, serviceOptions);
-    if (c.type == platform::RegDword)
-        m.registry.SetDword(platform::HKeyLocalMachine, L"SOFTWARE\\VORLAN", L"ScriptWaitLimit", c.seconds);
-    else
-        m.registry.SetString(platform::HKeyLocalMachine, L"SOFTWARE\\VORLAN", L"ScriptWaitLimit",
-                             std::to_wstring(c.seconds));
+    const std::wstring n = std::to_wstring(c.seconds), key = L"SOFTWARE\\VORLAN", name = L"ScriptWaitLimit";
+    if (c.type == platform::RegDword) m.registry.SetDword(platform::HKeyLocalMachine, key, name, c.seconds);
+    else m.registry.SetString(platform::HKeyLocalMachine, key, name, n);
     EXPECT_EQ(Query(kLogoff), 0);
-
     EXPECT_EQ(Sleeps(), c.sleeps);
     EXPECT_EQ(Issued(), Join({Launch("/a"), "ExitWindowsEx 4 0", Launch("-l -f -t 00")}, kEnded));
-    const std::string secs = std::to_string(c.reached ? c.reached : 11);
-    const auto events = Events(m);
-    EXPECT_EQ(events.back(), "1002 4|jsmith|logoff|" + secs);
     if (!c.reached) return;
-    const auto log = Log();
-    ASSERT_GE(log.size(), 4u);
+    const std::string s = fake::Utf8(n), script = "quorvarun.exe Logoff<<>>jsmith";
+    const auto log = Log(), events = Events(m);
     EXPECT_EQ(std::vector<std::string>(log.end() - 4, log.end()),
               Join({Line("FunctionToForgetShutDown", "ERROR", "Script wait limit reached",
-                         "ScriptWaitLimit " + secs + " seconds, waited " + secs + " seconds",
-                         "quorvarun.exe Logoff<<>>jsmith"),
-                    ReportLine()},
+                         "ScriptWaitLimit " + s + " seconds, waited " + s + " seconds", script), ReportLine()},
                    Reissue("Logging Off")));
-    EXPECT_EQ(events.at(events.size() - 2), "1004 1|jsmith|" + secs + "|quorvarun.exe Logoff<<>>jsmith|" + secs);
-    ASSERT_FALSE(NewReports().empty());
-    EXPECT_EQ(NewReports().back().evnt, "Logoff");
-    EXPECT_EQ(NewReports().back().status, "0");
-    EXPECT_EQ(NewReports().back().faildesc, "The script wait limit of " + secs + " seconds was reached");
+    EXPECT_EQ(std::vector<std::string>(events.end() - 2, events.end()),
+              (std::vector<std::string>{"1004 1|jsmith|" + s + "|" + script + "|" + s, "1002 4|jsmith|logoff|" + s}));
+    const Report r = NewReports().back();
+    EXPECT_EQ(r.evnt + "|" + r.status + "|" + r.faildesc, "Logoff|0|The script wait limit of " + s + " seconds was reached");
     EXPECT_FALSE(HandOffRequestLeft()) << "no request left for the service to start later";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ScriptWaitLimit,
     ::testing::Values(
-        LimitCase{"HungScript", platform::RegDword, 12, fake::ScriptedService::Reply::ProcId, {1000, 5000, 5000, 1000}, 12},
-        LimitCase{"ServiceNeverAnswers", platform::RegDword, 3, fake::ScriptedService::Reply::Never, {1000, 1000, 1000}, 3},
-        LimitCase{"LongerThanTheScript", platform::RegDword, 60, fake::ScriptedService::Reply::ProcId, {1000, 5000, 5000}, 0},
-        LimitCase{"ZeroIsNoLimit", platform::RegDword, 0, fake::ScriptedService::Reply::ProcId, {1000, 5000, 5000}, 0},
-        LimitCase{"TextIsNoLimit", platform::RegSz, 5, fake::ScriptedService::Reply::ProcId, {1000, 5000, 5000}, 0}),
+        LimitCase{"HungScript", platform::RegDword, 12, fake::ScriptedService::Reply::ProcId, {1000, 5000, 5000, 1000}, true},
+        LimitCase{"ServiceNeverAnswers", platform::RegDword, 3, fake::ScriptedService::Reply::Never, {1000, 1000, 1000}, true},
+        LimitCase{"LongerThanTheScript", platform::RegDword, 60, fake::ScriptedService::Reply::ProcId, {1000, 5000, 5000}, false},
+        LimitCase{"ZeroIsNoLimit", platform::RegDword, 0, fake::ScriptedService::Reply::ProcId, {1000, 5000, 5000}, false},
+        LimitCase{"TextIsNoLimit", platform::RegSz, 5, fake::ScriptedService::Reply::ProcId, {1000, 5000, 5000}, false}),
     [](const ::testing::TestParamInfo<LimitCase>& info) { return std::string(info.param.name); });
 
 // The service or the deployer gone once the handling has begun: during the
