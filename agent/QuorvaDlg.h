@@ -63,6 +63,15 @@ public:
     // deployer is gone): the request is then answered 1, so that Windows goes
     // on with its own session end.
     bool m_bLetSessionEndGo = false;
+    // Set once an entry of the Application log could not be written: the
+    // log file said so, and no further entry is tried.
+    bool m_bEventLogFailed = false;
+    // The administrator's bound on a session end's waits for the service's
+    // answer and for the script, in seconds (0: none); the milliseconds
+    // waited so far; set once the bound was reached.
+    std::uint32_t m_uScriptWaitLimit = 0;
+    std::uint64_t m_uScriptWaitedMs = 0;
+    bool m_bScriptWaitLimitReached = false;
     // True while OnInitDialog runs. A session-end message sent meanwhile
     // (delivered while the start-up waits on another process) is answered at
     // once and kept here, to be handled when the start-up has finished.

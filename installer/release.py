@@ -407,8 +407,8 @@ UPGRADE_VERSION_MIN_INCLUSIVE, UPGRADE_VERSION_MAX_INCLUSIVE = 0x100, 0x200
 FEATURE_UI_DISALLOW_ABSENT = 0x10
 # The properties an installation run by the system (Group Policy, Intune,
 # an elevated msiexec) takes from its command line or from FindRelatedProducts.
-SECURE = {"x64": "AUTOSTART;DATAFOLDERS;QUORVAX86FOUND;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED",
-          "x86": "AUTOSTART;DATAFOLDERS;PRODUCT32BIT;QUORVAX64FOUND;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED"}
+SECURE = {"x64": "AUTOSTART;DATAFOLDERS;QUORVAX86FOUND;SCRIPTWAITLIMIT;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED",
+          "x86": "AUTOSTART;DATAFOLDERS;PRODUCT32BIT;QUORVAX64FOUND;SCRIPTWAITLIMIT;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED"}
 # The data folders: SYSTEM and administrators full control of everything;
 # users may list and traverse Vorlan, and list, traverse and create files in
 # QVRT, ApplicationLog and the reports folder QVRTPostLogs (this folder
@@ -471,6 +471,8 @@ RUN_KEY = r"Software\Microsoft\Windows\CurrentVersion\Run"
 HKLM = 2
 COMPONENT_REGISTRY_KEY_PATH, COMPONENT_64BIT = 0x4, 0x100
 SESSION_START_GUIDS = {"x64": "{9C4E1B7A-2F6D-4A3E-8B5C-1D7F3A9E6B22}", "x86": "{E1B5D9A3-7C2F-4D8B-A6E4-9F3C1B7D5A68}"}
+WAIT_LIMIT_GUIDS = {"x64": "{3D7B9E21-6A4C-4F8E-B2D5-8C1E7A3F9B46}", "x86": "{C8E2A6F4-1B9D-4E7C-A3F5-6D2B8E4C1A97}"}
+EVENT_SOURCE_KEY = r"SYSTEM\CurrentControlSet\Services\EventLog\Application\quorva"
 APPSEARCH_TABLE = ("AppSearch", [("Property", "s72"), ("Signature_", "s72")], ["Property", "Signature_"])
 REGLOCATOR_TABLE = ("RegLocator", [("Signature_", "s72"), ("Root", "i2"), ("Key", "s255"), ("Name", "S255"),
                                    ("Type", "I2")], ["Signature_"])
@@ -574,7 +576,14 @@ def table_edits(arch, version, exe_bytes):
         # The start values under names of their own (wixl derives them from a hash).
         idt(REGISTRY_TABLE, [("RunQuorva", HKLM, RUN_KEY, "quorva", '"[INSTALLFOLDER]quorva.exe"', "SessionStart"),
                              ("RunQuorvaSetup", HKLM, RUN_KEY, "quorva setup", '"[INSTALLFOLDER]quorva.exe" setup',
-                              "SessionStart")])]
+                              "SessionStart"),
+                             # The event source, with the agent: "-" removes its key when the agent goes.
+                             ("EventSource", HKLM, EVENT_SOURCE_KEY, "-", None, "Agent"),
+                             ("EventSourceMessages", HKLM, EVENT_SOURCE_KEY, "EventMessageFile",
+                              "[INSTALLFOLDER]quorva.exe", "Agent"),
+                             ("EventSourceTypes", HKLM, EVENT_SOURCE_KEY, "TypesSupported", "#7", "Agent"),
+                             ("ScriptWaitLimit", HKLM, r"SOFTWARE\VORLAN", "ScriptWaitLimit", "#[SCRIPTWAITLIMIT]",
+                              "ScriptWaitLimit")])]
     statements = []
     statements += _replace_rows("File", _where(File="quorva.exe"), [dict(
         File="quorva.exe", Component_="Agent", FileName="quorva.exe", FileSize=len(exe_bytes),
@@ -586,6 +595,11 @@ def table_edits(arch, version, exe_bytes):
         Component="SessionStart", ComponentId=SESSION_START_GUIDS[arch], Directory_="INSTALLFOLDER",
         Attributes=COMPONENT_REGISTRY_KEY_PATH | (COMPONENT_64BIT if arch == "x64" else 0), Condition=None,
         KeyPath="RunQuorva")])
+    # Written only when the administrator gives SCRIPTWAITLIMIT; its key path is its own value.
+    statements += _replace_rows("Component", _where(Component="ScriptWaitLimit"), [dict(
+        Component="ScriptWaitLimit", ComponentId=WAIT_LIMIT_GUIDS[arch], Directory_="INSTALLFOLDER",
+        Attributes=COMPONENT_REGISTRY_KEY_PATH | (COMPONENT_64BIT if arch == "x64" else 0),
+        Condition="SCRIPTWAITLIMIT", KeyPath="ScriptWaitLimit")])
     statements += _replace_rows("Feature", _where(Feature="Agent"), [dict(
         Feature="Agent", Feature_Parent=None, Title="quorva session agent", Description=None, Display=2, Level=1,
         Directory_=None, Attributes=FEATURE_UI_DISALLOW_ABSENT)])

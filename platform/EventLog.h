@@ -1,5 +1,6 @@
 // The System event log, read as raw EVENTLOGRECORD blocks, and the message
-// module its texts are formatted from.
+// module its texts are formatted from; and the agent's own entries in the
+// Application log.
 #pragma once
 #include <cstdint>
 #include <optional>
@@ -17,6 +18,10 @@ constexpr std::uint32_t FormatMessageIgnoreInserts = 0x0200;
 constexpr std::uint32_t FormatMessageFromHModule = 0x0800;
 constexpr std::uint32_t FormatMessageFromSystem = 0x1000;
 constexpr std::uint32_t FormatMessageArgumentArray = 0x2000;
+
+constexpr std::uint16_t EventlogErrorType = 0x0001;
+constexpr std::uint16_t EventlogWarningType = 0x0002;
+constexpr std::uint16_t EventlogInformationType = 0x0004;
 
 class IEventLog {
 public:
@@ -43,6 +48,18 @@ public:
     virtual std::optional<std::wstring> FormatMessage(std::uint32_t flags, Handle module,
                                                       std::uint32_t messageId,
                                                       const std::vector<std::wstring>* arguments) = 0;
+
+    // RegisterEventSourceW(NULL, source). 0 on failure, with the last error
+    // in *error.
+    virtual Handle RegisterSource(const std::wstring& source, std::uint32_t* error) = 0;
+
+    // ReportEventW(source, type, 0, eventId, NULL, strings.size(), 0,
+    // strings, NULL): 0 on success, else the Win32 error.
+    virtual std::uint32_t Report(Handle source, std::uint16_t type, std::uint32_t eventId,
+                                 const std::vector<std::wstring>& strings) = 0;
+
+    // DeregisterEventSource.
+    virtual void DeregisterSource(Handle source) = 0;
 };
 
 }  // namespace platform

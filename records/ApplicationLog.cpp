@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 #include "agent/Common.h"
+#include "records/WindowsEvents.h"
 
 namespace {
 
@@ -120,4 +121,10 @@ void WriteLogFile(const char* version, const char* module, CQuorvaDlg& agent,
 void Log(CQuorvaDlg& agent, const LogRecord& record) {
     WriteLogFile(record.version ? record.version : kVersion, record.module, agent, record.software,
                  record.type, record.val1.c_str(), record.val2.c_str(), record.val3.c_str());
+    if (!record.ownEvent && NormaliseType(record.type) == "ERROR") {
+        auto& text = agent.os.text;
+        ReportAgentEvent(agent, AgentEvent::ErrorRecorded,
+                         {text.FromAnsi(Text(record.module)), text.FromAnsi(Text(record.val1.c_str())),
+                          text.FromAnsi(Text(record.val2.c_str())), text.FromAnsi(Text(record.val3.c_str()))});
+    }
 }

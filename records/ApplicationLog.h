@@ -32,6 +32,10 @@ struct LogRecord {
     LogText val3 = "";
     const char* software = "quorva";
     const char* version = nullptr;  // this build's version text
+    // Every ERROR record is also reported to the Application log as event
+    // 1005; a record whose caller reports a more precise event beside it
+    // sets this.
+    bool ownEvent = false;
 };
 
 // The one way the agent's logic writes a log entry.

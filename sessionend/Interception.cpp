@@ -4,6 +4,7 @@
 #include "agent/Common.h"
 #include "records/ApplicationLog.h"
 #include "records/EventReport.h"
+#include "records/WindowsEvents.h"
 #include "scripts/ProcessUtils.h"
 #include "sessionend/SessionEnd.h"
 
@@ -107,6 +108,7 @@ platform::BOOL CQuorvaDlg::OnQueryEndSession(std::intptr_t lParam) {
                     .val2 = "Service not running. So exiting. Service Name: ", .val3 = "quorvahost.exe"});
         WebPostEventData(m_szUserName.str(), L"The service quorvahost.exe was not found running", *this,
                          L"EVTNT", 0);
+        ReportAgentEvent(*this, AgentEvent::SessionEndLetGo, {L"The service quorvahost.exe was not found running"});
         if (user32) {
             DestroyBlockReason(*this, user32);
             os.shell.FreeLibrary(user32);
@@ -120,6 +122,8 @@ platform::BOOL CQuorvaDlg::OnQueryEndSession(std::intptr_t lParam) {
                     .val3 = Ansi(*this, m_strDeployerPath)});
         WebPostEventData(m_szUserName.str(), L"quorvarun.exe was not found on the location", *this, L"EVTNT",
                          0);
+        ReportAgentEvent(*this, AgentEvent::SessionEndLetGo,
+                         {L"quorvarun.exe was not found on the location " + m_strDeployerPath});
         if (user32) os.shell.FreeLibrary(user32);
         EndAgent();
         return platform::TRUE_;

@@ -4,6 +4,7 @@
 #include "agent/Common.h"
 #include "records/ApplicationLog.h"
 #include "records/EventReport.h"
+#include "records/WindowsEvents.h"
 #include "scripts/HandOffFile.h"
 #include "scripts/ProcessUtils.h"
 #include "sessionend/SessionEnd.h"
@@ -78,6 +79,7 @@ bool ServiceAndDeployerPresent(CQuorvaDlg& agent) {
                     .val2 = "Service not running. So exiting. Service Name: ", .val3 = "quorvahost.exe"});
         WebPostEventData(agent.m_szUserName.str(), L"The service quorvahost.exe was not found running",
                          agent, L"EVTNT", 0);
+        ReportAgentEvent(agent, AgentEvent::SessionEndLetGo, {L"The service quorvahost.exe was not found running"});
         agent.m_bLetSessionEndGo = true;
         agent.EndAgent();
         return false;
@@ -88,6 +90,8 @@ bool ServiceAndDeployerPresent(CQuorvaDlg& agent) {
                     .val3 = A(agent, agent.m_strDeployerPath)});
         WebPostEventData(agent.m_szUserName.str(), L"quorvarun.exe was not found on the location", agent,
                          L"EVTNT", 0);
+        ReportAgentEvent(agent, AgentEvent::SessionEndLetGo,
+                         {L"quorvarun.exe was not found on the location " + agent.m_strDeployerPath});
         agent.m_bLetSessionEndGo = true;
         agent.EndAgent();
         return false;
@@ -129,6 +133,8 @@ bool GiveUpUnwrittenRequest(CQuorvaDlg& agent) {
                 .val2 = "Not written to", .val3 = A(agent, agent.m_strProcDetailsIni)});
     WebPostEventData(agent.m_szUserName.str(), L"The request could not be written to the hand-off file", agent,
                      agent.m_szEventName.str(), 0);
+    ReportAgentEvent(agent, AgentEvent::SessionEndLetGo,
+                     {L"The request could not be written to the hand-off file " + agent.m_strProcDetailsIni});
     agent.m_bLetSessionEndGo = true;
     agent.EndAgent();
     return false;
@@ -164,10 +170,17 @@ bool HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
             Log(agent, {.module = kHandling, .type = "ERROR",
                         .val1 = "Unable to spawn Logoff/Shutdown Script", .val2 = "Error:",
                         .val3 = A(agent, errorDesc.str())});
+            ReportAgentEvent(agent, AgentEvent::HandOffNotPossible, {agent.m_szEventName.str(), errorDesc.str()});
             status = 0;
             break;
         }
-        agent.os.clock.Sleep(kHandOffPollMs);
+        if (!WaitWithinLimit(agent, kHandOffPollMs)) {
+            // No answer within the bound: the request is taken back, so that
+            // the service does not start the script later, or the next logon
+            // read this one's answer.
+            ClearHandOffFile(agent, ini);
+            return true;
+        }
         Log(agent, {.module = kHandling, .val1 = "Reading from INI for Logoff/Shutdown Script",
                     .val2 = "Proc ID Not Found", .val3 = "Waiting"});
         procId = ReadHandOffProcId(agent, ini);
@@ -182,6 +195,8 @@ bool HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
         if (procId.empty() && ++passes > 10 && CountServiceInstances(agent) < 1) {
             Log(agent, {.module = kHandlingEnd, .val1 = "SUCCESS",
                         .val2 = "Service not running. So exiting. Service Name: ", .val3 = "quorvahost.exe"});
+            ReportAgentEvent(agent, AgentEvent::SessionEndLetGo,
+                             {L"The service quorvahost.exe was not found running"});
             agent.m_bLetSessionEndGo = true;
             agent.EndAgent();
             return false;
@@ -192,6 +207,8 @@ bool HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
 
     // The answer has been read; an empty file is left for the next request.
     ClearHandOffFile(agent, ini);
+    if (!procId.empty())
+        ReportAgentEvent(agent, AgentEvent::ScriptHandedOff, {agent.m_szEventName.str(), procId.str()});
     WebPostEventData(agent.m_szUserName.str(), errorDesc.str(), agent, agent.m_szEventName.str(), status);
     Log(agent, {.module = kHandling, .val1 = "Proc ID successfully read from INI",
                 .val2 = "Deleted INI from location :", .val3 = A(agent, ini)});
@@ -213,11 +230,16 @@ bool ScriptRunning(CQuorvaDlg& agent, Level level, const std::wstring& deployerF
     return RunningInterface(agent, deployerFile, ProcIdVariant::Logon) >= 1;
 }
 
+// A script the bound has given up on counts as over.
+bool StillWaitingFor(CQuorvaDlg& agent, Level level, const std::wstring& deployerFile) {
+    return !agent.m_bScriptWaitLimitReached && ScriptRunning(agent, level, deployerFile);
+}
+
 void WaitForScript(CQuorvaDlg& agent, Level level, const std::wstring& deployerFile) {
-    while (ScriptRunning(agent, level, deployerFile)) {
+    while (StillWaitingFor(agent, level, deployerFile)) {
         Log(agent, {.module = kHandling, .val1 = "Waiting", .val2 = " for Application ::",
                     .val3 = A(agent, deployerFile)});
-        agent.os.clock.Sleep(kScriptPollMs);
+        if (!WaitWithinLimit(agent, kScriptPollMs)) break;
         if (KindChanged(agent)) break;
     }
 }
@@ -226,13 +248,14 @@ struct SessionEndCommand {
     std::uint32_t exitWindowsFlags;
     const wchar_t* shutdownArguments;
     const char* logText;
+    const wchar_t* eventText;
 };
 
 SessionEndCommand CommandFor(const CQuorvaDlg& agent) {
     using namespace platform;
-    if (!agent.m_bFlagForShutDown) return {EwxLogoff | EwxForce, L"-l -f -t 00", "Logging Off"};
-    if (agent.m_bFlagForRestart) return {EwxReboot | EwxForce, L"-r -f -t 00", "Rebooting"};
-    return {EwxShutdown | EwxForce | EwxPowerOff, L"-s -f -t 00", "Shutting down"};
+    if (!agent.m_bFlagForShutDown) return {EwxLogoff | EwxForce, L"-l -f -t 00", "Logging Off", L"logoff"};
+    if (agent.m_bFlagForRestart) return {EwxReboot | EwxForce, L"-r -f -t 00", "Rebooting", L"restart"};
+    return {EwxShutdown | EwxForce | EwxPowerOff, L"-s -f -t 00", "Shutting down", L"shutdown"};
 }
 
 // Issues the held-back session end again, forced, and ends the agent. A
@@ -248,9 +271,9 @@ void IssueSessionEnd(CQuorvaDlg& agent, Level level, const std::wstring& deploye
     // failed) reads as "nothing runs" and ends the wait early; a script
     // found running again here is waited for again, or the held session
     // end would never be issued.
-    if (ScriptRunning(agent, level, deployerFile)) {
+    if (StillWaitingFor(agent, level, deployerFile)) {
         WaitForScript(agent, level, deployerFile);
-        if (agent.m_bFlagForReissue || ScriptRunning(agent, level, deployerFile)) return;
+        if (agent.m_bFlagForReissue || StillWaitingFor(agent, level, deployerFile)) return;
     }
     Log(agent, {.module = kHandlingEnd, .val1 = "Script ended", .val2 = "Exiting"});
 
@@ -262,6 +285,8 @@ void IssueSessionEnd(CQuorvaDlg& agent, Level level, const std::wstring& deploye
         shutdown.ExitWindowsEx(command.exitWindowsFlags, 0);
         ExecuteProcess(agent, shutdownProgram, command.shutdownArguments);
         Log(agent, {.module = kHandlingEnd, .val1 = "exe stopped", .val2 = command.logText});
+        ReportAgentEvent(agent, AgentEvent::SessionEndIssued,
+                         {command.eventText, std::to_wstring(agent.m_uScriptWaitedMs / 1000)});
     } else {
         Log(agent, {.module = kHandlingEnd, .type = "ERROR", .val1 = "SeShutdownPrivilege not held",
                     .val2 = "Session end left to Windows", .val3 = command.logText});
@@ -275,6 +300,40 @@ void IssueSessionEnd(CQuorvaDlg& agent, Level level, const std::wstring& deploye
 }
 
 }  // namespace
+
+void ReadScriptWaitLimit(CQuorvaDlg& agent) {
+    CRegistry registry(agent.os.registry);
+    std::uint32_t seconds = 0;
+    agent.m_uScriptWaitLimit = registry.ReadProductNumber(L"ScriptWaitLimit", &seconds) ? seconds : 0;
+}
+
+bool WaitWithinLimit(CQuorvaDlg& agent, std::uint32_t ms) {
+    if (agent.m_uScriptWaitLimit == 0) {
+        agent.os.clock.Sleep(ms);
+        agent.m_uScriptWaitedMs += ms;
+        return true;
+    }
+    const std::uint64_t limitMs = std::uint64_t{agent.m_uScriptWaitLimit} * 1000;
+    if (agent.m_uScriptWaitedMs < limitMs) {
+        const std::uint64_t left = limitMs - agent.m_uScriptWaitedMs;
+        const std::uint32_t wait = left < ms ? static_cast<std::uint32_t>(left) : ms;
+        agent.os.clock.Sleep(wait);
+        agent.m_uScriptWaitedMs += wait;
+        return true;
+    }
+    if (agent.m_bScriptWaitLimitReached) return false;
+    agent.m_bScriptWaitLimitReached = true;
+    const std::wstring limit = std::to_wstring(agent.m_uScriptWaitLimit);
+    const std::wstring waited = std::to_wstring(agent.m_uScriptWaitedMs / 1000);
+    const std::wstring script = FileNamePart(agent.m_strDeployerPath) + L" " + agent.m_strEventArgs;
+    Log(agent, {.module = kHandlingEnd, .type = "ERROR", .val1 = "Script wait limit reached",
+                .val2 = "ScriptWaitLimit " + A(agent, limit) + " seconds, waited " + A(agent, waited) + " seconds",
+                .val3 = A(agent, script), .ownEvent = true});
+    ReportAgentEvent(agent, AgentEvent::ScriptWaitLimitReached, {limit, script, waited});
+    WebPostEventData(agent.m_szUserName.str(), L"The script wait limit of " + limit + L" seconds was reached",
+                     agent, agent.m_szEventName.str(), 0);
+    return false;
+}
 
 std::wstring FileNamePart(const std::wstring& path) {
     std::size_t slash = path.rfind(L'\\');
@@ -309,6 +368,7 @@ void IssueHeldSessionEnd(CQuorvaDlg& agent, std::intptr_t lParam, const char* wh
     const char* what = !shutdown ? "Logging Off" : restart ? "Rebooting" : "Shutting down";
     Log(agent, {.module = "IssueHeldSessionEnd", .val1 = "Issuing held session end unforced", .val2 = why,
                 .val3 = what});
+    ReportAgentEvent(agent, AgentEvent::SessionEndLetGo, {agent.os.text.FromAnsi(why)});
     IShutdown& system = agent.os.shutdown;
     const Handle token = system.OpenProcessToken();
     if (token) EnableShutdownPrivilege(system, token);
@@ -358,9 +418,12 @@ void RunHandling(CQuorvaDlg& agent, Level level) {
     if (IsSystemAccount(agent)) return;
 
     CancelTimedShutdown(agent, shutdownProgram);
+    if (level == Level::First) ReadScriptWaitLimit(agent);
     const std::wstring deployerFile = FileNamePart(agent.m_strDeployerPath);
-    if (!HandOffScript(agent, level,
-                       level == Level::First ? agent.m_szScriptProcId2 : agent.m_szScriptProcId3,
+    // Once the administrator's limit has run out, a handling nested after a
+    // change of kind hands off no script that nobody would wait for.
+    if (!agent.m_bScriptWaitLimitReached &&
+        !HandOffScript(agent, level, level == Level::First ? agent.m_szScriptProcId2 : agent.m_szScriptProcId3,
                        deployerFile))
         return;
     ++agent.m_uICountForOnce;

@@ -28,9 +28,10 @@ void RequestTaskKill(CQuorvaDlg& agent, const std::wstring& file, const std::wst
     if (!PathExists(agent, file)) CreateEmptyFile(agent, file);
     agent.os.profile.WriteSection(kTaskKillSection, L"", file);
     agent.os.profile.WriteString(kTaskKillSection, L"Proc_ID", procId, file);
-    // No limit: the new script must not start while the old one still runs.
+    // No limit but the administrator's: the new script must not start while
+    // the old one still runs.
     do {
-        agent.os.clock.Sleep(kTaskKillPollMs);
+        if (!WaitWithinLimit(agent, kTaskKillPollMs)) return;
     } while (PathExists(agent, file));
 }
 

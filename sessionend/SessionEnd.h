@@ -35,6 +35,17 @@ bool KindChanged(CQuorvaDlg& agent);
 // handling. Returns when the nested handling is over.
 void Rehandle(CQuorvaDlg& agent, Level level);
 
+// The administrator's bound on a session end's waits: HKLM\SOFTWARE\VORLAN
+// "ScriptWaitLimit", a REG_DWORD of seconds; absent or 0, no bound. Read once,
+// when the first handling hands its script off.
+void ReadScriptWaitLimit(CQuorvaDlg& agent);
+
+// One wait of a session end for the service or the script: Sleep(ms), cut
+// short to what is left of the bound. False, without a wait, once the bound
+// is reached; the first time, an ERROR record, an event and a report for the
+// session end say so. The caller then goes on as after a finished script.
+bool WaitWithinLimit(CQuorvaDlg& agent, std::uint32_t ms);
+
 // The file-name part of a path: the text after its last backslash.
 std::wstring FileNamePart(const std::wstring& path);
 

@@ -68,6 +68,27 @@ bool CRegistry::ReadProductValue(const std::wstring& valueName, std::wstring* te
     return true;
 }
 
+bool CRegistry::ReadProductNumber(const std::wstring& valueName, std::uint32_t* value) {
+    m_szError.clear();
+    if (!OpenLocalMachineKey(kProductKey)) return false;
+    std::uint8_t data[8];
+    std::uint32_t size = sizeof data;
+    std::uint32_t type = 0;
+    const std::int32_t result = registry_.QueryValue(m_hKey, valueName, &type, data, &size);
+    registry_.CloseKey(m_hKey);
+    m_hKey = 0;
+    if (result != 0) {
+        SetError(L"RegQueryValueEx", result);
+        return false;
+    }
+    // A number written as text, or with another width, is not what the
+    // administrator meant to set: it is not guessed at.
+    if (type != platform::RegDword || size != 4) return false;
+    *value = static_cast<std::uint32_t>(data[0]) | static_cast<std::uint32_t>(data[1]) << 8 |
+             static_cast<std::uint32_t>(data[2]) << 16 | static_cast<std::uint32_t>(data[3]) << 24;
+    return true;
+}
+
 bool CRegistry::ReadShutdownSetting(std::uint32_t* value) {
     m_szError.clear();
     if (!OpenCurrentUserKey(kExplorerKey)) return false;

@@ -25,6 +25,10 @@ public:
     }
     bool ReadProductValue(const std::wstring& valueName, std::wstring* text);
 
+    // A REG_DWORD value of HKLM\SOFTWARE\VORLAN. False, with *value
+    // untouched, when it is absent or of another type or size.
+    bool ReadProductNumber(const std::wstring& valueName, std::uint32_t* value);
+
     // HKCU\...\Explorer "Shutdown Setting", a 4-byte number.
     bool ReadShutdownSetting(std::uint32_t* value);
 

@@ -6,6 +6,7 @@
 #include "agent/QuorvaDlg.h"
 #include "records/ApplicationLog.h"
 #include "records/EventReport.h"
+#include "records/WindowsEvents.h"
 #include "scripts/HandOffFile.h"
 #include "scripts/ProcessUtils.h"
 #include "window/StartUp.h"
@@ -34,6 +35,8 @@ BOOL GiveUpUnwrittenLogonRequest(CQuorvaDlg& agent) {
                 .val2 = "Not written to", .val3 = Ansi(agent, agent.m_strProcDetailsIni)});
     WebPostEventData(agent.m_szUserName.str(), L"The request could not be written to the hand-off file", agent,
                      L"Logon", 0);
+    ReportAgentEvent(agent, AgentEvent::HandOffNotPossible,
+                     {L"Logon", L"The request could not be written to the hand-off file " + agent.m_strProcDetailsIni});
     return EndAfter(agent, 1000, FALSE_);
 }
 
@@ -64,6 +67,7 @@ BOOL HandOffLogonScript(CQuorvaDlg& agent) {
             status = 0;
             Log(agent, {.module = kModule, .type = "ERROR", .val1 = "Unable to spawn Logon Script",
                         .val2 = "Error::", .val3 = Ansi(agent, errorText)});
+            ReportAgentEvent(agent, AgentEvent::HandOffNotPossible, {L"Logon", errorText});
             break;
         }
         agent.os.clock.Sleep(1000);
@@ -82,6 +86,8 @@ BOOL HandOffLogonScript(CQuorvaDlg& agent) {
         if (CountServiceInstances(agent) < 1 && passes > 10) {
             Log(agent, {.module = kModule, .val1 = "SUCCESS",
                         .val2 = "Service not running. So exiting. Service Name: ", .val3 = "quorvahost.exe"});
+            ReportAgentEvent(agent, AgentEvent::HandOffNotPossible,
+                             {L"Logon", L"The service quorvahost.exe was not found running"});
             return EndAfter(agent, 1000, FALSE_);
         }
     }
@@ -89,6 +95,8 @@ BOOL HandOffLogonScript(CQuorvaDlg& agent) {
     Log(agent, {.module = kModule, .val1 = "Reading from ini File", .val2 = "Proc ID found",
                 .val3 = Ansi(agent, agent.m_szScriptProcId.str())});
     ClearHandOffFile(agent, ini);
+    if (status)
+        ReportAgentEvent(agent, AgentEvent::ScriptHandedOff, {L"Logon", agent.m_szScriptProcId.str()});
     WebPostEventData(agent.m_szUserName.str(), errorText, agent, L"Logon", status);
     Log(agent, {.module = kModule, .val1 = "Proc ID successfully fetched", .val2 = "Deleted ini file",
                 .val3 = iniAnsi});

@@ -9,6 +9,7 @@
 #include "agent/Common.h"
 #include "agent/QuorvaDlg.h"
 #include "records/ApplicationLog.h"
+#include "records/WindowsEvents.h"
 #include "scripts/HandOffFile.h"
 #include "scripts/ProcessUtils.h"
 #include "system/Registry.h"
@@ -205,6 +206,10 @@ Outcome FindDeployerAndService(CQuorvaDlg& agent) {
     if (!PathExists(agent, agent.m_strDeployerPath)) {
         Log(agent, {.module = kModule, .val1 = "FAIL", .val2 = "Script to be executed not found at location ",
                     .val3 = deployerPath, .software = "Quorva"});
+        const bool resident = IsSystemAccount(agent) || agent.m_bSetupMode;
+        ReportAgentEvent(agent, AgentEvent::HandOffNotPossible,
+                         {resident ? L"Logoff/Shutdown" : L"Logon",
+                          L"quorvarun.exe was not found on the location " + agent.m_strDeployerPath});
         return EndAfter(agent, 1000, FALSE_);
     }
     Log(agent, {.module = kModule, .val1 = "Success", .val2 = "Script to be executed found at location ",

@@ -60,4 +60,24 @@ std::optional<std::wstring> EventLog::FormatMessage(std::uint32_t flags, platfor
     return std::wstring(text, length);
 }
 
+platform::Handle EventLog::RegisterSource(const std::wstring& source, std::uint32_t* error) {
+    HANDLE handle = ::RegisterEventSourceW(nullptr, source.c_str());
+    if (error) *error = handle ? ERROR_SUCCESS : ::GetLastError();
+    return ToHandle(handle);
+}
+
+std::uint32_t EventLog::Report(platform::Handle source, std::uint16_t type, std::uint32_t eventId,
+                               const std::vector<std::wstring>& strings) {
+    std::vector<LPCWSTR> pointers;
+    for (const auto& text : strings) pointers.push_back(text.c_str());
+    const BOOL ok = ::ReportEventW(FromHandle<HANDLE>(source), type, 0, eventId, nullptr,
+                                   static_cast<WORD>(pointers.size()), 0,
+                                   pointers.empty() ? nullptr : pointers.data(), nullptr);
+    return ok ? ERROR_SUCCESS : ::GetLastError();
+}
+
+void EventLog::DeregisterSource(platform::Handle source) {
+    if (source) ::DeregisterEventSource(FromHandle<HANDLE>(source));
+}
+
 }  // namespace win32

@@ -72,6 +72,10 @@ public:
     std::optional<std::wstring> FormatMessage(std::uint32_t flags, platform::Handle module,
                                               std::uint32_t messageId,
                                               const std::vector<std::wstring>* arguments) override;
+    platform::Handle RegisterSource(const std::wstring& source, std::uint32_t* error) override;
+    std::uint32_t Report(platform::Handle source, std::uint16_t type, std::uint32_t eventId,
+                         const std::vector<std::wstring>& strings) override;
+    void DeregisterSource(platform::Handle source) override;
 };
 
 // What the shell needs from whoever runs the dialog modally.

@@ -139,6 +139,19 @@ TEST_F(EventLogContract, EveryOpenStartsAgainAtTheNewestRecord) {
     log().Close(b);
 }
 
+// The agent's own entries: an unregistered source name is still accepted
+// (the log falls back to the Application log's default), and an entry with
+// its strings, empty ones and line breaks included, is taken.
+TEST_F(EventLogContract, ASourceTakesEntriesUntilItIsDeregistered) {
+    std::uint32_t error = kJunk;
+    const platform::Handle source = log().RegisterSource(L"quorva", &error);
+    ASSERT_NE(source, 0u);
+    EXPECT_EQ(error, err::Success);
+    EXPECT_EQ(log().Report(source, platform::EventlogErrorType, 1005, {L"jsmith", L"", L"two\nlines", L""}), err::Success);
+    EXPECT_EQ(log().Report(source, platform::EventlogWarningType, 1003, {}), err::Success);
+    log().DeregisterSource(source);
+}
+
 TEST_F(EventLogContract, User32LoadsAsDataFileAndUnknownMessagesGiveNoText) {
     const std::wstring system = os().shell.GetSystemDirectory(1024);
     ASSERT_FALSE(system.empty());

@@ -409,7 +409,10 @@ class Machine:
             # this machine's agent reads it (Wow6432Node for x86 on 64-bit).
             lines.append(r"[HKEY_LOCAL_MACHINE\SOFTWARE\VORLAN]")
             for name, value in product.items():
-                lines.append('"%s"="%s"' % (name, value.replace("\\", "\\\\").replace('"', '\\"')))
+                if isinstance(value, int):
+                    lines.append('"%s"=dword:%08x' % (name, value))
+                else:
+                    lines.append('"%s"="%s"' % (name, value.replace("\\", "\\\\").replace('"', '\\"')))
             lines.append("")
         if shutdown_setting is not None:
             lines.append(r"[HKEY_CURRENT_USER\SOFTWARE\Microsoft\Windows\CurrentVersion\Explorer]")
@@ -450,11 +453,12 @@ class Machine:
         return [p["pid"] for p in self.processes("quorvahost.exe")]
 
     # ----- the agent ----------------------------------------------------------------------
-    def start_agent(self, *args):
-        """Starts quorva.exe; returns (unix process, Windows pid)."""
+    def start_agent(self, *args, winedebug=None):
+        """Starts quorva.exe; returns (unix process, Windows pid). `winedebug`: Wine's channels
+        for this agent, its messages kept in agent-N.err (agent_events reads them)."""
         before = {p["pid"] for p in self.processes("quorva.exe")}
         # QUORVA_E2E_WINEDEBUG (e.g. "err+all") keeps Wine's messages about the agent in agent-N.err.
-        debug = os.environ.get("QUORVA_E2E_WINEDEBUG")
+        debug = winedebug or os.environ.get("QUORVA_E2E_WINEDEBUG")
         extra = {"WINEDEBUG": debug} if debug else {}
         # Wine's GetUserNameW answers USER (and LOGNAME): a scenario names its user by setting m.user.
         extra.update(USER=self.user, LOGNAME=self.user)
@@ -488,6 +492,10 @@ class Machine:
             return rc
         except subprocess.TimeoutExpired:
             raise Failure("quorva.exe %s did not end within %d s" % (" ".join(args), timeout))
+
+    def agent_events(self, index):
+        """The Application log entries of the index-th agent started with winedebug="+eventlog"."""
+        return parse_wine_events((self.work / ("agent-%d.err" % index)).read_text("utf-8", "replace"))
 
     def wait_exit(self, process, timeout, what="quorva.exe"):
         try:
@@ -677,6 +685,40 @@ class Entry:
 
     def __repr__(self):
         return "%s | %s | %s | %s | %s" % tuple(repr(f)[1:-1] for f in self.fields())
+
+
+# Wine's ReportEventW stores nothing; with the eventlog channel on it prints the call (the type and
+# the event ID) as a fixme of advapi, then every line of every non-empty insertion string on the
+# eventlog channel (err for an error, warn for a warning, trace otherwise).
+WINE_REPORT = re.compile(r"fixme:advapi:ReportEventW \([^,]*,0x([0-9a-f]{4}),0x[0-9a-f]{4},0x([0-9a-f]{8}),")
+WINE_STRING = re.compile(r"(?:err|warn|trace):eventlog:ReportEventW L\"(.*)\"$")
+
+
+def parse_wine_events(text):
+    """[(type, event ID, [insertion strings])] in the order reported."""
+    events = []
+    for line in text.splitlines():
+        call = WINE_REPORT.search(line)
+        if call:
+            events.append((int(call.group(1), 16), int(call.group(2), 16), []))
+            continue
+        string = WINE_STRING.search(line)
+        if string and events:
+            strings = events[-1][2]
+            # A string with line breaks comes one line at a time.
+            if strings and strings[-1].endswith("\n"):
+                strings[-1] += _unescape_wine(string.group(1))
+            else:
+                strings.append(_unescape_wine(string.group(1)))
+    return events
+
+
+def _unescape_wine(text):
+    # debugstr_w's escapes: \\, \", \n, \r, \t and \XXXX for any other character.
+    simple = {"n": "\n", "r": "\r", "t": "\t"}
+    return re.sub(r"\\([0-9a-f]{4}|.)",
+                  lambda found: chr(int(found.group(1), 16)) if len(found.group(1)) == 4
+                  else simple.get(found.group(1), found.group(1)), text)
 
 
 def parse_log(data):

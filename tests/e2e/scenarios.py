@@ -31,8 +31,8 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import pe_reader  # noqa: E402
 import machines  # noqa: E402
-from harness import (AGENT_OVERRIDES, DEPLOYER_WIN, Failure, Machine, Repeat, Rx, Skipped,  # noqa: E402
-                     assert_sequence, check, journal_events, journal_index, parse_log)
+from harness import (AGENT_OVERRIDES, ANY, DEPLOYER_WIN, Failure, Machine, Repeat, Rx, Skipped,  # noqa: E402
+                     assert_sequence, check, field_matches, journal_events, journal_index, parse_log)
 
 
 STARS = "*" * 22
@@ -531,11 +531,11 @@ def second_copy(m):
 
 
 # ----- issue: session end end to end -----------------------------------------------------------------
-def resident_agent(m, *service_options, **layout):
+def resident_agent(m, *service_options, winedebug=None, **layout):
     r = Records(m)
     m.layout(**layout)
     m.start_service(*service_options)
-    process, pid = m.start_agent("setup")
+    process, pid = m.start_agent("setup", winedebug=winedebug)
     m.wait_for(lambda: any(e.fields() == r.L10 for e in m.log_entries()), 30, "the copy did not become resident")
     window = m.agent_window(pid)
     return r, process, window, len(m.log_entries())
@@ -544,7 +544,8 @@ def resident_agent(m, *service_options, **layout):
 def session_end(m, lparam, kind_text, first_kind, expect_attempts, reissue, x2_text, script_seconds):
     """Runs one held session end and checks everything it leaves; returns the log entries it wrote."""
     templates = {"Logon": 1, "Logoff": script_seconds, "Shutdown": script_seconds}
-    r, process, window, before = resident_agent(m, templates=templates, shutdown_setting=m.shutdown_setting)
+    r, process, window, before = resident_agent(m, templates=templates, shutdown_setting=m.shutdown_setting,
+                                                winedebug="+eventlog")
     probe = m.query_end_session(window["hwnd"], lparam)
     answer = m.answer_of(probe, 120)
     check(answer == 0, "the held session end was answered %d" % answer)
@@ -585,6 +586,12 @@ def session_end(m, lparam, kind_text, first_kind, expect_attempts, reissue, x2_t
     check(0 <= cancel < first_reissue and 0 <= started < ended < first_reissue,
           "order: cancel %d, script start %d, script end %d, re-issue %d" % (cancel, started, ended, first_reissue))
     check(m.handoff.is_file() and m.handoff.stat().st_size == 0, "the hand-off file is not there and empty")
+    # The Application log: the hand-off, then the session end issued with the seconds it was held.
+    events = m.agent_events(0)
+    m.say("events of the resident agent: %s" % events)
+    kind = {"Logging Off": "logoff", "Rebooting": "restart", "Shutting down": "shutdown"}[x2_text]
+    check([e[:2] for e in events] == [(4, 1000), (4, 1002)] and events[0][2] == [m.user, first_kind.title(), pid]
+          and events[1][2][:2] == [m.user, kind] and events[1][2][2].isdigit(), "Application log entries %s" % events)
     return m.log_entries()[before:]
 
 
@@ -596,6 +603,36 @@ def logoff_with_script(m):
                           ["wineboot.exe --kill --shutdown", "shutdown.exe -l -f -t 00"], "Logging Off", 6)
     passes = sum(1 for e in entries if e.val1 == "Waiting")
     check(passes >= 2, "a 6-second script should be seen running at least twice, seen %d times" % passes)
+
+
+def script_wait_limit(m):
+    """ScriptWaitLimit 8 (REG_DWORD) and a 60-second logoff script: the wait ends after 8 seconds with an
+    ERROR record, event 1004 and a report saying so, then the logoff is issued while the script still runs."""
+    r, process, window, before = resident_agent(m, templates={"Logon": 1, "Logoff": 60, "Shutdown": 60},
+                                                registry={"ScriptWaitLimit": 8}, winedebug="+eventlog")
+    answer = m.answer_of(m.query_end_session(window["hwnd"], 0x80000000), 60)
+    check(answer == 0, "the held session end was answered %d" % answer)
+    m.wait_exit(process, 20)
+    script = "quorvarun.exe Logoff<<>>" + m.user
+    tail = [e.fields() for e in m.log_entries()[before:]][-4:]
+    expected = [("FunctionToForgetShutDown", "ERROR", "Script wait limit reached",
+                 "ScriptWaitLimit 8 seconds, waited 8 seconds", script),
+                ("WebPostEventData", "INFO", "web Post", ANY, " "), r.X1, r.X2("Logging Off")]
+    check(len(tail) == 4 and all(all(field_matches(w, g) for w, g in zip(want, got))
+                                 for want, got in zip(expected, tail)), "the log ends %s" % tail)
+    limited = [p for p in m.reports() if b"<status>0</status>" in p.read_bytes()]
+    check(len(limited) == 1, "expected one report of the limit among %s" % [p.name for p in m.reports()])
+    check_report(limited[0], m.user, "Logoff", "0", "The script wait limit of 8 seconds was reached")
+    m.wait_for(lambda: "shutdown.exe -l -f -t 00" in recorded_commands(m), 15, "the logoff was not issued")
+    pid = deployer_runs(m)[0][0]
+    journal = m.journal()
+    ended = journal_index(journal, "quorvarun.exe", lambda e: e.startswith("end pid=%s" % pid))
+    issued = journal_index(journal, "shutdown.exe", lambda e: e == "-l -f -t 00")
+    check(ended == -1 or issued < ended, "the logoff waited for the script: issued %d, ended %d" % (issued, ended))
+    events = m.agent_events(0)
+    m.say("events of the resident agent: %s" % events)
+    check(events[-2:] == [(1, 1004, [m.user, "8", script, "8"]), (4, 1002, [m.user, "logoff", "8"])],
+          "Application log entries %s" % events)
 
 
 def shutdown_restart_by_setting(m):
@@ -1145,6 +1182,7 @@ SCENARIO_TABLE = [
     Row(setup_logon_template_only),
     Row(second_copy),
     Row(logoff_with_script),
+    Row(script_wait_limit),
     Row(shutdown_restart_by_setting),
     Row(shutdown_plain),
     Row(query_during_startup),

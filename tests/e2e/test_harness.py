@@ -10,7 +10,8 @@ from unittest import mock
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from harness import ANY, Failure, Repeat, Rx, Optional, assert_sequence, match_sequence, parse_log  # noqa: E402
+from harness import (ANY, Failure, Repeat, Rx, Optional, assert_sequence, match_sequence, parse_log,  # noqa: E402
+                     parse_wine_events)
 import pe_reader  # noqa: E402
 import machines  # noqa: E402
 
@@ -89,6 +90,16 @@ class MatchSequenceTest(unittest.TestCase):
         with self.assertRaises(Failure) as caught:
             assert_sequence(self.entries(A, B, B), [A, B, C])
         self.assertIn("agrees up to entry 2", str(caught.exception))
+
+
+class WineEventsTest(unittest.TestCase):
+    def test_calls_and_strings_as_wine_prints_them(self):
+        # Wine 8, WINEDEBUG=+eventlog: empty strings print nothing, a line break splits a string.
+        call = "0174:fixme:advapi:ReportEventW (0000CAFE4242,0x%04x,0x0000,0x%08x,0000,0x0005,0x00000000,00C93A40,0000): stub\n"
+        text = (call % (1, 1005) + "0174:err:eventlog:ReportEventW L\"Jos\\00e9\"\n"
+                "0174:err:eventlog:ReportEventW L\"C:\\\\new\\n\"\n0174:err:eventlog:ReportEventW L\"two\"\n"
+                + call % (4, 1002) + "0174:trace:eventlog:ReportEventW L\"root\"\n")
+        self.assertEqual(parse_wine_events(text), [(1, 1005, ["Jos\u00e9", "C:\\new\ntwo"]), (4, 1002, ["root"])])
 
 
 class PeReaderTest(unittest.TestCase):

@@ -9,7 +9,7 @@ namespace {
 
 // Win32 error codes of the tables.
 constexpr std::uint32_t kFileNotFound = 2, kPathNotFound = 3, kAccessDenied = 5, kNotEnoughMemory = 8,
-                        kBadLength = 24, kSharingViolation = 32, kLockViolation = 33, kDiskFull = 112,
+                        kBadLength = 24, kSharingViolation = 32, kLockViolation = 33, kInvalidParameter = 87, kDiskFull = 112,
                         kModNotFound = 126, kNoShutdownInProgress = 1116, kNoSuchPrivilege = 1313,
                         kEventlogFileCorrupt = 1500;
 
@@ -46,6 +46,8 @@ const std::vector<FaultRow>& FaultTable() {
         {"EventLog.Open", {kAccessDenied}, "OpenEventLogW function"},
         {"EventLog.Read", {kEventlogFileCorrupt}, "ReadEventLogW function"},
         {"EventLog.LoadLibraryAsDataFile", {kModNotFound}, "LoadLibraryExW function"},
+        {"EventLog.RegisterSource", {kAccessDenied}, "RegisterEventSourceW function"},
+        {"EventLog.Report", {kInvalidParameter, kNotEnoughMemory}, "ReportEventW function"},
         // ---- memory: a text the call returns cannot be allocated ----
         {"Memory.Allocate", {kNotEnoughMemory},
          "HeapAlloc function; operator new throws std::bad_alloc when the heap cannot give the memory"},
@@ -282,6 +284,16 @@ public:
                                               const std::vector<std::wstring>* args) override {
         return s.m.eventLog.FormatMessage(flags, module, id, args);
     }
+    platform::Handle RegisterSource(const std::wstring& source, std::uint32_t* error) override {
+        if (auto e = s.Hit("EventLog.RegisterSource")) { if (error) *error = e; return 0; }
+        return s.m.eventLog.RegisterSource(source, error);
+    }
+    std::uint32_t Report(platform::Handle source, std::uint16_t type, std::uint32_t id,
+                         const std::vector<std::wstring>& strings) override {
+        if (auto e = s.Hit("EventLog.Report")) return e;
+        return s.m.eventLog.Report(source, type, id, strings);
+    }
+    void DeregisterSource(platform::Handle source) override { s.m.eventLog.DeregisterSource(source); }
 private:
     State& s;
 };

@@ -46,6 +46,7 @@ struct Lifetime {
     int badLengthSnapshots = 0;
     bool terminalServices = false; // a terminal server: EWX_FORCE still asks every program    // the next snapshots fail with ERROR_BAD_LENGTH (processes coming and going)
     bool answeredTrueEnds = true;  // a request answered 1 is followed by WM_ENDSESSION TRUE
+    std::uint32_t scriptWaitLimit = 0;  // HKLM\SOFTWARE\VORLAN "ScriptWaitLimit", seconds; 0: none
     std::vector<Event> events;
     std::vector<Fault> faults;
 };

@@ -282,4 +282,35 @@ std::optional<std::wstring> FakeEventLog::FormatMessage(std::uint32_t flags, pla
     return text;
 }
 
+platform::Handle FakeEventLog::RegisterSource(const std::wstring& source, std::uint32_t* error) {
+    Note("RegisterEventSource " + Narrow(source));
+    if (registerFails) {
+        if (error) *error = platform::err::AccessDenied;
+        return 0;
+    }
+    if (error) *error = 0;
+    const platform::Handle h = nextHandle_++;
+    sources.insert(h);
+    sourceNames_[h] = source;
+    return h;
+}
+
+std::uint32_t FakeEventLog::Report(platform::Handle source, std::uint16_t type, std::uint32_t eventId,
+                                   const std::vector<std::wstring>& strings) {
+    Note("ReportEvent " + std::to_string(type) + " " + std::to_string(eventId));
+    if (!sources.count(source)) return platform::err::InvalidHandle;
+    // "Each string is limited to 31,839 characters." (ReportEventW function)
+    for (const auto& text : strings)
+        if (text.size() > 31839) return kErrorInvalidParameter;
+    if (reportError) return *reportError;
+    reported.push_back({sourceNames_[source], type, eventId, strings});
+    return 0;
+}
+
+void FakeEventLog::DeregisterSource(platform::Handle source) {
+    Note("DeregisterEventSource");
+    sources.erase(source);
+    sourceNames_.erase(source);
+}
+
 }  // namespace fake

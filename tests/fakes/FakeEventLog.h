@@ -74,6 +74,19 @@ public:
     // Runs as each read begins: the log changing between two reads.
     std::function<void()> beforeRead;
 
+    // --- the Application log: what was reported to it ---
+    struct Reported {
+        std::wstring source;
+        std::uint16_t type = 0;
+        std::uint32_t eventId = 0;
+        std::vector<std::wstring> strings;
+    };
+    std::vector<Reported> reported;
+    // Event sources registered and not deregistered yet.
+    std::set<platform::Handle> sources;
+    bool registerFails = false;                 // RegisterEventSourceW gives no handle
+    std::optional<std::uint32_t> reportError;   // every ReportEventW fails with it
+
     // --- user32's message table: full message ID -> template ---
     std::map<std::uint32_t, std::wstring> messageTable;
 
@@ -117,6 +130,10 @@ public:
     std::optional<std::wstring> FormatMessage(std::uint32_t flags, platform::Handle module,
                                               std::uint32_t messageId,
                                               const std::vector<std::wstring>* arguments) override;
+    platform::Handle RegisterSource(const std::wstring& source, std::uint32_t* error) override;
+    std::uint32_t Report(platform::Handle source, std::uint16_t type, std::uint32_t eventId,
+                         const std::vector<std::wstring>& strings) override;
+    void DeregisterSource(platform::Handle source) override;
 
 private:
     struct Reader {
@@ -127,6 +144,7 @@ private:
     };
     void Note(const std::string& line);
     std::map<platform::Handle, Reader> readers_;
+    std::map<platform::Handle, std::wstring> sourceNames_;
     platform::Handle nextHandle_ = 0x100;
 };
 

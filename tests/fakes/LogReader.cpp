@@ -95,4 +95,15 @@ LogFile ReadLog(FakeMachine& m, const std::wstring& user, const std::wstring& so
     return log;
 }
 
+std::vector<std::string> ReadEvents(const FakeMachine& machine, std::size_t from) {
+    std::vector<std::string> out;
+    for (std::size_t i = from; i < machine.eventLog.reported.size(); ++i) {
+        const auto& e = machine.eventLog.reported[i];
+        std::string line = std::to_string(e.eventId) + " " + std::to_string(e.type);
+        for (const auto& text : e.strings) line += "|" + Utf8(text);
+        out.push_back(line);
+    }
+    return out;
+}
+
 }  // namespace fake

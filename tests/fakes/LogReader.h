@@ -28,4 +28,8 @@ LogFile ReadLog(FakeMachine& machine, const std::wstring& user = L"jsmith",
 // line belong to its values.
 LogFile ParseLog(const std::string& bytes);
 
+// The entries reported to the Application log, each as
+// "ID type|string|string...", from the `from`-th on.
+std::vector<std::string> ReadEvents(const FakeMachine& machine, std::size_t from = 0);
+
 }  // namespace fake

@@ -95,16 +95,23 @@ class PackageTest(unittest.TestCase):
                     self.assertEqual(bool(component[3] & COMPONENT_64BIT), arch == "x64",
                                      "%s: 64-bit components in the x64 package only" % component[0])
 
-    def test_the_session_start_is_two_run_values_and_nothing_else_is_written(self):
+    def test_the_session_start_the_event_source_and_the_wait_limit_are_all_that_is_written(self):
+        source = r"SYSTEM\CurrentControlSet\Services\EventLog\Application\quorva"
         for arch in release.ARCHES:
             with self.subTest(arch=arch):
                 t = self.package(arch)
-                values = sorted((r[1], r[2], r[3], r[4]) for r in t["Registry"])
+                values = sorted((r[1], r[2], r[3], r[4], r[5]) for r in t["Registry"])
                 # The folder, not [#quorva.exe]: the file is another feature's (ICE69).
-                self.assertEqual(values, [(HKLM, RUN_KEY, "quorva", '"[INSTALLFOLDER]quorva.exe"'),
-                                          (HKLM, RUN_KEY, "quorva setup", '"[INSTALLFOLDER]quorva.exe" setup')])
+                self.assertEqual(values, [
+                    (HKLM, r"SOFTWARE\VORLAN", "ScriptWaitLimit", "#[SCRIPTWAITLIMIT]", "ScriptWaitLimit"),
+                    (HKLM, source, "-", None, "Agent"),
+                    (HKLM, source, "EventMessageFile", "[INSTALLFOLDER]quorva.exe", "Agent"),
+                    (HKLM, source, "TypesSupported", "#7", "Agent"),
+                    (HKLM, RUN_KEY, "quorva", '"[INSTALLFOLDER]quorva.exe"', "SessionStart"),
+                    (HKLM, RUN_KEY, "quorva setup", '"[INSTALLFOLDER]quorva.exe" setup', "SessionStart")])
                 self.assertFalse(t.get("ServiceInstall"), "the package installs no service")
-                self.assertFalse(any(r[2].lower().startswith(r"software\vorlan") for r in t["Registry"]))
+                # The product's key gets the limit only when the administrator gives it.
+                self.assertEqual([c[4] for c in t["Component"] if c[0] == "ScriptWaitLimit"], ["SCRIPTWAITLIMIT"])
 
     def test_autostart_0_and_datafolders_0_disable_their_features_on_upgrades_too(self):
         # A condition of level 0 disables the feature whatever MigrateFeatureStates

@@ -189,6 +189,24 @@ TEST_F(ApplicationLog, TypesAreNormalised) {
     EXPECT_EQ(log.entries[10].type, "LAZY");
 }
 
+// Every ERROR record is also an entry of the "quorva" source in the
+// Application log. When the log refuses one, a single record says so, no
+// further entry is tried, and the log file goes on as before.
+TEST_F(ApplicationLog, ErrorRecordsBecomeEventsAndARefusedEventIsRecordedOnce) {
+    ::Log(agent, {.module = "WindowProc", .type = "ERROR", .val1 = "a", .val2 = "b", .val3 = "c"});
+    ::Log(agent, {.module = "WindowProc", .val1 = "no event"});
+    m.eventLog.reportError = 1502;  // ERROR_LOG_FILE_FULL
+    for (const char* v : {"d", "e"}) ::Log(agent, {.module = "WindowProc", .type = "ERROR", .val1 = v});
+
+    EXPECT_EQ(fake::ReadEvents(m), std::vector<std::string>{"1005 1|jsmith|WindowProc|a|b|c"});
+    EXPECT_EQ(m.eventLog.reported.at(0).source, L"quorva");
+    std::vector<std::string> lines;
+    for (const auto& r : fake::ReadLog(m).entries) lines.push_back(r.module + "|" + r.val1 + "|" + r.val2 + "|" + r.val3);
+    EXPECT_EQ(lines, (std::vector<std::string>{"WindowProc|a|b|c", "WindowProc|no event||", "WindowProc|d||",
+                                               "ReportAgentEvent|Event log entries not written|ReportEventW|1502",
+                                               "WindowProc|e||"}));
+}
+
 TEST_F(ApplicationLog, ValuesAreWrittenAsPassedInTextMode) {
     Log("Information", nullptr, "line one\r\nline two\nend", "a\tb \xe9\x80");
     const std::string bytes = File();

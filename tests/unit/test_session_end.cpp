@@ -57,6 +57,8 @@ TEST_F(SessionEndRun, FirstLogoffRunsTheLogoffScriptThenLogsOffForced) {
     EXPECT_EQ(NewReports()[0].faildesc, "");
     EXPECT_TRUE(HandOffFileEmpty());
     EXPECT_EQ(agent->m_uICountForOnce, 1u);
+    EXPECT_EQ(Events(m), (std::vector<std::string>{"1000 4|jsmith|Logoff|" + pid, "1002 4|jsmith|logoff|11"}));
+    EXPECT_TRUE(m.eventLog.sources.empty()) << "every source deregistered";
     // The privilege is given back and the token closed.
     EXPECT_EQ(Journal({"OpenProcessToken", "AdjustTokenPrivileges", "CloseToken"}),
               (std::vector<std::string>{"OpenProcessToken", "AdjustTokenPrivileges enable",
@@ -199,6 +201,10 @@ TEST_F(SessionEndRun, ServiceErrorIsReportedAndTheSessionEndIsIssuedWithoutWaiti
     EXPECT_EQ(NewReports()[0].evnt, "Logoff");
     EXPECT_EQ(NewReports()[0].status, "0");
     EXPECT_EQ(NewReports()[0].faildesc, "Access is denied.");
+    EXPECT_EQ(Events(m), (std::vector<std::string>{
+                             "1005 1|jsmith|functionToForgetShutdown|Unable to spawn Logoff/Shutdown Script|Error:|"
+                             "Access is denied.",
+                             "1001 2|jsmith|Logoff|Access is denied.", "1002 4|jsmith|logoff|1"}));
     EXPECT_EQ(Sleeps(), (std::vector<std::uint32_t>{1000}));
     EXPECT_EQ(Issued(), Join({Launch("/a"), "ExitWindowsEx 4 0", Launch("-l -f -t 00")}, kEnded));
     EXPECT_TRUE(HandOffFileEmpty());
@@ -284,6 +290,54 @@ TEST_F(SessionEndRun, SystemAccountAnswersWithoutScriptOrReissue) {
     EXPECT_EQ(agent->m_uICountForOnce, 0u);
 }
 
+// The administrator's ScriptWaitLimit (HKLM\SOFTWARE\VORLAN, REG_DWORD
+// seconds) bounds the waits for the service and the script; the end is then
+// issued as after a finished script. 0, or a number as text, bounds nothing.
+struct LimitCase {
+    const char* name;
+    std::uint32_t type, seconds;
+    fake::ScriptedService::Reply reply;
+    std::vector<std::uint32_t> sleeps;
+    bool reached;
+};
+class ScriptWaitLimit : public SessionEndTest, public ::testing::WithParamInterface<LimitCase> {};
+
+TEST_P(ScriptWaitLimit, BoundsTheWaitsForTheServiceAndTheScript) {
+    const LimitCase c = GetParam();
+    fake::ScriptedService::Options serviceOptions;
+    serviceOptions.reply = c.reply;
+    serviceOptions.deployerRunMs = c.reached ? 3600 * 1000 : 10000;
+    Install({}, serviceOptions);
+    const std::wstring n = std::to_wstring(c.seconds), key = L"SOFTWARE\\VORLAN", name = L"ScriptWaitLimit";
+    if (c.type == platform::RegDword) m.registry.SetDword(platform::HKeyLocalMachine, key, name, c.seconds);
+    else m.registry.SetString(platform::HKeyLocalMachine, key, name, n);
+    EXPECT_EQ(Query(kLogoff), 0);
+    EXPECT_EQ(Sleeps(), c.sleeps);
+    EXPECT_EQ(Issued(), Join({Launch("/a"), "ExitWindowsEx 4 0", Launch("-l -f -t 00")}, kEnded));
+    if (!c.reached) return;
+    const std::string s = fake::Utf8(n), script = "quorvarun.exe Logoff<<>>jsmith";
+    const auto log = Log(), events = Events(m);
+    EXPECT_EQ(std::vector<std::string>(log.end() - 4, log.end()),
+              Join({Line("FunctionToForgetShutDown", "ERROR", "Script wait limit reached",
+                         "ScriptWaitLimit " + s + " seconds, waited " + s + " seconds", script), ReportLine()},
+                   Reissue("Logging Off")));
+    EXPECT_EQ(std::vector<std::string>(events.end() - 2, events.end()),
+              (std::vector<std::string>{"1004 1|jsmith|" + s + "|" + script + "|" + s, "1002 4|jsmith|logoff|" + s}));
+    const Report r = NewReports().back();
+    EXPECT_EQ(r.evnt + "|" + r.status + "|" + r.faildesc, "Logoff|0|The script wait limit of " + s + " seconds was reached");
+    EXPECT_FALSE(HandOffRequestLeft()) << "no request left for the service to start later";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ScriptWaitLimit,
+    ::testing::Values(
+        LimitCase{"HungScript", platform::RegDword, 12, fake::ScriptedService::Reply::ProcId, {1000, 5000, 5000, 1000}, true},
+        LimitCase{"ServiceNeverAnswers", platform::RegDword, 3, fake::ScriptedService::Reply::Never, {1000, 1000, 1000}, true},
+        LimitCase{"LongerThanTheScript", platform::RegDword, 60, fake::ScriptedService::Reply::ProcId, {1000, 5000, 5000}, false},
+        LimitCase{"ZeroIsNoLimit", platform::RegDword, 0, fake::ScriptedService::Reply::ProcId, {1000, 5000, 5000}, false},
+        LimitCase{"TextIsNoLimit", platform::RegSz, 5, fake::ScriptedService::Reply::ProcId, {1000, 5000, 5000}, false}),
+    [](const ::testing::TestParamInfo<LimitCase>& info) { return std::string(info.param.name); });
+
 // The service or the deployer gone once the handling has begun: during the
 // first restart check, or after the first script's task-kill requests, before
 // the nested handling looks again. Nobody can run the script, so the held
@@ -326,6 +380,8 @@ TEST_P(GoneInsideTheHandling, IsReportedAndTheRequestLetGo) {
     EXPECT_EQ(reports[0].faildesc, c.service ? "The service quorvahost.exe was not found running"
                                              : "quorvarun.exe was not found on the location");
     EXPECT_EQ(service->requests.size(), c.beforeNested ? 1u : 0u);
+    EXPECT_EQ(Events(m).back(), c.service ? "1003 2|jsmith|The service quorvahost.exe was not found running"
+                                          : "1003 2|jsmith|quorvarun.exe was not found on the location " + kDeployer);
     EXPECT_TRUE(m.JournalOf({"ExitWindowsEx"}).empty());
     EXPECT_EQ(Journal({"EndDialog", "PostQuitMessage"}), kEnded);
 }

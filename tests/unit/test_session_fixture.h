@@ -50,6 +50,8 @@ struct Report {
     std::string evnt, status, faildesc;
 };
 
+inline std::vector<std::string> Events(const fake::FakeMachine& m) { return fake::ReadEvents(m); }
+
 inline std::string Element(const std::string& text, const std::string& tag) {
     const std::string open = "<" + tag + ">", close = "</" + tag + ">";
     auto from = text.find(open);
@@ -199,6 +201,10 @@ protected:
 
     std::uint32_t DeployerPid(std::size_t request) const {
         return request < service->requests.size() ? service->requests[request].pid : 0;
+    }
+
+    bool HandOffRequestLeft() {
+        return !m.files.GetString(L"Process Details", L"Process Name", L"", 1024, info.procDetailsIni).empty();
     }
 
     bool HandOffFileEmpty() {

@@ -138,6 +138,7 @@ TEST_F(StartUpTest, OrdinaryLogonHandsTheScriptToTheServiceAndReports) {
     EXPECT_EQ(m.files.Read(info.procDetailsIni), std::optional<std::string>(""))
         << "left empty for the session end";
     EXPECT_EQ(agent->m_szScriptProcId.str(), fake::Cp1252ToWide(pid));
+    EXPECT_EQ(fake::ReadEvents(m), Lines{"1000 4|jsmith|Logon|" + pid});
 
     const std::string ini = kIni;
     EXPECT_EQ(m.JournalOf({"WritePrivateProfileString", "DeleteFile", "CreateNewFile"}),
@@ -187,6 +188,8 @@ TEST_F(StartUpTest, ServiceErrorIsReportedWithStatusZeroAndTheHandOffCompletes) 
     EXPECT_EQ(Waits(), (Sleeps{2000, 1000, 1000}));
     EXPECT_EQ(Element(ReportText(), "status"), "0");
     EXPECT_EQ(Element(ReportText(), "faildesc"), "Access is denied &amp; &lt;refused&gt;");
+    EXPECT_EQ(fake::ReadEvents(m), (Lines{"1005 1|jsmith|OnInitDialog|Unable to spawn Logon Script|Error::|" + error,
+                                          "1001 2|jsmith|Logon|" + error}));
     EXPECT_EQ(m.files.Read(info.procDetailsIni), std::optional<std::string>(""));
     EXPECT_TRUE(Ended());
 }
@@ -266,6 +269,7 @@ TEST_F(StartUpTest, WithoutTheServiceTheWaitGivesUpInTheEleventhPass) {
     EXPECT_EQ(Waits(), waits);
     EXPECT_TRUE(Ended());
     EXPECT_TRUE(Reports().empty());
+    EXPECT_EQ(fake::ReadEvents(m), Lines{"1001 2|jsmith|Logon|The service quorvahost.exe was not found running"});
     EXPECT_TRUE(m.JournalOf({"DeleteFile"}).empty());
     EXPECT_EQ(m.files.GetString(L"Process Details", L"Process Arguments", L"", 1024, info.procDetailsIni),
               L"Logon<<>>jsmith") << "the request stays for the service";

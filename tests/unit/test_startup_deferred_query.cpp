@@ -233,6 +233,9 @@ TEST_F(DeferredQueryTest, HeldRequestThatCannotBeHandledIsIssuedUnforced) {
             EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
                                     [](const fake::LogEntry& l) { return l.module == "IssueHeldSessionEnd"; }),
                       c.refused.empty() ? 1 : 2);
+            const auto events = fake::ReadEvents(machine);
+            const std::string why = c.record.substr(0, c.record.rfind('|')).substr(c.record.find("unforced|") + 9);
+            EXPECT_NE(std::find(events.begin(), events.end(), "1003 2|jsmith|" + why), events.end()) << why;
         }
         EXPECT_EQ(machine.clock.sleeps, c.waits);
         EXPECT_EQ(machine.shutdown.openTokens, 0u);
