@@ -53,6 +53,9 @@ const std::vector<FaultRow>& FaultTable() {
         {"Shell.DeleteTaskbarTab", {kAccessDenied}, "CoCreateInstance function"},
         {"Shell.ShutdownBlockReasonDestroy", {kAccessDenied}, "ShutdownBlockReasonDestroy function"},
         {"Shell.GetFolderPath", {kAccessDenied}, "SHGetFolderPathW function"},
+        {"Shell.ShutdownBlockReasonCreate", {kAccessDenied}, "ShutdownBlockReasonCreate function"},
+        {"Shell.LoadLibrary", {kNotEnoughMemory, kModNotFound}, "LoadLibraryW function"},
+        {"Shell.GetSystemDirectory", {kNotEnoughMemory}, "GetSystemDirectoryW function (returns 0 on failure)"},
     };
     return table;
 }
