@@ -235,11 +235,11 @@ SessionEndCommand CommandFor(const CQuorvaDlg& agent) {
     return {EwxShutdown | EwxForce | EwxPowerOff, L"-s -f -t 00", "Shutting down"};
 }
 
-// Issues the held-back session end again, forced, and ends the agent. A
-// script still running leaves the agent running with the request counted. A
-// logoff needs no privilege; a shutdown or restart that the account may not
-// make is left to Windows: the held request is let go (the script has run)
-// and the agent ends.
+// Issues the held-back session end again, forced, once no script runs, and
+// ends the agent. A logoff needs no privilege; a shutdown or restart that the
+// account may not make, or that neither ExitWindowsEx nor the shutdown
+// program could issue, is left to Windows: the held request is let go (the
+// script has run), the log says so, and the agent ends.
 void IssueSessionEnd(CQuorvaDlg& agent, Level level, const std::wstring& deployerFile,
                      const std::wstring& shutdownProgram) {
     // A deeper level has let the request go already: nothing is left to issue.
@@ -248,10 +248,10 @@ void IssueSessionEnd(CQuorvaDlg& agent, Level level, const std::wstring& deploye
     // failed) reads as "nothing runs" and ends the wait early; a script
     // found running again here is waited for again, or the held session
     // end would never be issued.
-    if (ScriptRunning(agent, level, deployerFile)) {
-        WaitForScript(agent, level, deployerFile);
-        if (agent.m_bFlagForReissue || ScriptRunning(agent, level, deployerFile)) return;
-    }
+    // Windows was answered 0 and waits for this copy: it returns only having
+    // issued the session end or let it go, so the wait goes on while the
+    // script runs (a kind that changed meanwhile is issued as the latest).
+    while (ScriptRunning(agent, level, deployerFile)) WaitForScript(agent, level, deployerFile);
     Log(agent, {.module = kHandlingEnd, .val1 = "Script ended", .val2 = "Exiting"});
 
     platform::IShutdown& shutdown = agent.os.shutdown;
@@ -259,9 +259,14 @@ void IssueSessionEnd(CQuorvaDlg& agent, Level level, const std::wstring& deploye
     const bool enabled = token != 0 && EnableShutdownPrivilege(shutdown, token);
     const SessionEndCommand command = CommandFor(agent);
     if (enabled || !agent.m_bFlagForShutDown) {
-        shutdown.ExitWindowsEx(command.exitWindowsFlags, 0);
-        ExecuteProcess(agent, shutdownProgram, command.shutdownArguments);
-        Log(agent, {.module = kHandlingEnd, .val1 = "exe stopped", .val2 = command.logText});
+        const bool issued = shutdown.ExitWindowsEx(command.exitWindowsFlags, 0);
+        if (ExecuteProcess(agent, shutdownProgram, command.shutdownArguments) || issued) {
+            Log(agent, {.module = kHandlingEnd, .val1 = "exe stopped", .val2 = command.logText});
+        } else {
+            Log(agent, {.module = kHandlingEnd, .type = "ERROR", .val1 = "Session end not issued",
+                        .val2 = "ExitWindowsEx and the shutdown program failed", .val3 = command.logText});
+            agent.m_bLetSessionEndGo = true;
+        }
     } else {
         Log(agent, {.module = kHandlingEnd, .type = "ERROR", .val1 = "SeShutdownPrivilege not held",
                     .val2 = "Session end left to Windows", .val3 = command.logText});

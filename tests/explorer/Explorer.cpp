@@ -225,7 +225,7 @@ struct Seen {
     std::size_t firedEvents = 0;
     std::uint32_t lastSleep = 0;
     bool live = true, inAgent = false, endedByWindows = false, bound = false, terminated = false, userForced = false;
-    bool serviceWasDown = false, vetoed = false, handOffDeleted = false;
+    bool serviceWasDown = false, vetoed = false, handOffDeleted = false, closed = false, logHeld = false;
 };
 
 }  // namespace
@@ -322,6 +322,7 @@ Outcome Run(const Machine& mc, bool keepTrace) {
     std::uint32_t servicePid = 0;
     std::unique_ptr<fake::ScriptedService> service;
     std::deque<Seen> seens;  // stable addresses for the clock's actions
+    bool namesPendingBeyondBound = false;  // delete-pending report names stay so
     const auto trace = [&](const std::string& line) {
         if (!keepTrace) return;
         char at[48];
@@ -405,6 +406,8 @@ Outcome Run(const Machine& mc, bool keepTrace) {
         // ---- what an earlier program left in the hand-off file ----
         const auto put = [&](const wchar_t* key, const std::wstring& value) { m.files.WriteString(kSection, key, value, ini); };
         if (l.planted != Planted::Nothing) {
+            // Left by this version of the agent: UTF-16 where the name needs it.
+            if (!m.files.Exists(ini) && !m.text.ShowsInSystemCodePage(user)) m.files.PutFile(ini, std::string("\xFF\xFE", 2));
             put(L"Process Name", info.deployerPath);
             put(L"Process Arguments", L"Logoff<<>>" + user);
         }
@@ -434,6 +437,11 @@ Outcome Run(const Machine& mc, bool keepTrace) {
             return IsLogoff(lParam) ? fake::EndKind::Logoff : l.restartIntended ? fake::EndKind::Restart : fake::EndKind::PowerOff;
         };
         SeamObserver observer;
+        std::int64_t firstRequestMs = -1, lastLookMs = -1;
+        observer.requestWritten = [&]() {
+            if (firstRequestMs < 0) firstRequestMs = m.clock.nowMs;
+        };
+        observer.answerLookedFor = [&]() { lastLookMs = m.clock.nowMs; };
         observer.beforeSleep = [&](std::uint32_t ms) {
             seen.lastSleep = ms;
             checkState();
@@ -459,7 +467,9 @@ Outcome Run(const Machine& mc, bool keepTrace) {
                 } else {
                     trace(std::string("deliver WM_ENDSESSION ") + (s.wParam ? "TRUE" : "FALSE"));
                     agent.WindowProc(s.message, s.wParam, s.lParam);
-                    if (s.wParam) {
+                    // An installer's close request ends the program (it ends itself), not the session.
+                    if (s.wParam && IsClose(s.lParam)) seen.closed = true;
+                    if (s.wParam && !IsClose(s.lParam)) {
                         m.truth.SessionEnded(intended(s.lParam), false, "Windows");
                         throw SessionOver{};
                     }
@@ -503,14 +513,14 @@ Outcome Run(const Machine& mc, bool keepTrace) {
                         queue.push_back({wm::EndSession, 0, 0});
                         break;
                     case Event::ServiceDies:
-                        if (live) at->serviceWasDown = true;
+                        seens.back().serviceWasDown = true;  // whichever copy runs now
                         m.processes.Exit(servicePid);
                         break;
                     case Event::ServiceStarts:
                         if (m.processes.CountRunning(L"quorvahost.exe") == 0) servicePid = m.processes.Start(L"quorvahost.exe", 0);
                         break;
                     case Event::HandOffDeleted:
-                        if (live) at->handOffDeleted = true;
+                        seens.back().handOffDeleted = true;
                         m.files.Remove(ini);
                         break;
                     case Event::GarbageProcId:
@@ -525,6 +535,7 @@ Outcome Run(const Machine& mc, bool keepTrace) {
                     case Event::LogHeld: {
                         const std::wstring log = fake::LogPath(m, user);
                         if (m.files.Exists(log)) {
+                            if (live) at->logHeld = true;
                             m.files.Lock(log);
                             m.clock.After(300, [&m, log]() { m.files.Unlock(log); });
                         }
@@ -599,23 +610,29 @@ Outcome Run(const Machine& mc, bool keepTrace) {
         checkState();
         seen.live = seen.inAgent = false;
         m.processes.Exit(m.processes.currentProcessId);
-        const std::int64_t endMs = m.clock.nowMs;
         for (const auto& [call, count] : seam.injected) out.injected[call] += count;
         const std::vector<fake::ScriptedService::Request> requests(service->requests.begin() + static_cast<std::ptrdiff_t>(requestsBefore),
                                                                    service->requests.end());
         const std::vector<fake::SessionEndDone> ends(m.truth.sessionEnds.begin() + static_cast<std::ptrdiff_t>(endsBefore),
                                                      m.truth.sessionEnds.end());
         // A fault Windows documents for a call that decides whether the
-        // agent can hand off, wait or issue (not a log write, not a report).
+        // agent can hand off, wait or issue (a log write too: a copy that
+        // cannot write its log ends in its start-up), not for a report.
         bool faulted = false;
         for (const auto& [call, count] : seam.injected)
-            if (call.rfind("Files.AppendBytes", 0) != 0 && call != "Files.CreateNewFile" && call != "Files.CreateDirectory" &&
-                call != "Files.SetAttributes" && call != "Files.GetAttributes" && call != "Shell.DeleteTaskbarTab")
+            if (call != "Files.CreateNewFile" && call != "Files.CreateDirectory" && call != "Files.SetAttributes" && call != "Files.GetAttributes" && call != "Shell.DeleteTaskbarTab")
                 faulted = true;
-        const std::wstring ownPrefix = l.copy == Copy::Ordinary ? L"Logon<<>>" : L"";
         const auto ownRequest = [&](const fake::ScriptedService::Request& q) {
-            return q.file == ini && (l.copy == Copy::Ordinary) == StartsWith(q.processArguments, L"Logon<<>>");
+            return q.file == ini && firstRequestMs >= 0 && q.atMs >= firstRequestMs &&
+                   (l.copy == Copy::Ordinary) == StartsWith(q.processArguments, L"Logon<<>>");
         };
+
+        // The file holds one request: an answer to an earlier request that
+        // the service writes after this copy's request cannot be told apart.
+        bool crossed = false;
+        for (const auto& q : service->requests)
+            if (q.file == ini && firstRequestMs >= 0 && q.atMs < firstRequestMs && q.answeredAtMs >= firstRequestMs) crossed = true;
+        const auto crossedAnswer = [&] { return crossed && excuse("the service answered an earlier request after this one was written"); };
 
         // ---- the agent ends, or waits only where it means to ----
         if (seen.bound) {
@@ -667,9 +684,9 @@ Outcome Run(const Machine& mc, bool keepTrace) {
             for (const auto& a : seen.answers)
                 if (!IsClose(a.lParam) && a.atMs <= e.atMs) last = a.lParam;
             if (last && KindClass(e.kind) != KindClass(intended(*last)) &&
-                !((seam.injected.count("EventLog.Open") || seam.injected.count("EventLog.Read") ||
+                !((seam.injected.count("EventLog.Open") || seam.injected.count("EventLog.Read") || seam.injected.count("Files.FindFirstExists") ||
                    seam.injected.count("EventLog.LoadLibraryAsDataFile") || seam.injected.count("Shell.GetSystemDirectory")) &&
-                  excuse("event log unreadable (documented)")))
+                  excuse("restart detection met a documented error")))
                 violation("kind", std::string("carried out a ") + fake::EndKindName(e.kind) + " but the user asked for a " +
                                       fake::EndKindName(intended(*last)));
         }
@@ -679,13 +696,15 @@ Outcome Run(const Machine& mc, bool keepTrace) {
             for (const auto& e : ends) {
                 if (e.how == "user forced" && excuse("the user forced the end")) continue;
                 if (!e.ByAgent() && l.copy != Copy::Setup && excuse("ordinary or SYSTEM copy lets the session end go")) continue;
+                if (seen.closed && excuse("an installer closed the copy before it handled the request")) continue;
+                if (seen.logHeld && l.copy == Copy::Setup && excuse("another program held the log (a copy that cannot log ends)")) continue;
                 const std::wstring prefix = e.kind == fake::EndKind::Logoff ? L"Logoff<<>>" : L"shutdown<<>>";
                 bool ran = false;
                 for (const auto& q : requests)
                     if (q.file == ini && StartsWith(q.processArguments, prefix) && q.answeredAtMs >= 0 && q.answeredAtMs <= e.atMs &&
                         (q.pid == 0 || (q.scriptEndedAtMs >= 0 && q.scriptEndedAtMs <= e.atMs)))
                         ran = true;
-                if (!ran && !(seen.serviceWasDown && excuse("service not running")) &&
+                if (!ran && !crossedAnswer() && !(seen.serviceWasDown && excuse("service not running")) &&
                     !(faulted && excuse("fault documented by Windows")) &&
                     !(seen.handOffDeleted && excuse("hand-off file deleted by another program")))
                     violation("script", std::string("a ") + fake::EndKindName(e.kind) + " was carried out (" + e.how +
@@ -696,7 +715,7 @@ Outcome Run(const Machine& mc, bool keepTrace) {
         // ---- every request the service took gets one report; no report without one ----
         std::multiset<std::pair<std::string, std::string>> expected, stored;
         for (const auto& q : requests)
-            if (ownRequest(q) && q.answeredAtMs >= 0 && q.answeredAtMs <= endMs) {
+            if (ownRequest(q) && q.answeredAtMs >= 0 && q.answeredAtMs <= lastLookMs) {
                 const std::wstring& a = q.processArguments;
                 const std::string evnt = StartsWith(a, L"Logon") ? "Logon" : StartsWith(a, L"Logoff") ? "Logoff" : "Shutdown";
                 expected.insert({evnt, q.error ? "0" : "1"});
@@ -726,12 +745,13 @@ Outcome Run(const Machine& mc, bool keepTrace) {
             stored.insert({evnt, element(t, "status")});
         }
         for (const auto& r : stored)
-            if (expected.count(r) < stored.count(r)) {
+            if (expected.count(r) < stored.count(r) && !crossedAnswer()) {
                 violation("report", "a " + r.first + " report (status " + r.second + ") for no answer the service wrote");
                 break;
             }
-        const bool storageFailed = mc.postFolderDenied || l.reportNamesPending > kPendingNamesWithinBound ||
-                                   !mc.registryValues || seam.injected.count("Files.CreateNewFile") ||
+        namesPendingBeyondBound = namesPendingBeyondBound || l.reportNamesPending > kPendingNamesWithinBound;
+        const bool storageFailed = mc.postFolderDenied || namesPendingBeyondBound ||
+                                   !mc.registryValues || seam.injected.count("Files.CreateNewFile") || seam.injected.count("Files.CreateDirectory") ||
                                    seam.injected.count("Registry.OpenKey") || seam.injected.count("Registry.QueryValue");
         for (const auto& r : expected)
             if (stored.count(r) < expected.count(r) && !(storageFailed && excuse("report storage failed (documented)")) &&
@@ -748,14 +768,17 @@ Outcome Run(const Machine& mc, bool keepTrace) {
             bool answered = false;
             for (const auto& q : requests)
                 if (ownRequest(q) && q.answer == procId && !q.error) answered = true;
-            if (!answered) violation("procid", "the agent took the Proc ID " + Utf8(procId.substr(0, 40)) + ", which the service did not write for its request");
+            if (!answered && !crossedAnswer()) violation("procid", "the agent took the Proc ID " + Utf8(procId.substr(0, 40)) + ", which the service did not write for its request");
         }
 
         // ---- the service gets the user's name intact ----
         for (const auto& q : requests) {
             const std::wstring tail = L"<<>>" + user;
+            // (A service that answers into a file someone deleted makes it
+            // again in the code page, before the agent can.)
             if (q.file == ini && !(q.processArguments.size() >= tail.size() &&
-                                   q.processArguments.compare(q.processArguments.size() - tail.size(), tail.size(), tail) == 0))
+                                   q.processArguments.compare(q.processArguments.size() - tail.size(), tail.size(), tail) == 0) &&
+                !(seen.handOffDeleted && excuse("hand-off file deleted by another program")))
                 violation("name", "the service read the arguments " + Utf8(q.processArguments));
         }
         if (keepTrace) {
@@ -771,7 +794,18 @@ Outcome Run(const Machine& mc, bool keepTrace) {
     for (const std::wstring& name : m.files.List(info.dataDir + L"ApplicationLog")) {
         const auto bytes = m.files.Read(info.dataDir + L"ApplicationLog\\" + name);
         if (!bytes || bytes->empty()) continue;
-        const fake::LogFile log = fake::ParseLog(*bytes);
+        // Directives may come again further on (a writer that took the file
+        // for new), as the format allows: only records are held to their fields.
+        std::string records;
+        for (std::size_t at = 0; at < bytes->size();) {
+            std::size_t next = bytes->find('\n', at);
+            next = next == std::string::npos ? bytes->size() : next + 1;
+            if (at == 0 || (*bytes)[at] != '#' || bytes->compare(at, 9, "#Software") != 0 && bytes->compare(at, 8, "#Version") != 0 &&
+                                                       bytes->compare(at, 5, "#Date") != 0 && bytes->compare(at, 7, "#Fields") != 0)
+                records.append(*bytes, at, next - at);
+            at = next;
+        }
+        const fake::LogFile log = fake::ParseLog(records);
         bool ok = !log.header.empty();
         for (const auto& e : log.entries) ok = ok && (e.fields == 6 || e.val1 == "web Post");
         if (!ok) violation("log", "log file " + Utf8(name) + " holds a record that does not parse into its fields");

@@ -55,7 +55,12 @@ void ScriptedService::Start() {
 void ScriptedService::Stop() { polling_ = false; }
 
 void ScriptedService::Poll() {
-    if (machine_.processes.CountRunning(L"quorvahost.exe") == 0) return;
+    // A service that ended forgets the requests it had taken; started again,
+    // it takes them afresh.
+    if (machine_.processes.CountRunning(L"quorvahost.exe") == 0) {
+        pending_.clear();
+        return;
+    }
     for (const std::wstring& file : watched_) {
         if (std::find(pending_.begin(), pending_.end(), file) != pending_.end()) continue;
         auto value = [&](const wchar_t* key) {
