@@ -206,11 +206,12 @@ bool HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
 }
 
 // Whether a script this level waits for still runs. The first handling also
-// waits for a logon script that may still be going.
+// waits for a logon script that may still be going. A look Windows could not
+// take tells nothing: the script counts as running, and is looked for again.
 bool ScriptRunning(CQuorvaDlg& agent, Level level, const std::wstring& deployerFile) {
-    if (level == Level::Nested) return RunningInterface(agent, deployerFile, ProcIdVariant::Nested) >= 1;
-    if (RunningInterface(agent, deployerFile, ProcIdVariant::SessionEnd) >= 1) return true;
-    return RunningInterface(agent, deployerFile, ProcIdVariant::Logon) >= 1;
+    if (level == Level::Nested) return RunningInterface(agent, deployerFile, ProcIdVariant::Nested) != 0;
+    if (RunningInterface(agent, deployerFile, ProcIdVariant::SessionEnd) != 0) return true;
+    return RunningInterface(agent, deployerFile, ProcIdVariant::Logon) != 0;
 }
 
 void WaitForScript(CQuorvaDlg& agent, Level level, const std::wstring& deployerFile) {

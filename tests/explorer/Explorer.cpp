@@ -699,12 +699,18 @@ Outcome Run(const Machine& mc, bool keepTrace) {
                 if (seen.closed && excuse("an installer closed the copy before it handled the request")) continue;
                 if (seen.logHeld && l.copy == Copy::Setup && excuse("another program held the log (a copy that cannot log ends)")) continue;
                 const std::wstring prefix = e.kind == fake::EndKind::Logoff ? L"Logoff<<>>" : L"shutdown<<>>";
-                bool ran = false;
+                bool answered = false, ran = false;
                 for (const auto& q : requests)
-                    if (q.file == ini && StartsWith(q.processArguments, prefix) && q.answeredAtMs >= 0 && q.answeredAtMs <= e.atMs &&
-                        (q.pid == 0 || (q.scriptEndedAtMs >= 0 && q.scriptEndedAtMs <= e.atMs)))
-                        ran = true;
-                if (!ran && !crossedAnswer() && !(seen.serviceWasDown && excuse("service not running")) &&
+                    if (q.file == ini && StartsWith(q.processArguments, prefix) && q.answeredAtMs >= 0 && q.answeredAtMs <= e.atMs) {
+                        answered = true;
+                        if (q.pid == 0 || (q.scriptEndedAtMs >= 0 && q.scriptEndedAtMs <= e.atMs)) ran = true;
+                    }
+                // A script the agent was told of is waited for whatever fails
+                // around it, unless its Proc ID went with a deleted file.
+                if (answered && !ran && !(seen.handOffDeleted && excuse("hand-off file deleted by another program")))
+                    violation("script", std::string("a ") + fake::EndKindName(e.kind) + " was carried out (" + e.how +
+                                            ") while its script still ran");
+                else if (!ran && !crossedAnswer() && !(seen.serviceWasDown && excuse("service not running")) &&
                     !(faulted && excuse("fault documented by Windows")) &&
                     !(seen.handOffDeleted && excuse("hand-off file deleted by another program")))
                     violation("script", std::string("a ") + fake::EndKindName(e.kind) + " was carried out (" + e.how +

@@ -204,21 +204,25 @@ TEST_F(SessionEndRun, ServiceErrorIsReportedAndTheSessionEndIsIssuedWithoutWaiti
     EXPECT_TRUE(HandOffFileEmpty());
 }
 
-TEST_F(SessionEndRun, ErrorAlreadyInTheFileEndsTheHandOffBeforeAnySleepAndIsCutTo499) {
-    Install();
-    service->Stop();
-    // The service answered so fast that the error is there at the first look.
-    const std::wstring longText(600, L'e');
-    m.files.WriteString(L"Process Details", L"Err_Desc", longText, info.procDetailsIni);
+TEST_F(SessionEndRun, OldAnswerIsRemovedAndTheServicesErrorToThisRequestIsCutTo499WithoutTabs) {
+    fake::ScriptedService::Options serviceOptions;
+    serviceOptions.reply = fake::ScriptedService::Reply::Error;
+    serviceOptions.errorText = L"x\t" + std::wstring(598, L'e');
+    Install({}, serviceOptions);
+    // What an earlier hand-off left: an answer no session end may take for its own.
+    m.files.WriteString(L"Process Details", L"Proc ID", L"4242", info.procDetailsIni);
+    m.files.WriteString(L"Process Details", L"Err_Desc", L"stale", info.procDetailsIni);
     EXPECT_EQ(Query(kLogoff), 0);
 
+    ASSERT_EQ(service->requests.size(), 1u);
+    EXPECT_EQ(service->requests[0].processArguments, L"Logoff<<>>jsmith");
     const auto log = Log();
-    const std::string cut(499, 'e');
+    const std::string cut = "x " + std::string(497, 'e');
     EXPECT_NE(std::find(log.begin(), log.end(),
                         Line("functionToForgetShutdown", "ERROR", "Unable to spawn Logoff/Shutdown Script",
                              "Error:", cut)),
               log.end());
-    EXPECT_TRUE(Sleeps().empty());
+    EXPECT_EQ(Sleeps(), (std::vector<std::uint32_t>{1000}));
     ASSERT_EQ(NewReports().size(), 1u);
     EXPECT_EQ(NewReports()[0].status, "0");
     EXPECT_EQ(NewReports()[0].faildesc, cut);
