@@ -129,7 +129,7 @@ struct SessionOver {};
 constexpr std::int64_t kBoundMs = 10LL * 60 * 1000;
 // Report names the agent is expected to get past when they are taken or
 // still being deleted.
-constexpr int kPendingNamesWithinBound = 5;
+constexpr int kPendingNamesWithinBound = 4;
 
 std::vector<Fault> GenerateFaults(Random& r) {
     std::vector<Fault> faults;
@@ -182,7 +182,7 @@ Lifetime GenerateLifetime(Random& r, const Machine& m, std::size_t index) {
     l.answerDelayMs = delay < 50 ? 0 : delay < 92 ? r.Ms(9000) : 60000 + r.Ms(240000);
     l.deployerRunMs = r.Ms(40000);
     l.restartIntended = m.restartSetting || r.Chance(35);
-    l.reportNamesPending = r.Chance(8) ? (r.Chance(70) ? 1 + static_cast<int>(r.Below(3)) : 200) : 0;
+    l.reportNamesPending = r.Chance(8) ? (r.Chance(70) ? 1 + static_cast<int>(r.Below(4)) : 300) : 0;
     if (r.Chance(10)) l.badLengthSnapshots = 1 + static_cast<int>(r.Below(4));
     l.answeredTrueEnds = r.Chance(70);
     if (r.Chance(12)) l.planted = static_cast<Planted>(1 + r.Below(5));
@@ -269,7 +269,7 @@ std::string Describe(const Machine& m) {
           << ", service " << (l.reply == 0 ? "answers Proc ID" : l.reply == 1 ? "answers Err_Desc" : "never answers")
           << " after " << l.answerDelayMs << " ms, script " << l.deployerRunMs << " ms"
           << (l.restartIntended ? ", shutdowns are restarts" : "")
-          << (l.reportNamesPending ? ", " + std::to_string(l.reportNamesPending) + " s of report names delete-pending" : "")
+          << (l.reportNamesPending ? ", " + std::to_string(l.reportNamesPending) + " report names at a time delete-pending" : "")
           << (l.badLengthSnapshots ? ", " + std::to_string(l.badLengthSnapshots) + " snapshots fail with ERROR_BAD_LENGTH" : "")
           << (l.answeredTrueEnds ? "" : ", a request answered 1 does not end the session") << PlantedName(l.planted)
           << "\n";
@@ -397,7 +397,9 @@ Outcome Run(const Machine& mc, bool keepTrace) {
         m.shell.generation = generation;
         m.shell.blockReasonMissing = mc.xp;
         m.shutdown.privilegeEnabled = false;
-        for (int second = 0; second < l.reportNamesPending; ++second) {
+        // Runs of that many names still being deleted, each followed by a free one.
+        for (int second = 0; l.reportNamesPending && l.sameBootAfterMs == 0 && second < 300; ++second) {
+            if (second % (l.reportNamesPending + 1) == l.reportNamesPending) continue;
             const auto t = fake::FakeClock::FromUnixMs(start + m.clock.localBiasMinutes * 60000LL + second * 1000LL);
             wchar_t stamp[32];
             std::swprintf(stamp, 32, L"%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);

@@ -47,7 +47,7 @@ struct Lifetime {
     std::int64_t deployerRunMs = 10000;
     bool restartIntended = false;  // the user's shutdowns are restarts
     bool secondCopy = false;       // another quorva.exe in the session
-    int reportNamesPending = 0;    // this many seconds' report names delete-pending
+    int reportNamesPending = 0;    // report names delete-pending in runs this long (a new boot's)
     int badLengthSnapshots = 0;    // the first snapshots fail with ERROR_BAD_LENGTH
     bool answeredTrueEnds = true;  // a request answered 1 is followed by WM_ENDSESSION TRUE
     Planted planted = Planted::Nothing;
