@@ -323,6 +323,7 @@ Outcome Run(const Machine& mc, bool keepTrace) {
     std::unique_ptr<fake::ScriptedService> service;
     std::deque<Seen> seens;  // stable addresses for the clock's actions
     bool namesPendingBeyondBound = false;  // delete-pending report names stay so
+    bool handOffEverDeleted = false;       // a service answering then makes the file again in the code page
     const auto trace = [&](const std::string& line) {
         if (!keepTrace) return;
         char at[48];
@@ -360,7 +361,13 @@ Outcome Run(const Machine& mc, bool keepTrace) {
             advance(std::max(m.clock.nowMs, start + l.sameBootAfterMs));
             const bool running = m.processes.CountRunning(L"quorvahost.exe") > 0;
             if (l.serviceAtStart && !running) servicePid = m.processes.Start(L"quorvahost.exe", 0);
-            if (!l.serviceAtStart && running) m.processes.Exit(servicePid);
+            if (!l.serviceAtStart && running)
+                while (m.processes.CountRunning(L"quorvahost.exe") > 0)
+                    for (const auto& p : m.processes.table)
+                        if (p.exe == L"quorvahost.exe") {
+                            m.processes.Exit(p.pid);
+                            break;
+                        }
         }
         start = m.clock.nowMs;
         trace("lifetime " + std::to_string(index + 1));
@@ -458,8 +465,9 @@ Outcome Run(const Machine& mc, bool keepTrace) {
                 queue.pop_front();
                 if (s.message == wm::QueryEndSession) {
                     trace("deliver WM_QUERYENDSESSION " + RequestName(s.lParam));
+                    const std::int64_t asked = m.clock.nowMs;  // the handler may issue before it answers
                     const MessageResult r = agent.WindowProc(s.message, s.wParam, s.lParam);
-                    seen.answers.push_back({s.lParam, r.result, m.clock.nowMs});
+                    seen.answers.push_back({s.lParam, r.result, asked});
                     trace("answered " + std::to_string(r.result));
                     m.shell.QueryEndSessionAnswered(r.result);
                     // XP cancels a session end a program refused; Vista and
@@ -516,13 +524,17 @@ Outcome Run(const Machine& mc, bool keepTrace) {
                         break;
                     case Event::ServiceDies:
                         seens.back().serviceWasDown = true;  // whichever copy runs now
-                        m.processes.Exit(servicePid);
+                        for (const auto& p : m.processes.table)
+                            if (p.pid == servicePid && p.exe == L"quorvahost.exe") {
+                                m.processes.Exit(servicePid);
+                                break;
+                            }
                         break;
                     case Event::ServiceStarts:
                         if (m.processes.CountRunning(L"quorvahost.exe") == 0) servicePid = m.processes.Start(L"quorvahost.exe", 0);
                         break;
                     case Event::HandOffDeleted:
-                        seens.back().handOffDeleted = true;
+                        seens.back().handOffDeleted = handOffEverDeleted = true;
                         m.files.Remove(ini);
                         break;
                     case Event::GarbageProcId:
@@ -703,7 +715,7 @@ Outcome Run(const Machine& mc, bool keepTrace) {
                 const std::wstring prefix = e.kind == fake::EndKind::Logoff ? L"Logoff<<>>" : L"shutdown<<>>";
                 bool answered = false, ran = false;
                 for (const auto& q : requests)
-                    if (q.file == ini && StartsWith(q.processArguments, prefix) && q.answeredAtMs >= 0 && q.answeredAtMs <= e.atMs) {
+                    if (ownRequest(q) && StartsWith(q.processArguments, prefix) && q.answeredAtMs >= 0 && q.answeredAtMs <= e.atMs) {
                         answered = true;
                         if (q.pid == 0 || (q.scriptEndedAtMs >= 0 && q.scriptEndedAtMs <= e.atMs)) ran = true;
                     }
@@ -714,7 +726,7 @@ Outcome Run(const Machine& mc, bool keepTrace) {
                                             ") while its script still ran");
                 else if (!ran && !crossedAnswer() && !(seen.serviceWasDown && excuse("service not running")) &&
                     !(faulted && excuse("fault documented by Windows")) &&
-                    !(seen.handOffDeleted && excuse("hand-off file deleted by another program")))
+                    !((seen.handOffDeleted || handOffEverDeleted) && excuse("hand-off file deleted by another program")))
                     violation("script", std::string("a ") + fake::EndKindName(e.kind) + " was carried out (" + e.how +
                                             ") without its script having run to its end");
             }
@@ -786,7 +798,7 @@ Outcome Run(const Machine& mc, bool keepTrace) {
             // again in the code page, before the agent can.)
             if (q.file == ini && !(q.processArguments.size() >= tail.size() &&
                                    q.processArguments.compare(q.processArguments.size() - tail.size(), tail.size(), tail) == 0) &&
-                !(seen.handOffDeleted && excuse("hand-off file deleted by another program")))
+                !(handOffEverDeleted && excuse("hand-off file deleted by another program")))
                 violation("name", "the service read the arguments " + Utf8(q.processArguments));
         }
         if (keepTrace) {
