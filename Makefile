@@ -145,11 +145,12 @@ bench: deps
 
 # ---- the explorer of whole session lifetimes (not part of make test, which
 # runs a fixed batch of 5,000) ----
-# make explore EXPLORE_RUNS=N [EXPLORE_FIRST=SEED]: N lifetimes under ASan and
-# UBSan; prints lifetimes per second, how often each Windows rule fired and
-# each fault was injected, the violations, and "explored N lifetimes: V violations".
-# One seed again, told step by step: build/sanitize/explorer --replay SEED
-EXPLORE_RUNS ?= 1000000
+# make explore EXPLORE_RUNS=N [EXPLORE_FIRST=SEED]: N machines (about two
+# lifetimes each) under ASan and UBSan; prints lifetimes per second, how often
+# each Windows rule fired and each fault was injected, how many lifetimes each
+# exception excused, the violations, and "explored N machines (L lifetimes): V
+# violations". One seed again, told step by step: build/sanitize/explorer --replay SEED
+EXPLORE_RUNS ?= 500000
 EXPLORE_FIRST ?= 1
 .PHONY: explore
 explore: deps

@@ -61,6 +61,10 @@ public:
     virtual bool WriteString(const std::wstring& section, const std::wstring& key,
                              const std::wstring& value, const std::wstring& file) = 0;
 
+    // WritePrivateProfileStringW with no value: removes the key from the
+    // section; the section and the other keys stay.
+    virtual bool DeleteKey(const std::wstring& section, const std::wstring& key, const std::wstring& file) = 0;
+
     // WritePrivateProfileSectionW with the given key=value lines (empty list:
     // the section stays, emptied).
     virtual bool WriteSection(const std::wstring& section, const std::wstring& lines,

@@ -22,6 +22,10 @@ constexpr std::size_t kMaxPathLength = 999;
 // seconds, and every one of them must be kept; a day's worth of names is a
 // bound that only a folder no longer being emptied can reach.
 constexpr int kNameAttempts = 24 * 60 * 60;
+// A name refused with ERROR_ACCESS_DENIED may be one still being deleted
+// (another program holds the file open): the next seconds' names are tried,
+// a few only, for a folder the user may not write refuses every name alike.
+constexpr int kDeniedAttempts = 5;
 
 struct ReportValues {
     std::wstring regId, regType, user, evnt, date, time, status, faildesc;
@@ -216,14 +220,17 @@ void WritePostLogFile(CQuorvaDlg& agent, const std::wstring& text) {
     const std::string bytes = ToTextMode(Ansi(agent, text));
     const std::wstring firstPath = pathFor(stamp);
     std::wstring lastPath = firstPath;
+    int denied = 0;
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         std::uint32_t error = 0;
         lastPath = pathFor(stamp);
         if (files.CreateNewFile(lastPath, bytes, &error)) return;
-        if (error != platform::err::FileExists && error != platform::err::AlreadyExists) {
-            // A folder the user may not write, a name still being deleted
-            // (ERROR_ACCESS_DENIED), a full disk: the report is lost, and
-            // the log says so with the error.
+        const bool taken = error == platform::err::FileExists || error == platform::err::AlreadyExists ||
+                           (error == platform::err::AccessDenied && ++denied < kDeniedAttempts);
+        if (!taken) {
+            // A folder the user may not write, names still being deleted
+            // every time, a full disk: the report is lost, and the log says
+            // so with the error.
             const std::string path = Ansi(agent, lastPath), code = "Error " + std::to_string(error);
             Log(agent, {.module = "WebPostEventData", .type = "ERROR", .val1 = "Report not stored",
                         .val2 = path, .val3 = code});

@@ -1,6 +1,7 @@
 // The hand-off file's protocol: create, write a request, read the answer,
 // check that the request is still there, clear.
 #include "scripts/HandOffFile.h"
+#include <algorithm>
 #include "agent/Common.h"
 
 namespace {
@@ -29,6 +30,13 @@ bool WriteHandOffKey(CQuorvaDlg& agent, const wchar_t* key, const std::wstring& 
     return TryWhileHeld(agent, [&] { return agent.os.profile.WriteString(kSection, key, value, path); });
 }
 
+// The user may write the file as well as the service: a tab in an answer
+// would split the log record that carries it into more fields than it has.
+std::wstring WithoutTabs(std::wstring text) {
+    std::replace(text.begin(), text.end(), L'\t', L' ');
+    return text;
+}
+
 }  // namespace
 
 void CreateHandOffFile(CQuorvaDlg& agent, const std::wstring& path) {
@@ -52,6 +60,14 @@ bool WriteHandOffRequest(CQuorvaDlg& agent, const std::wstring& path, const std:
     written = WriteHandOffKey(agent, L"Process Arguments", arguments, path) && written;
     Log(agent, {.module = log.module, .val1 = log.text, .val2 = "Process Arguments",
                 .val3 = Ansi(agent, arguments)});
+    // WritePrivateProfileString replaces only the key it names: an answer an
+    // earlier hand-off left (one never cleared, or one the service wrote
+    // after its copy had gone) would end this request's wait at once, and its
+    // script would never run. The answer keys go once the request is in
+    // place, so the service never finds the old request without its answer
+    // and takes it for a new one; the request keys and the section stay.
+    for (const wchar_t* answerKey : {L"Proc ID", L"Err_Desc"})
+        written = written && TryWhileHeld(agent, [&] { return agent.os.profile.DeleteKey(kSection, answerKey, path); });
     return written;
 }
 
@@ -63,19 +79,27 @@ bool HandOffRequestInFile(CQuorvaDlg& agent, const std::wstring& path) {
 
 void ReadProcessDetail(CQuorvaDlg& agent, const std::wstring& key, WideBuffer<1024>& buffer,
                        const std::wstring& iniFile) {
-    buffer = agent.os.profile.GetString(kSection, key, L"", kProcIdCapacity, iniFile);
+    buffer = WithoutTabs(agent.os.profile.GetString(kSection, key, L"", kProcIdCapacity, iniFile));
 }
 
 std::wstring ReadHandOffProcId(CQuorvaDlg& agent, const std::wstring& path) {
-    return agent.os.profile.GetString(kSection, L"Proc ID", L"", kProcIdCapacity, path);
+    return WithoutTabs(agent.os.profile.GetString(kSection, L"Proc ID", L"", kProcIdCapacity, path));
 }
 
 std::wstring ReadHandOffError(CQuorvaDlg& agent, const std::wstring& path, std::uint32_t capacity) {
-    return agent.os.profile.GetString(kSection, L"Err_Desc", L"", capacity, path);
+    return WithoutTabs(agent.os.profile.GetString(kSection, L"Err_Desc", L"", capacity, path));
 }
 
 void ClearHandOffFile(CQuorvaDlg& agent, const std::wstring& path) {
-    TryWhileHeld(agent, [&] {
-        return agent.os.files.DeleteFile(path) || agent.os.profile.WriteSection(kSection, L"", path);
+    // A file already gone is cleared: emptying it in place would make it
+    // again in the code page, where the caller makes it as CreateHandOffFile does.
+    const bool cleared = TryWhileHeld(agent, [&] {
+        return agent.os.files.DeleteFile(path) || !PathExists(agent, path) ||
+               agent.os.profile.WriteSection(kSection, L"", path);
     });
+    // The next request removes the answer before it is written; the log
+    // says the file kept it meanwhile.
+    if (!cleared)
+        Log(agent, {.module = "ClearHandOffFile", .type = "ERROR", .val1 = "Hand-off file not cleared",
+                    .val2 = "The answer stays until the next request", .val3 = Ansi(agent, path)});
 }

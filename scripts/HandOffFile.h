@@ -27,8 +27,11 @@ void CreateHandOffFile(CQuorvaDlg& agent, const std::wstring& path);
 void RecreateHandOffFileIfGone(CQuorvaDlg& agent, const std::wstring& path);
 
 // Writes a request: "Process Name", then "Process Arguments", each followed by
-// its log entry (module and first value as the caller's loop spells them).
-// False when a key could not be written: the service cannot see the request.
+// its log entry (module and first value as the caller's loop spells them),
+// then removes the answer keys "Proc ID" and "Err_Desc" an earlier hand-off
+// may have left. False when a key could not be written or an old answer
+// removed: the service cannot see the request, or its answer could not be
+// told from the old one.
 struct RequestLogText {
     const char* module;
     const char* text;
@@ -51,6 +54,7 @@ std::wstring ReadHandOffError(CQuorvaDlg& agent, const std::wstring& path, std::
 
 // After an answer has been read: the hand-off file is deleted, or, while
 // another program holds it for a moment (the service reading it, a virus
-// scanner), emptied in place. Otherwise the next request would read this
-// one's answer.
+// scanner), emptied in place; a file already gone counts as cleared. When the
+// file stays held past the tries an ERROR record says so, and the answer
+// stays until the next request removes it.
 void ClearHandOffFile(CQuorvaDlg& agent, const std::wstring& path);

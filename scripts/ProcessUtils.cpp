@@ -69,7 +69,10 @@ std::int32_t RunningInterface(CQuorvaDlg& agent, const std::wstring& fileName,
                               ProcIdVariant variant) {
     const std::wstring& storedId = StoredProcId(agent, variant).str();
     std::int32_t count = 0;
-    for (const platform::ProcessEntry& process : Snapshot(agent)) {
+    // Every snapshot holds the system's own processes: an empty one was not taken.
+    const std::vector<platform::ProcessEntry> processes = Snapshot(agent);
+    if (processes.empty()) return -1;
+    for (const platform::ProcessEntry& process : processes) {
         if (!EqualsNoCase(process.exeFile, fileName)) continue;
         // The image must occur in the deployer path letter for letter: a
         // look-alike differing only in case is some other program.

@@ -8,7 +8,8 @@ bool ExecuteProcess(CQuorvaDlg& agent, const std::wstring& application,
                     const std::wstring& arguments);
 
 // Running deployer processes (by file name, within m_strScriptImagePath) whose
-// identifier equals the variant's stored Proc ID.
+// identifier equals the variant's stored Proc ID; -1 when no look at the
+// processes could be taken, so nobody can tell.
 std::int32_t RunningInterface(CQuorvaDlg& agent, const std::wstring& fileName,
                               ProcIdVariant variant);
 

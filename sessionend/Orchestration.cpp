@@ -223,11 +223,12 @@ bool HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
 }
 
 // Whether a script this level waits for still runs. The first handling also
-// waits for a logon script that may still be going.
+// waits for a logon script that may still be going. A look Windows could not
+// take tells nothing: the script counts as running, and is looked for again.
 bool ScriptRunning(CQuorvaDlg& agent, Level level, const std::wstring& deployerFile) {
-    if (level == Level::Nested) return RunningInterface(agent, deployerFile, ProcIdVariant::Nested) >= 1;
-    if (RunningInterface(agent, deployerFile, ProcIdVariant::SessionEnd) >= 1) return true;
-    return RunningInterface(agent, deployerFile, ProcIdVariant::Logon) >= 1;
+    if (level == Level::Nested) return RunningInterface(agent, deployerFile, ProcIdVariant::Nested) != 0;
+    if (RunningInterface(agent, deployerFile, ProcIdVariant::SessionEnd) != 0) return true;
+    return RunningInterface(agent, deployerFile, ProcIdVariant::Logon) != 0;
 }
 
 // A script the bound has given up on counts as over.
@@ -258,11 +259,11 @@ SessionEndCommand CommandFor(const CQuorvaDlg& agent) {
     return {EwxShutdown | EwxForce | EwxPowerOff, L"-s -f -t 00", "Shutting down", L"shutdown"};
 }
 
-// Issues the held-back session end again, forced, and ends the agent. A
-// script still running leaves the agent running with the request counted. A
-// logoff needs no privilege; a shutdown or restart that the account may not
-// make is left to Windows: the held request is let go (the script has run)
-// and the agent ends.
+// Issues the held-back session end again, forced, once no script runs, and
+// ends the agent. A logoff needs no privilege; a shutdown or restart that the
+// account may not make, or that neither ExitWindowsEx nor the shutdown
+// program could issue, is left to Windows: the held request is let go (the
+// script has run), the log says so, and the agent ends.
 void IssueSessionEnd(CQuorvaDlg& agent, Level level, const std::wstring& deployerFile,
                      const std::wstring& shutdownProgram) {
     // A deeper level has let the request go already: nothing is left to issue.
@@ -271,10 +272,11 @@ void IssueSessionEnd(CQuorvaDlg& agent, Level level, const std::wstring& deploye
     // failed) reads as "nothing runs" and ends the wait early; a script
     // found running again here is waited for again, or the held session
     // end would never be issued.
-    if (StillWaitingFor(agent, level, deployerFile)) {
-        WaitForScript(agent, level, deployerFile);
-        if (agent.m_bFlagForReissue || StillWaitingFor(agent, level, deployerFile)) return;
-    }
+    // Windows was answered 0 and waits for this copy: it returns only having
+    // issued the session end or let it go, so the wait goes on while the
+    // script runs (a kind that changed meanwhile is issued as the latest), or
+    // until the administrator's limit gives up on it.
+    while (StillWaitingFor(agent, level, deployerFile)) WaitForScript(agent, level, deployerFile);
     Log(agent, {.module = kHandlingEnd, .val1 = "Script ended", .val2 = "Exiting"});
 
     platform::IShutdown& shutdown = agent.os.shutdown;
@@ -282,11 +284,16 @@ void IssueSessionEnd(CQuorvaDlg& agent, Level level, const std::wstring& deploye
     const bool enabled = token != 0 && EnableShutdownPrivilege(shutdown, token);
     const SessionEndCommand command = CommandFor(agent);
     if (enabled || !agent.m_bFlagForShutDown) {
-        shutdown.ExitWindowsEx(command.exitWindowsFlags, 0);
-        ExecuteProcess(agent, shutdownProgram, command.shutdownArguments);
-        Log(agent, {.module = kHandlingEnd, .val1 = "exe stopped", .val2 = command.logText});
-        ReportAgentEvent(agent, AgentEvent::SessionEndIssued,
-                         {command.eventText, std::to_wstring(agent.m_uScriptWaitedMs / 1000)});
+        const bool issued = shutdown.ExitWindowsEx(command.exitWindowsFlags, 0);
+        if (ExecuteProcess(agent, shutdownProgram, command.shutdownArguments) || issued) {
+            Log(agent, {.module = kHandlingEnd, .val1 = "exe stopped", .val2 = command.logText});
+            ReportAgentEvent(agent, AgentEvent::SessionEndIssued,
+                             {command.eventText, std::to_wstring(agent.m_uScriptWaitedMs / 1000)});
+        } else {
+            Log(agent, {.module = kHandlingEnd, .type = "ERROR", .val1 = "Session end not issued",
+                        .val2 = "ExitWindowsEx and the shutdown program failed", .val3 = command.logText});
+            agent.m_bLetSessionEndGo = true;
+        }
     } else {
         Log(agent, {.module = kHandlingEnd, .type = "ERROR", .val1 = "SeShutdownPrivilege not held",
                     .val2 = "Session end left to Windows", .val3 = command.logText});

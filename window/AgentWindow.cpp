@@ -57,7 +57,15 @@ void CQuorvaDlg::HandleDeferredMessages(bool startUpEnded) {
             if (deferred.held) undone = deferred.lParam;
             continue;
         }
-        if (m_bEnded) break;
+        if (m_bEnded) {
+            // The copy ended before it came to the request it holds (an
+            // installer's close, confirmed first): it is still owed.
+            if (&deferred == lastHeld) {
+                undone = deferred.lParam;
+                why = "Ended before handling it";
+            }
+            continue;
+        }
         // A held request that a later one followed was cancelled by Windows
         // when it was answered 0; the later one says what is wanted now.
         if (deferred.held && &deferred != lastHeld) continue;

@@ -117,6 +117,10 @@ bool Files::WriteString(const std::wstring& section, const std::wstring& key,
                                         file.c_str()) != FALSE;
 }
 
+bool Files::DeleteKey(const std::wstring& section, const std::wstring& key, const std::wstring& file) {
+    return ::WritePrivateProfileStringW(section.c_str(), key.c_str(), nullptr, file.c_str()) != FALSE;
+}
+
 bool Files::WriteSection(const std::wstring& section, const std::wstring& lines,
                          const std::wstring& file) {
     // The call takes "key=value" strings one after another, each with its

@@ -469,6 +469,33 @@ def logon_request_gone(m):
         Repeat([r.L15, r.L17], 0), r.L18(runs[0][0]), r.web_post(report), r.L19, r.L20])
 
 
+def old_answer_in_file(m):
+    """An answer an earlier hand-off left in the file ("Proc ID=4242", "Err_Desc"): at logon and again at a
+    logoff the agent writes its request, removes the old answer and waits for the service's answer to this
+    request: the deployer runs with Logon<<>> and then Logoff<<>>, each hand-off with a report of status 1."""
+    stale = ("[Process Details]\r\nProcess Name=%s\r\nProcess Arguments=Logoff<<>>%s\r\nProc ID=4242\r\n"
+             "Err_Desc=old\r\n" % (DEPLOYER_WIN, m.user)).encode("cp1252")
+    r = Records(m)
+    m.layout(templates={"Logon": 1, "Logoff": 2, "Shutdown": 1})
+    m.handoff.write_bytes(stale)
+    m.start_service()
+    m.run_agent(timeout=60)
+    check([args for _, args in deployer_runs(m)] == ["Logon<<>>" + m.user], "deployer runs %s" % deployer_runs(m))
+    check_report(only_report(m), m.user, "Logon", "1", "")
+
+    m.handoff.write_bytes(stale)
+    process, pid = m.start_agent("setup")
+    m.wait_for(lambda: any(e.fields() == r.L10 for e in m.log_entries()), 30, "the copy did not become resident")
+    answer = m.answer_of(m.query_end_session(m.agent_window(pid)["hwnd"], 0x80000000), 120)
+    check(answer == 0, "the logoff was answered %d" % answer)
+    m.wait_exit(process, 30)
+    check([args for _, args in deployer_runs(m)] == ["Logon<<>>" + m.user, "Logoff<<>>" + m.user],
+          "deployer runs %s" % deployer_runs(m))
+    reports = m.reports()
+    check(len(reports) == 2, "expected two reports, found %s" % [p.name for p in reports])
+    check_report(reports[1], m.user, "Logoff", "1", "")
+
+
 def logon_missing_memberid(m):
     """A missing MEMBERID: one "Not Found" entry with the registry's error text, no report."""
     r = Records(m)
@@ -1177,6 +1204,7 @@ SCENARIO_TABLE = [
     Row(logon_service_error),
     Row(logon_no_service),
     Row(logon_request_gone),
+    Row(old_answer_in_file),
     Row(logon_missing_memberid),
     Row(setup_resident_any_case),
     Row(setup_logon_template_only),

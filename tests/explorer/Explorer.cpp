@@ -1,11 +1,15 @@
-// The explorer's lifetimes: generated from a seed, run on the simulated
-// machine through the fault-injecting seam, and held to the invariants.
+// The explorer's machines: generated from a seed, their copies run one after
+// another on one simulated machine through the fault-injecting seam, and
+// each lifetime judged by what the machine recorded (fake::GroundTruth, the
+// service's requests, the files on disk), not by the agent's own log.
 #include <algorithm>
 #include <cstdio>
 #include <deque>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <utility>
 
@@ -36,6 +40,7 @@ public:
     }
     // 0 .. n-1
     std::uint64_t Below(std::uint64_t n) { return n == 0 ? 0 : Next() % n; }
+    std::int64_t Ms(std::int64_t n) { return static_cast<std::int64_t>(Below(static_cast<std::uint64_t>(n))); }
     bool Chance(int percent) { return Below(100) < static_cast<std::uint64_t>(percent); }
     template <class T>
     const T& Pick(const std::vector<T>& items) { return items[Below(items.size())]; }
@@ -48,6 +53,7 @@ constexpr std::intptr_t kShutdown = 0;
 constexpr std::intptr_t kLogoff = static_cast<std::intptr_t>(0x80000000u);
 constexpr std::intptr_t kCloseApp = 0x1;
 constexpr std::intptr_t kCritical = 0x40000000;
+const wchar_t* const kSection = L"Process Details";
 
 const std::vector<std::intptr_t> kRequests = {
     kShutdown, kShutdown, kLogoff, kLogoff, kCloseApp, kCritical, kLogoff | kCritical, kLogoff | kCloseApp,
@@ -55,6 +61,14 @@ const std::vector<std::intptr_t> kRequests = {
 
 const std::vector<std::wstring> kUsers = {
     L"jsmith", L"jsmith", L"Jos\u00E9", L"\u0418\u0432\u0430\u043D", L"\u0141ukasz", L"R&D <lab>",
+};
+
+// Local start times next to the calendar's edges: midnight, a month's and a
+// year's end, a leap day, and the nights daylight saving time begins and ends.
+const std::vector<platform::SystemTime> kStarts = {
+    {2026, 3, 4, 5, 14, 30, 0, 0},  {2026, 1, 31, 6, 23, 58, 30, 0}, {2026, 12, 4, 31, 23, 59, 0, 0},
+    {2028, 2, 1, 28, 23, 59, 10, 0}, {2026, 3, 0, 29, 1, 58, 0, 0},   {2026, 10, 0, 25, 2, 58, 0, 0},
+    {2026, 6, 2, 30, 23, 57, 0, 0},
 };
 
 std::string Utf8(const std::wstring& text) { return fake::Utf8(text); }
@@ -73,11 +87,26 @@ const char* EventName(Event::Kind kind) {
         case Event::Query: return "WM_QUERYENDSESSION";
         case Event::EndSessionFalse: return "WM_ENDSESSION FALSE";
         case Event::ServiceDies: return "service dies";
+        case Event::ServiceStarts: return "service starts";
         case Event::HandOffDeleted: return "hand-off file deleted";
         case Event::GarbageProcId: return "service writes a garbage Proc ID";
         case Event::LogHeld: return "log held 300 ms";
+        case Event::UserForces: return "the user forces the end";
+        case Event::BiasChanges: return "daylight saving time changes";
     }
     return "?";
+}
+
+const char* PlantedName(Planted p) {
+    switch (p) {
+        case Planted::Nothing: return "";
+        case Planted::OldAnswer: return ", hand-off file holds an old request and its Proc ID";
+        case Planted::OldError: return ", hand-off file holds an old Err_Desc";
+        case Planted::UnrelatedId: return ", hand-off file holds the Proc ID of an unrelated process";
+        case Planted::NonNumeric: return ", hand-off file holds a non-numeric Proc ID";
+        case Planted::Overlong: return ", hand-off file holds overlong values";
+    }
+    return "";
 }
 
 bool IsLogoff(std::intptr_t lParam) { return (static_cast<std::uint32_t>(lParam) & platform::EndSessionLogoff) != 0; }
@@ -86,53 +115,93 @@ bool IsClose(std::intptr_t lParam) {
     return (bits & platform::EndSessionLogoff) == 0 && (bits & platform::EndSessionCloseApp) != 0;
 }
 
+// Restart, or else logoff, or else a shutdown of either sort.
+int KindClass(fake::EndKind k) { return k == fake::EndKind::Restart ? 2 : k == fake::EndKind::Logoff ? 0 : 1; }
+
+bool StartsWith(const std::wstring& text, const std::wstring& prefix) { return text.rfind(prefix, 0) == 0; }
+
 // Thrown by the clock at the bound of virtual time.
 struct Bound {};
-// Thrown when Windows ends the session (WM_ENDSESSION TRUE returned): the
-// process goes with it.
+// Thrown when the session ends around the agent (WM_ENDSESSION TRUE returned,
+// or the user forced it): the process goes with it.
 struct SessionOver {};
 
 constexpr std::int64_t kBoundMs = 10LL * 60 * 1000;
+// Report names the agent is expected to get past when they are taken or
+// still being deleted.
+constexpr int kPendingNamesWithinBound = 4;
 
-}  // namespace
+std::vector<Fault> GenerateFaults(Random& r) {
+    std::vector<Fault> faults;
+    const auto burst = [&](const char* call, int from, int length, std::uint32_t error) {
+        for (int k = 0; k < length; ++k) faults.push_back({call, from + k, error});
+    };
+    if (r.Chance(3)) {
+        // The hand-off file is held when the agent clears it, at times for
+        // longer than the agent tries.
+        const int length = 1 + static_cast<int>(r.Below(8));
+        burst("Files.DeleteFile", 1, length, 32);
+        burst("Profile.WriteSection", 1, length, 32);
+    } else if (r.Chance(4)) {
+        // shutdown.exe cannot start for "/a" nor "-a": the cancel falls back
+        // to AbortSystemShutdown, which fails when no shutdown is pending.
+        burst("Processes.CreateHiddenProcess", 1, 2, 2);
+        faults.push_back({"Shutdown.AbortSystemShutdown", 1, 1116});
+    } else if (r.Chance(55)) {
+        const int count = 1 + static_cast<int>(r.Below(3));
+        for (int i = 0; i < count; ++i) {
+            const FaultRow& row = FaultTable()[r.Below(FaultTable().size())];
+            // Any call of the method, the first few most often; a burst
+            // outlasts every retry loop.
+            const int nth = 1 + static_cast<int>(r.Below(r.Chance(50) ? 6 : 120));
+            const int length = r.Chance(15) ? 2 + static_cast<int>(r.Below(8)) : 1;
+            burst(row.call, nth, length, row.errors[r.Below(row.errors.size())]);
+        }
+    }
+    return faults;
+}
 
-Lifetime Generate(std::uint64_t seed) {
-    Random r(seed);
+Lifetime GenerateLifetime(Random& r, const Machine& m, std::size_t index) {
     Lifetime l;
-    l.seed = seed;
+    const Copy before = index == 0 ? Copy::System : m.lifetimes.back().copy;
     const auto copy = r.Below(100);
-    l.copy = copy < 55 ? Copy::Setup : copy < 85 ? Copy::Ordinary : Copy::System;
-    l.secondCopy = r.Chance(15);
-    l.xp = r.Chance(30);
-    l.privilegeHeld = r.Chance(70);
-    l.threadCodePage = r.Chance(20) ? 1251 : 1252;
-    l.systemCodePage = r.Chance(20) ? 1251 : 1252;
-    l.user = r.Pick(kUsers);
-    l.serviceRunning = r.Chance(92);
+    l.copy = copy < 45 ? Copy::Setup : copy < 85 ? Copy::Ordinary : Copy::System;
+    if (index > 0 && before == Copy::Ordinary && r.Chance(70)) {
+        // The resident copy of the same logon, once the logon copy is done.
+        l.copy = Copy::Setup;
+        l.sameBootAfterMs = 1 + r.Ms(90000);
+    } else if (index > 0) {
+        l.bootAfterMinutes = r.Chance(10) ? -static_cast<std::int64_t>(1 + r.Below(600))  // clock set back
+                                          : static_cast<std::int64_t>(1 + r.Below(r.Chance(50) ? 60 : 3000));
+    }
+    l.secondCopy = r.Chance(10);
+    l.serviceAtStart = r.Chance(85);
     const auto reply = r.Below(100);
     l.reply = reply < 80 ? 0 : reply < 95 ? 1 : 2;
-    l.answerDelayMs = r.Chance(50) ? 0 : static_cast<std::int64_t>(r.Below(9000));
-    l.deployerRunMs = static_cast<std::int64_t>(r.Below(40000));
-    l.registryValues = r.Chance(95);
-    l.restartSetting = r.Chance(20);
-    l.postFolderDenied = r.Chance(8);
-    l.reportNamesPending = r.Chance(8);
-    l.reusePids = r.Chance(20);
-    l.terminalServices = r.Chance(25);
+    const auto delay = r.Below(100);
+    l.answerDelayMs = delay < 50 ? 0 : delay < 92 ? r.Ms(9000) : 60000 + r.Ms(240000);
+    l.deployerRunMs = r.Ms(40000);
+    l.restartIntended = m.restartSetting || r.Chance(35);
+    l.reportNamesPending = r.Chance(8) ? (r.Chance(70) ? 1 + static_cast<int>(r.Below(4)) : 300) : 0;
     if (r.Chance(10)) l.badLengthSnapshots = 1 + static_cast<int>(r.Below(4));
     l.answeredTrueEnds = r.Chance(70);
+    if (r.Chance(12)) l.planted = static_cast<Planted>(1 + r.Below(5));
+    if (!l.serviceAtStart && r.Chance(70)) l.events.push_back({8000 + r.Ms(60000), Event::ServiceStarts, 0});
     const int events = static_cast<int>(r.Below(5));
     for (int i = 0; i < events; ++i) {
         Event e;
         // Most requests come early: the start-up is where the rules meet.
-        e.atMs = r.Chance(50) ? static_cast<std::int64_t>(r.Below(6000)) : static_cast<std::int64_t>(r.Below(90000));
+        e.atMs = r.Chance(50) ? r.Ms(6000) : r.Ms(90000);
         const auto kind = r.Below(100);
-        e.kind = kind < 62 ? Event::Query
-                 : kind < 70 ? Event::EndSessionFalse
-                 : kind < 77 ? Event::ServiceDies
-                 : kind < 84 ? Event::HandOffDeleted
-                 : kind < 92 ? Event::GarbageProcId
-                             : Event::LogHeld;
+        e.kind = kind < 58 ? Event::Query
+                 : kind < 64 ? Event::EndSessionFalse
+                 : kind < 70 ? Event::ServiceDies
+                 : kind < 74 ? Event::ServiceStarts
+                 : kind < 79 ? Event::HandOffDeleted
+                 : kind < 85 ? Event::GarbageProcId
+                 : kind < 90 ? Event::LogHeld
+                 : kind < 98 ? Event::UserForces
+                             : Event::BiasChanges;
         if (e.kind == Event::Query) e.lParam = r.Pick(kRequests);
         l.events.push_back(e);
     }
@@ -141,497 +210,710 @@ Lifetime Generate(std::uint64_t seed) {
         if (e.kind == Event::GarbageProcId) l.reply = 2;
     std::stable_sort(l.events.begin(), l.events.end(),
                      [](const Event& a, const Event& b) { return a.atMs < b.atMs; });
-    if (r.Chance(3)) {
-        // The hand-off file is held for a moment when the agent clears it.
-        l.faults.push_back({"Files.DeleteFile", 1, 32});
-        l.faults.push_back({"Profile.WriteSection", 1, 32});
-    } else if (r.Chance(4)) {
-        // shutdown.exe cannot start for "/a" nor "-a": the cancel falls back
-        // to AbortSystemShutdown, which fails when no shutdown is pending.
-        l.faults.push_back({"Processes.CreateHiddenProcess", 1, 2});
-        l.faults.push_back({"Processes.CreateHiddenProcess", 2, 2});
-        l.faults.push_back({"Shutdown.AbortSystemShutdown", 1, 1116});
-    } else if (r.Chance(55)) {
-        const int faults = 1 + static_cast<int>(r.Below(3));
-        for (int i = 0; i < faults; ++i) {
-            const FaultRow& row = FaultTable()[r.Below(FaultTable().size())];
-            l.faults.push_back({row.call, 1 + static_cast<int>(r.Below(6)), row.errors[r.Below(row.errors.size())]});
-        }
-    }
-    // Drawn last, so every earlier seed keeps its lifetime. With a limit, half
-    // the scripts hang: only the limit ends their wait.
-    if (r.Chance(25)) {
-        l.scriptWaitLimit = 1 + static_cast<std::uint32_t>(r.Below(120));
-        if (r.Chance(50)) l.deployerRunMs = 60LL * 60 * 1000;
-    }
+    l.faults = GenerateFaults(r);
     return l;
 }
 
-std::string Describe(const Lifetime& l) {
-    std::ostringstream o;
-    o << "seed " << l.seed << ": "
-      << (l.copy == Copy::Setup ? "setup copy" : l.copy == Copy::Ordinary ? "ordinary copy" : "SYSTEM copy")
-      << (l.secondCopy ? " beside another copy" : "") << ", " << (l.xp ? "XP rules" : "Vista rules")
-      << (l.privilegeHeld ? "" : ", no shutdown privilege") << ", user " << Utf8(l.user)
-      << ", thread code page " << l.threadCodePage << ", system code page " << l.systemCodePage
-      << (l.serviceRunning ? "" : ", service not running")
-      << ", service " << (l.reply == 0 ? "answers Proc ID" : l.reply == 1 ? "answers Err_Desc" : "never answers")
-      << " after " << l.answerDelayMs << " ms, script " << l.deployerRunMs << " ms"
-      << (l.registryValues ? "" : ", no registry values") << (l.restartSetting ? ", Shutdown Setting 4" : "")
-      << (l.postFolderDenied ? ", post folder not writable" : "")
-      << (l.reportNamesPending ? ", report names delete-pending" : "") << (l.reusePids ? ", ids reused" : "")
-      << (l.terminalServices ? ", Terminal Services" : "")
-      << (l.badLengthSnapshots ? ", " + std::to_string(l.badLengthSnapshots) + " snapshots fail with ERROR_BAD_LENGTH" : "")
-      << (l.answeredTrueEnds ? "" : ", a request answered 1 does not end the session")
-      << (l.scriptWaitLimit ? ", ScriptWaitLimit " + std::to_string(l.scriptWaitLimit) + " s" : "") << "\n";
-    for (const Event& e : l.events) {
-        o << "  at +" << e.atMs << " ms: " << EventName(e.kind);
-        if (e.kind == Event::Query) o << " " << RequestName(e.lParam);
-        o << "\n";
+// What one lifetime saw, for its judgement.
+struct Seen {
+    struct Answer {
+        std::intptr_t lParam, result;
+        std::int64_t atMs;
+    };
+    std::vector<Answer> answers;
+    std::optional<std::intptr_t> waiting;  // a request Windows still waits on
+    std::size_t firedEvents = 0;
+    std::uint32_t lastSleep = 0;
+    bool live = true, inAgent = false, endedByWindows = false, bound = false, terminated = false, userForced = false;
+    bool serviceWasDown = false, vetoed = false, handOffDeleted = false, closed = false, logHeld = false;
+};
+
+}  // namespace
+
+Machine Generate(std::uint64_t seed) {
+    Random r(seed);
+    Machine m;
+    m.seed = seed;
+    m.xp = r.Chance(30);
+    m.privilegeHeld = r.Chance(70);
+    m.threadCodePage = r.Chance(20) ? 1251 : 1252;
+    m.systemCodePage = r.Chance(20) ? 1251 : 1252;
+    m.user = r.Pick(kUsers);
+    m.registryValues = r.Chance(95);
+    m.restartSetting = r.Chance(15);
+    m.postFolderDenied = r.Chance(6);
+    m.reusePids = r.Chance(20);
+    m.terminalServices = r.Chance(25);
+    m.biasMinutes = r.Chance(75) ? 60 : -300;
+    const platform::SystemTime start = kStarts[r.Below(kStarts.size())];
+    m.firstBootMs = fake::FakeClock::ToUnixMs(start) - m.biasMinutes * 60000LL + r.Ms(150000);
+    const std::size_t lifetimes = 1 + r.Below(3);
+    for (std::size_t i = 0; i < lifetimes; ++i) m.lifetimes.push_back(GenerateLifetime(r, m, i));
+    // Drawn last, so every earlier seed keeps its machine. With the
+    // administrator's limit, half the scripts hang: only the limit ends their wait.
+    if (r.Chance(25)) {
+        m.scriptWaitLimit = 1 + static_cast<std::uint32_t>(r.Below(120));
+        for (Lifetime& l : m.lifetimes)
+            if (r.Chance(50)) l.deployerRunMs = 60LL * 60 * 1000;
     }
-    for (const Fault& f : l.faults) o << "  fault: call " << f.nth << " of " << f.call << " fails with " << f.error << "\n";
+    return m;
+}
+
+std::string Describe(const Machine& m) {
+    std::ostringstream o;
+    o << "seed " << m.seed << ": " << (m.xp ? "XP rules" : "Vista rules")
+      << (m.privilegeHeld ? "" : ", no shutdown privilege") << ", user " << Utf8(m.user) << ", thread code page "
+      << m.threadCodePage << ", system code page " << m.systemCodePage
+      << (m.registryValues ? "" : ", no registry values") << (m.restartSetting ? ", Shutdown Setting 4" : "")
+      << (m.postFolderDenied ? ", post folder not writable" : "") << (m.reusePids ? ", ids reused" : "")
+      << (m.terminalServices ? ", Terminal Services" : "")
+      << (m.scriptWaitLimit ? ", ScriptWaitLimit " + std::to_string(m.scriptWaitLimit) + " s" : "") << ", first boot at UTC ms " << m.firstBootMs
+      << ", bias " << m.biasMinutes << " min\n";
+    for (const Lifetime& l : m.lifetimes) {
+        o << "  " << (l.copy == Copy::Setup ? "setup copy" : l.copy == Copy::Ordinary ? "ordinary copy" : "SYSTEM copy");
+        if (l.sameBootAfterMs) o << " " << l.sameBootAfterMs << " ms after the last, same boot";
+        else if (l.bootAfterMinutes) o << ", booted " << l.bootAfterMinutes << " min after the last";
+        o << (l.secondCopy ? ", beside another copy" : "") << (l.serviceAtStart ? "" : ", service not running")
+          << ", service " << (l.reply == 0 ? "answers Proc ID" : l.reply == 1 ? "answers Err_Desc" : "never answers")
+          << " after " << l.answerDelayMs << " ms, script " << l.deployerRunMs << " ms"
+          << (l.restartIntended ? ", shutdowns are restarts" : "")
+          << (l.reportNamesPending ? ", " + std::to_string(l.reportNamesPending) + " report names at a time delete-pending" : "")
+          << (l.badLengthSnapshots ? ", " + std::to_string(l.badLengthSnapshots) + " snapshots fail with ERROR_BAD_LENGTH" : "")
+          << (l.answeredTrueEnds ? "" : ", a request answered 1 does not end the session") << PlantedName(l.planted)
+          << "\n";
+        for (const Event& e : l.events) {
+            o << "    at +" << e.atMs << " ms: " << EventName(e.kind);
+            if (e.kind == Event::Query) o << " " << RequestName(e.lParam);
+            o << "\n";
+        }
+        for (const Fault& f : l.faults) o << "    fault: call " << f.nth << " of " << f.call << " fails with " << f.error << "\n";
+    }
     return o.str();
 }
 
-Outcome Run(const Lifetime& l, bool keepTrace) {
+Outcome Run(const Machine& mc, bool keepTrace) {
     Outcome out;
     const auto violation = [&out](const std::string& kind, const std::string& detail) {
         out.violations.push_back(kind + ": " + detail);
     };
+    const auto excuse = [&out](const char* why) {
+        ++out.excused[why];
+        return true;
+    };
 
     fake::FakeMachine m;
     fake::StandardOptions o;
-    o.userName = l.copy == Copy::System ? L"SYSTEM" : l.user;
-    o.session = l.copy == Copy::System ? 0 : 1;
-    o.setup = l.copy == Copy::Setup;
-    o.serviceRunning = l.serviceRunning;
-    o.registryValues = l.registryValues;
-    if (l.restartSetting) o.shutdownSetting = 4;
+    o.userName = mc.user;
+    o.serviceRunning = false;
+    o.registryValues = mc.registryValues;
+    if (mc.restartSetting) o.shutdownSetting = 4;
     const fake::StandardMachine info = fake::InstallStandardMachine(m, o);
-    if (l.scriptWaitLimit)
-        m.registry.SetDword(platform::HKeyLocalMachine, L"SOFTWARE\\VORLAN", L"ScriptWaitLimit", l.scriptWaitLimit);
-    m.text.codePage = l.threadCodePage;
-    m.files.systemCodePage = l.systemCodePage;
-    m.text.systemCodePage = l.systemCodePage;
-    m.shell.blockReasonMissing = l.xp;
-    m.shutdown.privilegeHeld = l.privilegeHeld;
-    m.processes.reuseIds = l.reusePids;
-    m.processes.snapshotBadLengthFailures = l.badLengthSnapshots;
-    if (l.secondCopy) m.processes.Start(L"quorva.exe", o.session);
-    const std::int64_t start = m.clock.nowMs;
+    if (mc.scriptWaitLimit)
+        m.registry.SetDword(platform::HKeyLocalMachine, L"SOFTWARE\\VORLAN", L"ScriptWaitLimit", mc.scriptWaitLimit);
+    m.text.codePage = mc.threadCodePage;
+    m.files.systemCodePage = mc.systemCodePage;
+    m.text.systemCodePage = mc.systemCodePage;
+    m.shutdown.privilegeHeld = mc.privilegeHeld;
+    m.shutdown.terminalServices = mc.terminalServices;
+    m.processes.reuseIds = mc.reusePids;
+    m.clock.localBiasMinutes = mc.biasMinutes;
+    m.clock.nowMs = mc.firstBootMs;
+    // Earlier shutdowns and restarts of the machine, long past.
+    for (int hours : {30, 6})
+        m.eventLog.Add(fake::FakeEventLog::Shutdown1074(static_cast<std::uint32_t>(mc.firstBootMs / 1000 - hours * 3600),
+                                                        hours == 6 ? L"restart" : L"power off"));
     const std::wstring postFolder = o.installDir + L"QVRTPostLogs";
-    if (l.postFolderDenied) {
+    if (mc.postFolderDenied) {
         m.files.MakeFolder(postFolder);
         m.files.DenyWrite(postFolder);
     }
-    if (l.reportNamesPending) {
-        for (int second = 0; second < 200; ++second) {
+
+    std::int64_t start = m.clock.nowMs, bootStart = start;
+    std::uint32_t servicePid = 0;
+    std::unique_ptr<fake::ScriptedService> service;
+    std::deque<Seen> seens;  // stable addresses for the clock's actions
+    bool namesPendingBeyondBound = false;  // delete-pending report names stay so
+    bool handOffEverDeleted = false;       // a service answering then makes the file again in the code page
+    const auto trace = [&](const std::string& line) {
+        if (!keepTrace) return;
+        char at[48];
+        std::snprintf(at, sizeof at, "+%lld ms ", static_cast<long long>(m.clock.nowMs - start));
+        out.trace.push_back(at + line);
+    };
+    // Time passes on the machine with no copy of the agent running.
+    const auto advance = [&](std::int64_t to) {
+        try {
+            m.clock.AdvanceTo(to);
+        } catch (...) {
+        }
+    };
+
+    for (std::size_t index = 0; index < mc.lifetimes.size(); ++index) {
+        const Lifetime& l = mc.lifetimes[index];
+        const bool system = l.copy == Copy::System;
+        const std::wstring user = system ? L"SYSTEM" : mc.user;
+        const std::wstring ini = info.scriptDataDir + L"quorvaProcDetails_" + user + L".ini";
+        // ---- the boot, or the next copy of the same boot ----
+        if (index == 0 || l.sameBootAfterMs == 0) {
+            if (index > 0) {
+                advance(m.clock.nowMs + 1000);
+                m.clock.CancelAll();
+                m.clock.nowMs = std::max<std::int64_t>(bootStart + l.bootAfterMinutes * 60000LL, 86400000LL);
+            }
+            bootStart = m.clock.nowMs;
+            m.processes.table.resize(2);
+            m.processes.Start(L"smss.exe", 0);
+            m.processes.Start(L"winlogon.exe", 1);
+            m.processes.Start(L"explorer.exe", 1);
+            servicePid = l.serviceAtStart ? m.processes.Start(L"quorvahost.exe", 0) : 0;
+            service.reset();
+        } else {
+            advance(std::max(m.clock.nowMs, start + l.sameBootAfterMs));
+            const bool running = m.processes.CountRunning(L"quorvahost.exe") > 0;
+            if (l.serviceAtStart && !running) servicePid = m.processes.Start(L"quorvahost.exe", 0);
+            if (!l.serviceAtStart && running)
+                while (m.processes.CountRunning(L"quorvahost.exe") > 0)
+                    for (const auto& p : m.processes.table)
+                        if (p.exe == L"quorvahost.exe") {
+                            m.processes.Exit(p.pid);
+                            break;
+                        }
+        }
+        start = m.clock.nowMs;
+        trace("lifetime " + std::to_string(index + 1));
+        fake::ScriptedService::Options so;
+        so.reply = l.reply == 0 ? fake::ScriptedService::Reply::ProcId
+                   : l.reply == 1 ? fake::ScriptedService::Reply::Error
+                                  : fake::ScriptedService::Reply::Never;
+        so.answerDelayMs = l.answerDelayMs;
+        so.deployerRunMs = l.deployerRunMs;
+        so.errorText = L"The system cannot find the file specified.";
+        if (!service) {
+            service = std::make_unique<fake::ScriptedService>(m, info.scriptDataDir, so);
+            service->WatchUser(mc.user);
+            service->WatchUser(L"SYSTEM");
+            service->Start();
+        } else {
+            service->options = so;
+        }
+        const std::size_t requestsBefore = service->requests.size();
+        const std::size_t endsBefore = m.truth.sessionEnds.size();
+        const std::vector<std::wstring> reportsBefore = m.files.List(postFolder);
+
+        // ---- the copy's process and window ----
+        const std::uint32_t session = system ? 0 : 1;
+        m.processes.currentProcessId = m.processes.Start(L"quorva.exe", session);
+        if (l.secondCopy) m.processes.Start(L"quorva.exe", session);
+        m.processes.userName = user;
+        m.processes.args = {o.installDir + L"quorva.exe"};
+        if (l.copy == Copy::Setup) m.processes.args.push_back(L"setup");
+        m.processes.snapshotBadLengthFailures = l.badLengthSnapshots;
+        const int generation = m.shell.generation + 1;
+        m.shell = fake::FakeShell();
+        m.shell.journal = &m.journal;
+        m.shell.generation = generation;
+        m.shell.blockReasonMissing = mc.xp;
+        m.shutdown.privilegeEnabled = false;
+        // Runs of that many names still being deleted, each followed by a free one.
+        for (int second = 0; l.reportNamesPending && l.sameBootAfterMs == 0 && second < 300; ++second) {
+            if (second % (l.reportNamesPending + 1) == l.reportNamesPending) continue;
             const auto t = fake::FakeClock::FromUnixMs(start + m.clock.localBiasMinutes * 60000LL + second * 1000LL);
             wchar_t stamp[32];
             std::swprintf(stamp, 32, L"%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
             m.files.DeletePending(postFolder + L"\\wpdcmagntevntstiu_N_" + stamp + L".xml");
         }
-    }
-
-    fake::ScriptedService::Options so;
-    so.reply = l.reply == 0 ? fake::ScriptedService::Reply::ProcId
-               : l.reply == 1 ? fake::ScriptedService::Reply::Error
-                              : fake::ScriptedService::Reply::Never;
-    so.answerDelayMs = l.answerDelayMs;
-    so.deployerRunMs = l.deployerRunMs;
-    so.deployerSession = o.session;
-    fake::ScriptedService service(m, info.scriptDataDir, so);
-    service.WatchUser(o.userName);
-    service.Start();
-
-    const auto trace = [&](const std::string& line) {
-        if (keepTrace) {
-            char at[32];
-            std::snprintf(at, sizeof at, "+%lld ms ", static_cast<long long>(m.clock.nowMs - start));
-            out.trace.push_back(at + line);
+        // ---- what an earlier program left in the hand-off file ----
+        const auto put = [&](const wchar_t* key, const std::wstring& value) { m.files.WriteString(kSection, key, value, ini); };
+        if (l.planted != Planted::Nothing) {
+            // Left by this version of the agent: UTF-16 where the name needs it.
+            if (!m.files.Exists(ini) && !m.text.ShowsInSystemCodePage(user)) m.files.PutFile(ini, std::string("\xFF\xFE", 2));
+            put(L"Process Name", info.deployerPath);
+            put(L"Process Arguments", L"Logoff<<>>" + user);
         }
-    };
+        if (l.planted == Planted::OldAnswer) put(L"Proc ID", L"4242");
+        if (l.planted == Planted::OldError) put(L"Err_Desc", L"Old\terror of another request");
+        if (l.planted == Planted::UnrelatedId) put(L"Proc ID", L"4");
+        if (l.planted == Planted::NonNumeric) put(L"Proc ID", L"twelve");
+        if (l.planted == Planted::Overlong) put(L"Proc ID", std::wstring(3000, L'7'));
 
-    // ---- what the run observes ----
-    struct Sent {
-        std::uint32_t message;
-        std::uintptr_t wParam;
-        std::intptr_t lParam;
-    };
-    struct Answer {
-        std::intptr_t lParam;
-        std::intptr_t result;
-    };
-    std::deque<Sent> queue;
-    std::vector<Answer> answers;
-    struct Issue {
-        bool logoff;
-        std::size_t answersBefore;
-    };
-    std::vector<Issue> issues;
-    std::size_t reportsStored = 0;
-    bool inAgent = false, sessionOver = false;
-    std::uint32_t lastSleep = 0;
-    std::size_t firedEvents = 0;
-    CQuorvaDlg* agentPtr = nullptr;
-    std::uint32_t countSeen = 0;
-    std::int64_t firstQueryAtMs = -1;
-
-    const auto checkState = [&]() {
-        if (!agentPtr) return;
-        const CQuorvaDlg& a = *agentPtr;
-        if (a.m_uICountForOnce < countSeen) violation("state", "m_uICountForOnce went back");
-        countSeen = a.m_uICountForOnce;
-        for (BOOL flag : {a.m_bFlagForFirstTimeLogoff, a.m_bFlagForFirstShutDown, a.m_bFlagForReissue,
-                          a.m_bSetupMode, a.m_bLogFailed, a.m_bFlagForRestart, a.m_bFlagForShutDown})
-            if (flag != 0 && flag != 1) violation("state", "a flag holds neither 0 nor 1");
-    };
-
-    SeamObserver observer;
-    observer.issued = [&](bool logoff, bool viaExitWindows) {
-        trace(std::string(viaExitWindows ? "ExitWindowsEx " : "shutdown.exe ") + (logoff ? "logoff" : "shutdown"));
-        issues.push_back({logoff, answers.size()});
-        // Only a script whose Proc ID the agent read can be waited for: an
-        // answer lost with a hand-off file someone deleted is not known.
-        const bool taskKillAck = !m.JournalOf({"Service ack"}).empty();
-        for (const auto& request : service.requests) {
-            const std::wstring pid = std::to_wstring(request.pid);
-            const bool known = agentPtr && (agentPtr->m_szScriptProcId == pid || agentPtr->m_szScriptProcId2 == pid ||
-                                            agentPtr->m_szScriptProcId3 == pid);
-            // The administrator's limit lets a hung script go, at the
-            // earliest that long after the first request reached the agent.
-            const bool limitPassed = l.scriptWaitLimit != 0 && firstQueryAtMs >= 0 &&
-                                     m.clock.nowMs - firstQueryAtMs >= l.scriptWaitLimit * 1000LL;
-            if (request.pid != 0 && known && m.processes.IsRunning(request.pid) && !taskKillAck && !limitPassed)
-                violation("order", "session end issued while script " + std::to_string(request.pid) + " runs");
-        }
-    };
-    observer.beforeSleep = [&](std::uint32_t ms) {
-        lastSleep = ms;
-        checkState();
-    };
-    observer.reportStored = [&]() { ++reportsStored; };
-
-    FaultyPlatform seam(m, l.faults, observer);
-    CQuorvaDlg agent(seam.os());
-    agentPtr = &agent;
-
-    const auto deliver = [&]() {
-        while (!queue.empty() && !agent.m_bEnded) {
-            const Sent s = queue.front();
-            queue.pop_front();
-            if (s.message == wm::QueryEndSession) {
-                trace("deliver WM_QUERYENDSESSION " + RequestName(s.lParam));
-                if (firstQueryAtMs < 0) firstQueryAtMs = m.clock.nowMs;
-                const MessageResult r = agent.WindowProc(s.message, s.wParam, s.lParam);
-                answers.push_back({s.lParam, r.result});
-                trace("answered " + std::to_string(r.result));
-                m.shell.QueryEndSessionAnswered(r.result);
-                if (r.result != 0 && l.answeredTrueEnds) queue.push_front({wm::EndSession, 1, s.lParam});
-            } else {
-                trace(std::string("deliver WM_ENDSESSION ") + (s.wParam ? "TRUE" : "FALSE"));
-                agent.WindowProc(s.message, s.wParam, s.lParam);
-                if (s.wParam) {
-                    sessionOver = true;
-                    throw SessionOver{};
-                }
-            }
+        Seen& seen = seens.emplace_back();
+        seen.serviceWasDown = !l.serviceAtStart;
+        struct Sent {
+            std::uint32_t message;
+            std::uintptr_t wParam;
+            std::intptr_t lParam;
+        };
+        std::deque<Sent> queue;
+        std::uint32_t countSeen = 0;
+        CQuorvaDlg* agentPtr = nullptr;
+        const auto checkState = [&]() {
+            if (!agentPtr) return;
+            if (agentPtr->m_uICountForOnce < countSeen) violation("state", "m_uICountForOnce went back");
+            countSeen = agentPtr->m_uICountForOnce;
+        };
+        // The kind of session end the user asked for with this request.
+        const auto intended = [&l](std::intptr_t lParam) {
+            return IsLogoff(lParam) ? fake::EndKind::Logoff : l.restartIntended ? fake::EndKind::Restart : fake::EndKind::PowerOff;
+        };
+        SeamObserver observer;
+        std::int64_t firstRequestMs = -1, lastLookMs = -1;
+        observer.requestWritten = [&]() {
+            if (firstRequestMs < 0) firstRequestMs = m.clock.nowMs;
+        };
+        observer.answerLookedFor = [&]() { lastLookMs = m.clock.nowMs; };
+        observer.beforeSleep = [&](std::uint32_t ms) {
+            seen.lastSleep = ms;
             checkState();
-        }
-    };
-    // A session end that asks the programs asks the agent too; one it made
-    // itself finds it ended, so the question is never delivered.
-    m.shutdown.terminalServices = l.terminalServices;
-    m.shutdown.whoAsks = [&](std::uint32_t flags) {
-        const bool logoff = (flags & 0x0Bu) == 0;
-        queue.push_back({wm::QueryEndSession, 0, logoff ? kLogoff : kShutdown});
-        m.shell.QueryEndSessionSent(m.clock);
-    };
-    m.shell.whileDeletingTab = [&]() {
-        if (queue.empty()) return;
-        fake::rules::Fired(fake::rules::kSentDuringCom);
-        deliver();
-    };
+        };
+        FaultyPlatform seam(m, l.faults, observer);
+        CQuorvaDlg agent(seam.os());
+        agentPtr = &agent;
 
-    for (const Event& e : l.events) {
-        m.clock.At(start + e.atMs, [&, e]() {
-            ++firedEvents;
-            trace(std::string("event ") + EventName(e.kind) + (e.kind == Event::Query ? " " + RequestName(e.lParam) : ""));
-            switch (e.kind) {
-                case Event::Query:
-                    if (inAgent) fake::rules::Fired(fake::rules::kSentHeldBySleep);
-                    queue.push_back({wm::QueryEndSession, 0, e.lParam});
-                    m.shell.QueryEndSessionSent(m.clock);
-                    break;
-                case Event::EndSessionFalse:
-                    if (inAgent) fake::rules::Fired(fake::rules::kSentHeldBySleep);
-                    queue.push_back({wm::EndSession, 0, 0});
-                    break;
-                case Event::ServiceDies:
-                    m.processes.Exit(info.servicePid);
-                    break;
-                case Event::HandOffDeleted:
-                    m.files.Remove(info.procDetailsIni);
-                    break;
-                case Event::GarbageProcId: {
-                    const wchar_t* section = L"Process Details";
-                    if (l.reply == 2 && !m.files.GetString(section, L"Process Name", L"", 1024, info.procDetailsIni).empty() &&
-                        m.files.GetString(section, L"Proc ID", L"", 1024, info.procDetailsIni).empty())
-                        m.files.WriteString(section, L"Proc ID", L"0x1F?", info.procDetailsIni);
-                    break;
-                }
-                case Event::LogHeld: {
-                    const std::wstring log = fake::LogPath(m, o.userName);
-                    if (m.files.Exists(log)) {
-                        m.files.Lock(log);
-                        m.clock.After(300, [&m, log]() { m.files.Unlock(log); });
+        const auto deliver = [&]() {
+            while (!queue.empty() && !agent.m_bEnded) {
+                const Sent s = queue.front();
+                queue.pop_front();
+                if (s.message == wm::QueryEndSession) {
+                    trace("deliver WM_QUERYENDSESSION " + RequestName(s.lParam));
+                    const std::int64_t asked = m.clock.nowMs;  // the handler may issue before it answers
+                    const MessageResult r = agent.WindowProc(s.message, s.wParam, s.lParam);
+                    seen.answers.push_back({s.lParam, r.result, asked});
+                    trace("answered " + std::to_string(r.result));
+                    m.shell.QueryEndSessionAnswered(r.result);
+                    // XP cancels a session end a program refused; Vista and
+                    // later list the program and wait for it or the user.
+                    if (r.result != 0 || mc.xp) seen.waiting.reset();
+                    if (r.result != 0 && l.answeredTrueEnds) queue.push_front({wm::EndSession, 1, s.lParam});
+                } else {
+                    trace(std::string("deliver WM_ENDSESSION ") + (s.wParam ? "TRUE" : "FALSE"));
+                    agent.WindowProc(s.message, s.wParam, s.lParam);
+                    // An installer's close request ends the program (it ends itself), not the session.
+                    if (s.wParam && IsClose(s.lParam)) seen.closed = true;
+                    if (s.wParam && !IsClose(s.lParam)) {
+                        m.truth.SessionEnded(intended(s.lParam), false, "Windows");
+                        throw SessionOver{};
                     }
-                    break;
                 }
+                checkState();
             }
+        };
+        // A session end that asks the programs asks the agent too; one it made
+        // itself finds it ended, so the question is never delivered.
+        m.shutdown.whoAsks = [&](std::uint32_t flags) {
+            const bool logoff = (flags & 0x0Bu) == 0;
+            queue.push_back({wm::QueryEndSession, 0, logoff ? kLogoff : kShutdown});
+            m.shell.QueryEndSessionSent(m.clock);
+        };
+        m.shell.whileDeletingTab = [&]() {
+            if (queue.empty()) return;
+            fake::rules::Fired(fake::rules::kSentDuringCom);
+            deliver();
+        };
+
+        for (const Event& e : l.events) {
+            m.clock.At(start + e.atMs, [&, e, at = &seen]() {
+                const bool live = at->live;
+                if (live) ++at->firedEvents;
+                trace(std::string("event ") + EventName(e.kind) + (e.kind == Event::Query ? " " + RequestName(e.lParam) : ""));
+                switch (e.kind) {
+                    case Event::Query:
+                        if (!live) break;
+                        if (!IsLogoff(e.lParam) && !IsClose(e.lParam))
+                            m.eventLog.Add(fake::FakeEventLog::Shutdown1074(static_cast<std::uint32_t>(m.clock.nowMs / 1000),
+                                                                            l.restartIntended ? L"restart" : L"power off"));
+                        if (at->inAgent) fake::rules::Fired(fake::rules::kSentHeldBySleep);
+                        if (!IsClose(e.lParam)) at->waiting = e.lParam;
+                        queue.push_back({wm::QueryEndSession, 0, e.lParam});
+                        m.shell.QueryEndSessionSent(m.clock);
+                        break;
+                    case Event::EndSessionFalse:
+                        if (!live) break;
+                        at->vetoed = true;
+                        at->waiting.reset();
+                        queue.push_back({wm::EndSession, 0, 0});
+                        break;
+                    case Event::ServiceDies:
+                        seens.back().serviceWasDown = true;  // whichever copy runs now
+                        for (const auto& p : m.processes.table)
+                            if (p.pid == servicePid && p.exe == L"quorvahost.exe") {
+                                m.processes.Exit(servicePid);
+                                break;
+                            }
+                        break;
+                    case Event::ServiceStarts:
+                        if (m.processes.CountRunning(L"quorvahost.exe") == 0) servicePid = m.processes.Start(L"quorvahost.exe", 0);
+                        break;
+                    case Event::HandOffDeleted:
+                        seens.back().handOffDeleted = handOffEverDeleted = true;
+                        m.files.Remove(ini);
+                        break;
+                    case Event::GarbageProcId:
+                        if (live && l.reply == 2 && service && !service->requests.empty() &&
+                            service->requests.back().answeredAtMs < 0 && service->requests.back().file == ini &&
+                            m.files.GetString(kSection, L"Proc ID", L"", 1024, ini).empty()) {
+                            m.files.WriteString(kSection, L"Proc ID", L"0x1F?", ini);
+                            service->requests.back().answer = L"0x1F?";
+                            service->requests.back().answeredAtMs = m.clock.nowMs;
+                        }
+                        break;
+                    case Event::LogHeld: {
+                        const std::wstring log = fake::LogPath(m, user);
+                        if (m.files.Exists(log)) {
+                            if (live) at->logHeld = true;
+                            m.files.Lock(log);
+                            m.clock.After(300, [&m, log]() { m.files.Unlock(log); });
+                        }
+                        break;
+                    }
+                    case Event::UserForces:
+                        // The user ends the session over a program that keeps it waiting.
+                        if (!live || !at->waiting) break;
+                        at->userForced = true;
+                        m.truth.SessionEnded(intended(*at->waiting), true, "user forced");
+                        throw SessionOver{};
+                    case Event::BiasChanges:
+                        m.clock.localBiasMinutes += m.clock.localBiasMinutes == mc.biasMinutes ? 60 : -60;
+                        break;
+                }
+            });
+        }
+        m.clock.At(start + kBoundMs, [at = &seen]() {
+            if (at->live) throw Bound{};
         });
-    }
-    m.clock.At(start + kBoundMs, []() { throw Bound{}; });
 
-    bool endedByWindows = false, bound = false, terminated = false;
-    try {
-        inAgent = true;
-        const BOOL started = agent.OnInitDialog();
-        trace("OnInitDialog returned " + std::to_string(started));
-        inAgent = false;
-        checkState();
-        // The modal loop: sent messages are delivered as they come; an idle
-        // resident copy waits for the next one.
-        while (!agent.m_bEnded) {
-            if (!queue.empty()) {
-                inAgent = true;
-                deliver();
-                inAgent = false;
-                continue;
-            }
-            if (firedEvents >= l.events.size()) break;
-            m.clock.AdvanceTo(start + l.events[firedEvents].atMs);
-        }
-    } catch (const fake::ProcessEnded&) {
-        endedByWindows = true;
-        trace("ended by Windows for blocking the session end");
-    } catch (const SessionOver&) {
-        trace("the session ended");
-    } catch (const Bound&) {
-        bound = true;
-    } catch (const std::bad_alloc&) {
-        // Memory Windows could not give: the exception leaves the window
-        // procedure, and in the real program it reaches std::terminate and
-        // its handler.
-        trace("std::bad_alloc reached std::terminate");
-        terminated = true;
-    } catch (const std::exception& e) {
-        violation("exception", std::string("escaped the agent: ") + e.what());
-    } catch (...) {
-        violation("exception", "an exception escaped the agent");
-    }
-    if (terminated) {
-        SetFatalFailureAgent(&agent);
         try {
-            EndAfterFatalFailure();
-            violation("terminate", "the terminate handler returned");
+            seen.inAgent = true;
+            const BOOL started = agent.OnInitDialog();
+            trace("OnInitDialog returned " + std::to_string(started));
+            checkState();
+            // The modal loop: sent messages are delivered as they come; an idle
+            // resident copy waits for the next one.
+            while (!agent.m_bEnded) {
+                seen.inAgent = !queue.empty();
+                if (!queue.empty()) {
+                    deliver();
+                    continue;
+                }
+                if (seen.firedEvents >= l.events.size()) break;
+                m.clock.AdvanceTo(start + l.events[seen.firedEvents].atMs);
+            }
         } catch (const fake::ProcessEnded&) {
-            trace("the process ended after the failure");
-            const fake::LogFile last = fake::ReadLog(m, o.userName);
-            if (last.exists && !seam.logWriteFailed &&
-                (last.entries.empty() || last.entries.back().val1 != "Ended after a failure in the program"))
-                violation("lost", "the process ended after a failure without a log record");
+            seen.endedByWindows = true;
+            trace("ended by Windows for blocking the session end");
+        } catch (const SessionOver&) {
+            trace("the session ended");
+        } catch (const Bound&) {
+            seen.bound = true;
+        } catch (const std::bad_alloc&) {
+            // Memory Windows could not give: the exception leaves the window
+            // procedure, and in the real program it reaches std::terminate and
+            // its handler.
+            trace("std::bad_alloc reached std::terminate");
+            seen.terminated = true;
+        } catch (const std::exception& e) {
+            violation("exception", std::string("escaped the agent: ") + e.what());
         } catch (...) {
-            violation("terminate", "the terminate handler threw");
+            violation("exception", "an exception escaped the agent");
         }
-        SetFatalFailureAgent(nullptr);
-    }
-    checkState();
-    const bool system = l.copy == Copy::System;
-
-    // ---- the agent ends, or waits only where it means to ----
-    if (bound) {
-        bool scriptRuns = false;
-        for (const auto& request : service.requests)
-            if (request.pid != 0 && m.processes.IsRunning(request.pid)) scriptRuns = true;
-        const bool serviceRuns = m.processes.CountRunning(L"quorvahost.exe") > 0;
-        // Waiting for the service's answer is meant only while the service
-        // can see the request: a hand-off file without it is never answered.
-        const wchar_t* section = L"Process Details";
-        const bool requestVisible =
-            !m.files.GetString(section, L"Process Name", L"", 1024, info.procDetailsIni).empty() &&
-            !m.files.GetString(section, L"Process Arguments", L"", 1024, info.procDetailsIni).empty();
-        // With the administrator's limit (at most two minutes here) a held
-        // session end waits for neither the service nor the script at the bound.
-        // (A registry read Windows failed leaves the agent without it.)
-        const bool limited = l.scriptWaitLimit != 0 && l.copy == Copy::Setup &&
-                             !seam.injected.count("Registry.OpenKey") && !seam.injected.count("Registry.QueryValue");
-        const bool meant = !limited && ((lastSleep == 5000 && scriptRuns) ||
-                                        (lastSleep == 1000 && serviceRuns && requestVisible) ||
-                                        (lastSleep == 50 && serviceRuns));
-        if (!meant) violation("stuck", "still waiting at the bound, last wait " + std::to_string(lastSleep) + " ms");
-    }
-
-    // ---- no Windows rule ends the agent while it holds a request ----
-    // Exceptions: the SYSTEM copy (by design it answers 0 and issues
-    // nothing); an ordinary copy, which holds nothing back (it answers 1)
-    // and is ended with the session it lets go.
-    if (endedByWindows && l.copy == Copy::Setup)
-        violation("ended", "Windows ended the agent while it held a session end back");
-
-    // ---- a session end answered 0 is issued afterwards, of the kind last requested ----
-    // Exceptions (by design or by Windows): the SYSTEM copy answers 0 and
-    // leaves everything to the user's copy; a session that Windows ended
-    // anyway (WM_ENDSESSION TRUE) owes nothing more; a run stopped at the
-    // bound is judged by the wait above.
-    std::optional<std::size_t> firstHeld;
-    for (std::size_t i = 0; i < answers.size(); ++i)
-        if (answers[i].result == 0 && !IsClose(answers[i].lParam)) {
-            firstHeld = i;
-            break;
+        if (seen.terminated) {
+            SetFatalFailureAgent(&agent);
+            try {
+                EndAfterFatalFailure();
+                violation("terminate", "the terminate handler returned");
+            } catch (const fake::ProcessEnded&) {
+                trace("the process ended after the failure");
+                const fake::LogFile last = fake::ReadLog(m, user);
+                if (last.exists && !seam.logWriteFailed &&
+                    (last.entries.empty() || last.entries.back().val1 != "Ended after a failure in the program"))
+                    violation("lost", "the process ended after a failure without a log record");
+            } catch (...) {
+                violation("terminate", "the terminate handler threw");
+            }
+            SetFatalFailureAgent(nullptr);
         }
-    const fake::LogFile log = fake::ReadLog(m, o.userName);
-    bool errorRecorded = false;
-    for (const auto& entry : log.entries)
-        if (entry.type == "ERROR" &&
-            (entry.module == "FunctionToForgetShutDown" || entry.module == "IssueHeldSessionEnd"))
-            errorRecorded = true;
-    // A process that ended after a failure holds nothing back any more:
-    // Windows goes on with its session end without it.
-    if (firstHeld && !system && !sessionOver && !bound && !endedByWindows && !terminated) {
-        std::optional<bool> lastLogoff;
-        for (const Answer& a : answers)
-            if (!IsClose(a.lParam)) lastLogoff = IsLogoff(a.lParam);
-        const Issue* issued = nullptr;
-        for (const Issue& i : issues)
-            if (i.answersBefore >= *firstHeld) issued = &i;
-        // A copy that ended before its start-up named the log folder has
-        // nowhere to say why.
-        if (!issued && !errorRecorded && log.exists)
-            violation("unissued", "a session end answered 0 was never issued, and no ERROR record says why");
-        else if (issued && lastLogoff && issued->logoff != *lastLogoff)
-            violation("kind", std::string("issued a ") + (issued->logoff ? "logoff" : "shutdown") +
-                                  " but the last request was a " + (*lastLogoff ? "logoff" : "shutdown"));
-    }
+        checkState();
+        seen.live = seen.inAgent = false;
+        m.processes.Exit(m.processes.currentProcessId);
+        for (const auto& [call, count] : seam.injected) out.injected[call] += count;
+        const std::vector<fake::ScriptedService::Request> requests(service->requests.begin() + static_cast<std::ptrdiff_t>(requestsBefore),
+                                                                   service->requests.end());
+        const std::vector<fake::SessionEndDone> ends(m.truth.sessionEnds.begin() + static_cast<std::ptrdiff_t>(endsBefore),
+                                                     m.truth.sessionEnds.end());
+        // A fault Windows documents for a call that decides whether the
+        // agent can hand off, wait or issue (a log write too: a copy that
+        // cannot write its log ends in its start-up), not for a report.
+        bool faulted = false;
+        for (const auto& [call, count] : seam.injected)
+            if (call != "Files.CreateNewFile" && call != "Files.CreateDirectory" && call != "Files.SetAttributes" && call != "Files.GetAttributes" && call != "Shell.DeleteTaskbarTab")
+                faulted = true;
+        const auto ownRequest = [&](const fake::ScriptedService::Request& q) {
+            return q.file == ini && firstRequestMs >= 0 && q.atMs >= firstRequestMs &&
+                   (l.copy == Copy::Ordinary) == StartsWith(q.processArguments, L"Logon<<>>");
+        };
 
-    // ---- every hand-off that got an answer leaves a report, or an ERROR record ----
-    if (!seam.logWriteFailed && !terminated) {
-        std::size_t posts = 0, reportErrors = 0;
-        for (const auto& entry : log.entries) {
-            if (entry.module != "WebPostEventData") continue;
-            if (entry.val1 == "web Post") ++posts;
-            else if (entry.type == "ERROR") ++reportErrors;
+        // The file holds one request: an answer to an earlier request that
+        // the service writes after this copy's request cannot be told apart.
+        bool crossed = false;
+        for (const auto& q : service->requests)
+            if (q.file == ini && firstRequestMs >= 0 && q.atMs < firstRequestMs && q.answeredAtMs >= firstRequestMs) crossed = true;
+        const auto crossedAnswer = [&] { return crossed && excuse("the service answered an earlier request after this one was written"); };
+
+        // ---- the agent ends, or waits only where it means to ----
+        if (seen.bound) {
+            bool scriptRuns = false;
+            for (const auto& q : requests)
+                if (q.pid != 0 && m.processes.IsRunning(q.pid)) scriptRuns = true;
+            const bool serviceRuns = m.processes.CountRunning(L"quorvahost.exe") > 0;
+            // Waiting for the service's answer is meant only while the service
+            // can see the request: a hand-off file without it is never answered.
+            const bool requestVisible = !m.files.GetString(kSection, L"Process Name", L"", 1024, ini).empty() &&
+                                        !m.files.GetString(kSection, L"Process Arguments", L"", 1024, ini).empty();
+            // With the administrator's limit (at most two minutes here) a held
+            // session end waits for neither the service nor the script at the
+            // bound. (A registry read Windows failed leaves the agent without it.)
+            const bool limited = mc.scriptWaitLimit != 0 && l.copy == Copy::Setup &&
+                                 !seam.injected.count("Registry.OpenKey") && !seam.injected.count("Registry.QueryValue");
+            const bool meant = !limited && ((seen.lastSleep == 5000 && scriptRuns) ||
+                                            (seen.lastSleep == 1000 && serviceRuns && requestVisible) ||
+                                            (seen.lastSleep == 50 && serviceRuns));
+            if (!meant) violation("stuck", "still waiting at the bound, last wait " + std::to_string(seen.lastSleep) + " ms");
         }
-        if (posts > reportsStored + reportErrors)
-            violation("report", std::to_string(posts) + " reports made, " + std::to_string(reportsStored) +
-                                    " stored, " + std::to_string(reportErrors) + " ERROR records");
+        // ---- no Windows rule ends a copy that holds a session end back ----
+        if (seen.endedByWindows && l.copy == Copy::Setup &&
+            !((seam.injected.count("Shell.LoadLibrary") || seam.injected.count("Shell.ShutdownBlockReasonCreate") ||
+               seam.injected.count("Shell.GetSystemDirectory")) &&
+              excuse("block reason could not be registered (documented)")))
+            violation("ended", "Windows ended the agent while it held a session end back");
+
+        // ---- every session end asked for and held back is carried out, of its kind ----
+        std::optional<std::size_t> firstHeld;
+        for (std::size_t i = 0; i < seen.answers.size(); ++i)
+            if (seen.answers[i].result == 0 && !IsClose(seen.answers[i].lParam)) {
+                firstHeld = i;
+                break;
+            }
+        const bool over = seen.bound || seen.endedByWindows || seen.terminated;
+        if (firstHeld && !over && (!system || excuse("SYSTEM copy answers 0 and leaves the end to the user's copy"))) {
+            bool carried = false;
+            for (const auto& e : ends)
+                if (e.atMs >= seen.answers[*firstHeld].atMs) carried = true;
+            std::optional<std::intptr_t> last;
+            for (const auto& a : seen.answers)
+                if (!IsClose(a.lParam)) last = a.lParam;
+            const bool needsPrivilege = last && !IsLogoff(*last);
+            if (!carried && !system && !(seen.vetoed && excuse("another program vetoed the session end")) &&
+                !(needsPrivilege && !mc.privilegeHeld && excuse("shutdown privilege not held")) &&
+                !((seam.injected.count("Shutdown.OpenProcessToken") || seam.injected.count("Shutdown.SetShutdownPrivilege")) &&
+                  excuse("token or privilege call failed (documented)")))
+                violation("unissued", "a session end answered 0 was never carried out");
+        }
+        for (const auto& e : ends) {
+            if (!e.ByAgent()) continue;
+            std::optional<std::intptr_t> last;
+            for (const auto& a : seen.answers)
+                if (!IsClose(a.lParam) && a.atMs <= e.atMs) last = a.lParam;
+            if (last && KindClass(e.kind) != KindClass(intended(*last)) &&
+                !((seam.injected.count("EventLog.Open") || seam.injected.count("EventLog.Read") || seam.injected.count("Files.FindFirstExists") ||
+                   seam.injected.count("EventLog.LoadLibraryAsDataFile") || seam.injected.count("Shell.GetSystemDirectory")) &&
+                  excuse("restart detection met a documented error")))
+                violation("kind", std::string("carried out a ") + fake::EndKindName(e.kind) + " but the user asked for a " +
+                                      fake::EndKindName(intended(*last)));
+        }
+
+        // ---- a session end comes after its script, which ran to its end ----
+        if (!seen.endedByWindows) {
+            for (const auto& e : ends) {
+                if (e.how == "user forced" && excuse("the user forced the end")) continue;
+                if (!e.ByAgent() && l.copy != Copy::Setup && excuse("ordinary or SYSTEM copy lets the session end go")) continue;
+                if (seen.closed && excuse("an installer closed the copy before it handled the request")) continue;
+                if (seen.logHeld && l.copy == Copy::Setup && excuse("another program held the log (a copy that cannot log ends)")) continue;
+                const std::wstring prefix = e.kind == fake::EndKind::Logoff ? L"Logoff<<>>" : L"shutdown<<>>";
+                bool answered = false, ran = false;
+                for (const auto& q : requests)
+                    if (ownRequest(q) && StartsWith(q.processArguments, prefix) && q.answeredAtMs >= 0 && q.answeredAtMs <= e.atMs) {
+                        answered = true;
+                        if (q.pid == 0 || (q.scriptEndedAtMs >= 0 && q.scriptEndedAtMs <= e.atMs)) ran = true;
+                    }
+                // A script the agent was told of is waited for whatever fails
+                // around it, unless its Proc ID went with a deleted file.
+                // The administrator's limit lets a hung script go, at the
+                // earliest that long after the first held request was asked.
+                const bool limitPassed = mc.scriptWaitLimit != 0 && firstHeld &&
+                                         e.atMs - seen.answers[*firstHeld].atMs >= mc.scriptWaitLimit * 1000LL;
+                if (limitPassed && !ran && excuse("the administrator's script wait limit passed")) continue;
+                if (answered && !ran && !(seen.handOffDeleted && excuse("hand-off file deleted by another program")))
+                    violation("script", std::string("a ") + fake::EndKindName(e.kind) + " was carried out (" + e.how +
+                                            ") while its script still ran");
+                else if (!ran && !crossedAnswer() && !(seen.serviceWasDown && excuse("service not running")) &&
+                    !(faulted && excuse("fault documented by Windows")) &&
+                    !((seen.handOffDeleted || handOffEverDeleted) && excuse("hand-off file deleted by another program")))
+                    violation("script", std::string("a ") + fake::EndKindName(e.kind) + " was carried out (" + e.how +
+                                            ") without its script having run to its end");
+            }
+        }
+
+        // ---- every request the service took gets one report; no report without one ----
+        std::multiset<std::pair<std::string, std::string>> expected, stored;
+        for (const auto& q : requests)
+            if (ownRequest(q) && q.answeredAtMs >= 0 && q.answeredAtMs <= lastLookMs) {
+                const std::wstring& a = q.processArguments;
+                const std::string evnt = StartsWith(a, L"Logon") ? "Logon" : StartsWith(a, L"Logoff") ? "Logoff" : "Shutdown";
+                expected.insert({evnt, q.error ? "0" : "1"});
+            }
+        const auto element = [](const std::string& t, const std::string& tag) {
+            const std::size_t from = t.find("<" + tag + ">"), to = t.find("</" + tag + ">");
+            return from == std::string::npos || to == std::string::npos ? std::string() : t.substr(from + tag.size() + 2, to - from - tag.size() - 2);
+        };
+        for (const std::wstring& name : m.files.List(postFolder)) {
+            if (std::find(reportsBefore.begin(), reportsBefore.end(), name) != reportsBefore.end()) continue;
+            const auto bytes = m.files.Read(postFolder + L"\\" + name);
+            if (!bytes) continue;
+            const std::string& t = *bytes;
+            // ---- every report is well-formed XML ----
+            const std::string open = "<wpdcmagntevntstiu>", close = "</wpdcmagntevntstiu>";
+            bool ok = t.rfind(open, 0) == 0 && t.size() > open.size() + close.size() &&
+                      t.compare(t.size() - close.size(), close.size(), close) == 0;
+            if (ok) ok = std::count(t.begin(), t.end(), '<') == 18 && std::count(t.begin(), t.end(), '>') == 18;
+            for (std::size_t i = 0; ok && i < t.size(); ++i)
+                if (t[i] == '&' && t.compare(i, 5, "&amp;") != 0 && t.compare(i, 4, "&lt;") != 0 && t.compare(i, 4, "&gt;") != 0)
+                    ok = false;
+            if (!ok) violation("xml", "report " + Utf8(name) + " is not well-formed");
+            const std::string evnt = element(t, "evnt"), faildesc = element(t, "faildesc");
+            // The agent's own reports: the service or the deployer missing, a
+            // request it could not write, the administrator's limit reached.
+            if (evnt == "EVTNT" || faildesc.rfind("The request could not be written", 0) == 0 ||
+                faildesc.rfind("The script wait limit of ", 0) == 0)
+                continue;
+            stored.insert({evnt, element(t, "status")});
+        }
+        for (const auto& r : stored)
+            if (expected.count(r) < stored.count(r) && !crossedAnswer()) {
+                violation("report", "a " + r.first + " report (status " + r.second + ") for no answer the service wrote");
+                break;
+            }
+        namesPendingBeyondBound = namesPendingBeyondBound || l.reportNamesPending > kPendingNamesWithinBound;
+        const bool storageFailed = mc.postFolderDenied || namesPendingBeyondBound ||
+                                   !mc.registryValues || seam.injected.count("Files.CreateNewFile") || seam.injected.count("Files.CreateDirectory") ||
+                                   seam.injected.count("Registry.OpenKey") || seam.injected.count("Registry.QueryValue");
+        for (const auto& r : expected)
+            if (stored.count(r) < expected.count(r) && !(storageFailed && excuse("report storage failed (documented)")) &&
+                !((over || seen.userForced) && excuse("the copy ended before it read the answer")) &&
+                !(seen.handOffDeleted && excuse("hand-off file deleted by another program")) &&
+                !(faulted && excuse("fault documented by Windows"))) {
+                violation("report", "the service answered a " + r.first + " request and no report was stored");
+                break;
+            }
+
+        // ---- every Proc ID the agent acts on is the service's answer to its request ----
+        const std::wstring procId = l.copy == Copy::Ordinary ? agent.m_szScriptProcId.str() : agent.m_szScriptProcId2.str();
+        if (!procId.empty()) {
+            bool answered = false;
+            for (const auto& q : requests)
+                if (ownRequest(q) && q.answer == procId && !q.error) answered = true;
+            if (!answered && !crossedAnswer()) violation("procid", "the agent took the Proc ID " + Utf8(procId.substr(0, 40)) + ", which the service did not write for its request");
+        }
+
+        // ---- the service gets the user's name intact ----
+        for (const auto& q : requests) {
+            const std::wstring tail = L"<<>>" + user;
+            // (A service that answers into a file someone deleted makes it
+            // again in the code page, before the agent can.)
+            if (q.file == ini && !(q.processArguments.size() >= tail.size() &&
+                                   q.processArguments.compare(q.processArguments.size() - tail.size(), tail.size(), tail) == 0) &&
+                !(handOffEverDeleted && excuse("hand-off file deleted by another program")))
+                violation("name", "the service read the arguments " + Utf8(q.processArguments));
+        }
+        if (keepTrace) {
+            for (const auto& [call, count] : seam.injected) trace("injected " + call + " x" + std::to_string(count));
+            for (const auto& e : ends) trace(std::string("carried out: ") + fake::EndKindName(e.kind) + (e.forced ? " forced" : "") + " by " + e.how);
+            const fake::LogFile log = fake::ReadLog(m, user);
+            for (const auto& e : log.entries)
+                out.trace.push_back("  log: " + e.module + "|" + e.type + "|" + e.val1 + "|" + e.val2 + "|" + e.val3);
+        }
     }
 
-    // ---- every log file stays well formed ----
+    // ---- every log record parses into its six fields (a report is logged as it is, tabs and all) ----
     for (const std::wstring& name : m.files.List(info.dataDir + L"ApplicationLog")) {
         const auto bytes = m.files.Read(info.dataDir + L"ApplicationLog\\" + name);
         if (!bytes || bytes->empty()) continue;
-        bool ok = (*bytes)[0] == '#' && bytes->size() >= 2 && bytes->compare(bytes->size() - 2, 2, "\r\n") == 0;
-        for (std::size_t i = 0; ok && i < bytes->size(); ++i)
-            if ((*bytes)[i] == '\n' && (i == 0 || (*bytes)[i - 1] != '\r')) ok = false;
-        if (!ok) violation("log", "log file " + Utf8(name) + " is not header, records and CR LF");
+        // Directives may come again further on (a writer that took the file
+        // for new), as the format allows: only records are held to their fields.
+        std::string records;
+        for (std::size_t at = 0; at < bytes->size();) {
+            std::size_t next = bytes->find('\n', at);
+            next = next == std::string::npos ? bytes->size() : next + 1;
+            if (at == 0 || (*bytes)[at] != '#' || bytes->compare(at, 9, "#Software") != 0 && bytes->compare(at, 8, "#Version") != 0 &&
+                                                       bytes->compare(at, 5, "#Date") != 0 && bytes->compare(at, 7, "#Fields") != 0)
+                records.append(*bytes, at, next - at);
+            at = next;
+        }
+        const fake::LogFile log = fake::ParseLog(records);
+        bool ok = !log.header.empty();
+        for (const auto& e : log.entries) ok = ok && (e.fields == 6 || e.val1 == "web Post");
+        if (!ok) violation("log", "log file " + Utf8(name) + " holds a record that does not parse into its fields");
     }
-
-    // ---- every report is well-formed XML ----
-    for (const std::wstring& name : m.files.List(postFolder)) {
-        const auto bytes = m.files.Read(postFolder + L"\\" + name);
-        if (!bytes) continue;
-        const std::string& t = *bytes;
-        const std::string open = "<wpdcmagntevntstiu>", close = "</wpdcmagntevntstiu>";
-        bool ok = t.rfind(open, 0) == 0 && t.size() > open.size() + close.size() &&
-                  t.compare(t.size() - close.size(), close.size(), close) == 0;
-        if (ok) ok = std::count(t.begin(), t.end(), '<') == 18 && std::count(t.begin(), t.end(), '>') == 18;
-        for (std::size_t i = 0; ok && i < t.size(); ++i)
-            if (t[i] == '&' && t.compare(i, 5, "&amp;") != 0 && t.compare(i, 4, "&lt;") != 0 && t.compare(i, 4, "&gt;") != 0)
-                ok = false;
-        if (!ok) violation("xml", "report " + Utf8(name) + " is not well-formed");
-    }
-
-    // ---- the hand-off file is ready for the next request after a hand-off ----
-    // (unless someone else deleted it; the next hand-off makes it again)
-    bool handedOff = false, deletedByOthers = false;
-    for (const auto& entry : log.entries)
-        if (entry.val2 == "Proc ID found") handedOff = true;
-    for (std::size_t i = 0; i < firedEvents && i < l.events.size(); ++i)
-        if (l.events[i].kind == Event::HandOffDeleted) deletedByOthers = true;
-    // (A copy that Windows ended, or that ended after a failure, may stop
-    // between reading the answer and clearing the file.)
-    if (handedOff && !deletedByOthers && !terminated && !endedByWindows) {
-        const wchar_t* section = L"Process Details";
-        if (!m.files.Exists(info.procDetailsIni))
-            violation("handoff", "the hand-off file is gone after the hand-off");
-        else if (!m.files.GetString(section, L"Proc ID", L"", 1024, info.procDetailsIni).empty() ||
-                 !m.files.GetString(section, L"Err_Desc", L"", 1024, info.procDetailsIni).empty())
-            violation("handoff", "the hand-off file still holds the last answer");
-    }
-
-    // ---- the service gets the user's name intact ----
-    for (const auto& request : service.requests) {
-        const std::wstring tail = L"<<>>" + o.userName;
-        if (request.processArguments.size() < tail.size() ||
-            request.processArguments.compare(request.processArguments.size() - tail.size(), tail.size(), tail) != 0)
-            violation("name", "the service read the arguments " + Utf8(request.processArguments));
-    }
-
-    out.injected = seam.injected;
-    if (keepTrace) {
-        for (const auto& [call, count] : seam.injected) trace("injected " + call + " x" + std::to_string(count));
+    if (keepTrace)
         for (const auto& line : m.journal) out.trace.push_back("  journal: " + line);
-        for (const auto& e : log.entries)
-            out.trace.push_back("  log: " + e.module + "|" + e.type + "|" + e.val1 + "|" + e.val2 + "|" + e.val3);
-    }
     return out;
 }
 
-Lifetime Shrink(const Lifetime& failing, const std::string& violation) {
+Machine Shrink(const Machine& failing, const std::string& violation) {
     const std::string kind = violation.substr(0, violation.find(':'));
-    const auto stillFails = [&kind](const Lifetime& candidate) {
+    const auto stillFails = [&kind](const Machine& candidate) {
         for (const std::string& v : Run(candidate, false).violations)
             if (v.rfind(kind + ":", 0) == 0) return true;
         return false;
     };
-    Lifetime best = failing;
+    Machine best = failing;
     bool progress = true;
     while (progress) {
         progress = false;
-        for (std::size_t i = 0; i < best.events.size(); ++i) {
-            Lifetime c = best;
-            c.events.erase(c.events.begin() + static_cast<std::ptrdiff_t>(i));
-            if (stillFails(c)) { best = c; progress = true; --i; }
+        for (std::size_t k = 0; k < best.lifetimes.size() && best.lifetimes.size() > 1; ++k) {
+            Machine c = best;
+            c.lifetimes.erase(c.lifetimes.begin() + static_cast<std::ptrdiff_t>(k));
+            if (!c.lifetimes.empty()) c.lifetimes.front().sameBootAfterMs = 0;
+            if (stillFails(c)) { best = c; progress = true; --k; }
         }
-        for (std::size_t i = 0; i < best.faults.size(); ++i) {
-            Lifetime c = best;
-            c.faults.erase(c.faults.begin() + static_cast<std::ptrdiff_t>(i));
-            if (stillFails(c)) { best = c; progress = true; --i; }
+        for (std::size_t k = 0; k < best.lifetimes.size(); ++k) {
+            for (std::size_t i = 0; i < best.lifetimes[k].events.size(); ++i) {
+                Machine c = best;
+                c.lifetimes[k].events.erase(c.lifetimes[k].events.begin() + static_cast<std::ptrdiff_t>(i));
+                if (stillFails(c)) { best = c; progress = true; --i; }
+            }
+            for (std::size_t i = 0; i < best.lifetimes[k].faults.size(); ++i) {
+                Machine c = best;
+                c.lifetimes[k].faults.erase(c.lifetimes[k].faults.begin() + static_cast<std::ptrdiff_t>(i));
+                if (stillFails(c)) { best = c; progress = true; --i; }
+            }
+            const std::vector<std::function<bool(Lifetime&)>> simpler = {
+                [](Lifetime& c) { return std::exchange(c.secondCopy, false); },
+                [](Lifetime& c) { return std::exchange(c.badLengthSnapshots, 0) != 0; },
+                [](Lifetime& c) { return std::exchange(c.reportNamesPending, 0) != 0; },
+                [](Lifetime& c) { return std::exchange(c.planted, Planted::Nothing) != Planted::Nothing; },
+                [](Lifetime& c) { return !std::exchange(c.serviceAtStart, true); },
+                [](Lifetime& c) { return !std::exchange(c.answeredTrueEnds, true); },
+                [](Lifetime& c) { return std::exchange(c.answerDelayMs, 0) != 0; },
+                [](Lifetime& c) { return std::exchange(c.reply, 0) != 0; },
+                [](Lifetime& c) { return std::exchange(c.deployerRunMs, 1000) > 1000; },
+            };
+            for (const auto& simplify : simpler) {
+                Machine c = best;
+                if (simplify(c.lifetimes[k]) && stillFails(c)) { best = c; progress = true; }
+            }
         }
-        const std::vector<std::function<bool(Lifetime&)>> simpler = {
-            [](Lifetime& c) { return std::exchange(c.secondCopy, false); },
-            [](Lifetime& c) { return std::exchange(c.reusePids, false); },
-            [](Lifetime& c) { return std::exchange(c.badLengthSnapshots, 0) != 0; },
-            [](Lifetime& c) { return std::exchange(c.terminalServices, false); },
-            [](Lifetime& c) { return std::exchange(c.reportNamesPending, false); },
-            [](Lifetime& c) { return std::exchange(c.postFolderDenied, false); },
-            [](Lifetime& c) { return std::exchange(c.restartSetting, false); },
-            [](Lifetime& c) { return !std::exchange(c.registryValues, true); },
-            [](Lifetime& c) { return !std::exchange(c.serviceRunning, true); },
-            [](Lifetime& c) { return !std::exchange(c.privilegeHeld, true); },
-            [](Lifetime& c) { return !std::exchange(c.answeredTrueEnds, true); },
-            [](Lifetime& c) { return std::exchange(c.answerDelayMs, 0) != 0; },
-            [](Lifetime& c) { return std::exchange(c.reply, 0) != 0; },
-            [](Lifetime& c) { return std::exchange(c.threadCodePage, 1252u) != 1252; },
-            [](Lifetime& c) { return std::exchange(c.systemCodePage, 1252u) != 1252; },
-            [](Lifetime& c) { return std::exchange(c.user, std::wstring(L"jsmith")) != L"jsmith"; },
-            [](Lifetime& c) { return std::exchange(c.xp, false); },
-            [](Lifetime& c) { return std::exchange(c.deployerRunMs, 1000) > 1000; },
-            [](Lifetime& c) { return c.copy != Copy::Setup && (c.copy = Copy::Setup, true); },
+        const std::vector<std::function<bool(Machine&)>> simpler = {
+            [](Machine& c) { return std::exchange(c.reusePids, false); },
+            [](Machine& c) { return std::exchange(c.terminalServices, false); },
+            [](Machine& c) { return std::exchange(c.postFolderDenied, false); },
+            [](Machine& c) { return !std::exchange(c.registryValues, true); },
+            [](Machine& c) { return !std::exchange(c.privilegeHeld, true); },
+            [](Machine& c) { return std::exchange(c.threadCodePage, 1252u) != 1252; },
+            [](Machine& c) { return std::exchange(c.systemCodePage, 1252u) != 1252; },
+            [](Machine& c) { return std::exchange(c.user, std::wstring(L"jsmith")) != L"jsmith"; },
+            [](Machine& c) { return std::exchange(c.xp, false); },
         };
         for (const auto& simplify : simpler) {
-            Lifetime c = best;
+            Machine c = best;
             if (simplify(c) && stillFails(c)) { best = c; progress = true; }
         }
     }

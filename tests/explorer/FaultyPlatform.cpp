@@ -30,6 +30,7 @@ const std::vector<FaultRow>& FaultTable() {
         // ---- profile files ----
         {"Profile.GetString", {kSharingViolation}, "GetPrivateProfileStringW function"},
         {"Profile.WriteString", {kSharingViolation, kAccessDenied, kDiskFull}, "WritePrivateProfileStringW function"},
+        {"Profile.DeleteKey", {kSharingViolation, kAccessDenied}, "WritePrivateProfileStringW function (lpString NULL)"},
         {"Profile.WriteSection", {kSharingViolation, kAccessDenied, kDiskFull}, "WritePrivateProfileSectionW function"},
         // ---- registry ----
         {"Registry.OpenKey", {kAccessDenied, kFileNotFound}, "RegOpenKeyExW function"},
@@ -55,6 +56,9 @@ const std::vector<FaultRow>& FaultTable() {
         {"Shell.DeleteTaskbarTab", {kAccessDenied}, "CoCreateInstance function"},
         {"Shell.ShutdownBlockReasonDestroy", {kAccessDenied}, "ShutdownBlockReasonDestroy function"},
         {"Shell.GetFolderPath", {kAccessDenied}, "SHGetFolderPathW function"},
+        {"Shell.ShutdownBlockReasonCreate", {kAccessDenied}, "ShutdownBlockReasonCreate function"},
+        {"Shell.LoadLibrary", {kNotEnoughMemory, kModNotFound}, "LoadLibraryW function"},
+        {"Shell.GetSystemDirectory", {kNotEnoughMemory}, "GetSystemDirectoryW function (returns 0 on failure)"},
     };
     return table;
 }
@@ -85,7 +89,6 @@ namespace {
 using State = FaultyPlatform::State;
 
 bool IsLogFile(const std::wstring& path) { return path.find(L"\\ApplicationLog\\") != std::wstring::npos; }
-bool IsReport(const std::wstring& path) { return path.find(L"\\QVRTPostLogs\\") != std::wstring::npos; }
 
 class Files : public platform::IFiles {
 public:
@@ -126,9 +129,7 @@ public:
     }
     bool CreateNewFile(const std::wstring& p, const std::string& bytes, std::uint32_t* error) override {
         if (auto e = s.Hit("Files.CreateNewFile")) { if (error) *error = e; return false; }
-        const bool ok = s.m.files.CreateNewFile(p, bytes, error);
-        if (ok && IsReport(p) && s.observer.reportStored) s.observer.reportStored();
-        return ok;
+        return s.m.files.CreateNewFile(p, bytes, error);
     }
     std::uint32_t GetAttributes(const std::wstring& p) override {
         if (s.Hit("Files.GetAttributes")) return 0xFFFFFFFFu;
@@ -150,12 +151,19 @@ public:
         // A file that cannot be opened reads as absent: the default comes back.
         if (s.Hit("Profile.GetString")) return def.substr(0, capacity > 0 ? capacity - 1 : 0);
         if (s.Hit("Memory.Allocate")) throw std::bad_alloc();
+        if ((key == L"Proc ID" || key == L"Err_Desc") && s.observer.answerLookedFor) s.observer.answerLookedFor();
         return s.m.files.GetString(section, key, def, capacity, file);
     }
     bool WriteString(const std::wstring& section, const std::wstring& key, const std::wstring& value,
                      const std::wstring& file) override {
         if (s.Hit("Profile.WriteString")) return false;
-        return s.m.files.WriteString(section, key, value, file);
+        const bool ok = s.m.files.WriteString(section, key, value, file);
+        if (ok && key == L"Process Arguments" && s.observer.requestWritten) s.observer.requestWritten();
+        return ok;
+    }
+    bool DeleteKey(const std::wstring& section, const std::wstring& key, const std::wstring& file) override {
+        if (s.Hit("Profile.DeleteKey")) return false;
+        return s.m.files.DeleteKey(section, key, file);
     }
     bool WriteSection(const std::wstring& section, const std::wstring& lines, const std::wstring& file) override {
         if (s.Hit("Profile.WriteSection")) return false;

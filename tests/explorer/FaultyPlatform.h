@@ -41,8 +41,9 @@ struct SeamObserver {
     std::function<void(bool logoff, bool viaExitWindows)> issued;
     // Before every wait.
     std::function<void(std::uint32_t ms)> beforeSleep;
-    // A report file was created in the post folder.
-    std::function<void()> reportStored;
+    // A hand-off request's "Process Arguments" was written; the agent looked
+    // for an answer ("Proc ID" or "Err_Desc").
+    std::function<void()> requestWritten, answerLookedFor;
 };
 
 class FaultyPlatform {

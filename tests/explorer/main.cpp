@@ -1,15 +1,16 @@
-// The explorer of whole session lifetimes.
+// The explorer of whole machines, each a history of session lifetimes.
 //
 //   explorer --runs N [--first SEED] [--jobs J] [--min-fires K]
-//       N lifetimes from seeds SEED.. (default 1), in J processes side by side
+//       N machines from seeds SEED.. (default 1), in J processes side by side
 //   explorer --replay SEED
-//       one lifetime, told step by step, shrunk if it fails
+//       one machine, told step by step, shrunk if it fails
 //
 // A batch prints the lifetimes per second, how often each Windows rule fired
-// and each fault was injected, every kind of violation with its first seed
-// (shrunk, with the command that replays it), and last the line
-// "explored N lifetimes: V violations". It exits 1 when V is not 0, and 2
-// when a rule or a fault kind fired fewer than K times.
+// and each fault was injected, how many lifetimes each exception excused,
+// every kind of violation with its first seed (shrunk, with the command that
+// replays it), and last the line "explored N machines (L lifetimes): V
+// violations". It exits 1 when V is not 0, and 2 when a rule or a fault kind
+// fired fewer than K times.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,13 +34,15 @@ struct FirstViolation {
 };
 
 struct Summary {
-    std::uint64_t runs = 0, violations = 0;
-    std::map<std::string, std::uint64_t> rules, injected;
+    std::uint64_t runs = 0, lifetimes = 0, violations = 0;
+    std::map<std::string, std::uint64_t> rules, injected, excused;
     std::map<std::string, FirstViolation> kinds;
 
     void Merge(const Summary& other) {
         runs += other.runs;
+        lifetimes += other.lifetimes;
         violations += other.violations;
+        for (const auto& [k, v] : other.excused) excused[k] += v;
         for (const auto& [k, v] : other.rules) rules[k] += v;
         for (const auto& [k, v] : other.injected) injected[k] += v;
         for (const auto& [kind, v] : other.kinds) {
@@ -53,11 +56,11 @@ struct Summary {
     }
 };
 
-std::string Report(const explorer::Lifetime& lifetime, const std::string& violation, std::uint64_t index) {
+std::string Report(const explorer::Machine& lifetime, const std::string& violation, std::uint64_t index) {
     std::ostringstream o;
-    o << "VIOLATION " << violation << "\n  first found at seed " << lifetime.seed << ", lifetime " << index + 1
+    o << "VIOLATION " << violation << "\n  first found at seed " << lifetime.seed << ", machine " << index + 1
       << " of the batch\n";
-    const explorer::Lifetime shrunk = explorer::Shrink(lifetime, violation);
+    const explorer::Machine shrunk = explorer::Shrink(lifetime, violation);
     o << "  shrunk: " << explorer::Describe(shrunk);
     for (const auto& line : explorer::Run(shrunk, true).trace)
         if (line.rfind("  ", 0) != 0) o << "    " << line << "\n";
@@ -68,10 +71,12 @@ std::string Report(const explorer::Lifetime& lifetime, const std::string& violat
 Summary RunBatch(std::uint64_t first, std::uint64_t runs, std::uint64_t indexBase) {
     Summary s;
     for (std::uint64_t i = 0; i < runs; ++i) {
-        const explorer::Lifetime lifetime = explorer::Generate(first + i);
+        const explorer::Machine lifetime = explorer::Generate(first + i);
         const auto outcome = explorer::Run(lifetime, false);
         ++s.runs;
+        s.lifetimes += lifetime.lifetimes.size();
         for (const auto& [call, count] : outcome.injected) s.injected[call] += count;
+        for (const auto& [why, count] : outcome.excused) s.excused[why] += count;
         if (outcome.violations.empty()) continue;
         ++s.violations;
         const std::string& v = outcome.violations.front();
@@ -88,7 +93,8 @@ Summary RunBatch(std::uint64_t first, std::uint64_t runs, std::uint64_t indexBas
 // One child's summary through a pipe, a line per item.
 std::string Serialise(const Summary& s) {
     std::ostringstream o;
-    o << "N " << s.runs << " " << s.violations << "\n";
+    o << "N " << s.runs << " " << s.violations << " " << s.lifetimes << "\n";
+    for (const auto& [k, v] : s.excused) o << "E " << v << " " << k << "\n";
     for (const auto& [k, v] : s.rules) o << "R " << v << " " << k << "\n";
     for (const auto& [k, v] : s.injected) o << "F " << v << " " << k << "\n";
     for (const auto& [kind, v] : s.kinds) {
@@ -110,7 +116,8 @@ Summary Parse(const std::string& text) {
         std::uint64_t a = 0, b = 0;
         std::string rest;
         switch (line[0]) {
-            case 'N': fields >> s.runs >> s.violations; break;
+            case 'N': fields >> s.runs >> s.violations >> s.lifetimes; break;
+            case 'E': fields >> a; std::getline(fields >> std::ws, rest); s.excused[rest] += a; break;
             case 'R': fields >> a; std::getline(fields >> std::ws, rest); s.rules[rest] += a; break;
             case 'F': fields >> a; std::getline(fields >> std::ws, rest); s.injected[rest] += a; break;
             case 'V': {
@@ -131,7 +138,7 @@ Summary Parse(const std::string& text) {
 }
 
 int Replay(std::uint64_t seed) {
-    const explorer::Lifetime lifetime = explorer::Generate(seed);
+    const explorer::Machine lifetime = explorer::Generate(seed);
     std::printf("%s", explorer::Describe(lifetime).c_str());
     const auto outcome = explorer::Run(lifetime, true);
     for (const auto& line : outcome.trace) std::printf("  %s\n", line.c_str());
@@ -140,7 +147,7 @@ int Replay(std::uint64_t seed) {
         std::printf("no violation\n");
         return 0;
     }
-    const explorer::Lifetime shrunk = explorer::Shrink(lifetime, outcome.violations.front());
+    const explorer::Machine shrunk = explorer::Shrink(lifetime, outcome.violations.front());
     std::printf("shrunk to: %s", explorer::Describe(shrunk).c_str());
     for (const auto& line : explorer::Run(shrunk, true).trace) std::printf("  %s\n", line.c_str());
     return 1;
@@ -223,8 +230,8 @@ int main(int argc, char** argv) {
 
     for (const auto& [kind, v] : total.kinds) std::printf("%s", v.report.c_str());
     std::printf("lifetimes per second: %.0f (%llu in %.1f s, %llu processes)\n",
-                seconds > 0 ? static_cast<double>(total.runs) / seconds : 0.0,
-                static_cast<unsigned long long>(total.runs), seconds, static_cast<unsigned long long>(jobs));
+                seconds > 0 ? static_cast<double>(total.lifetimes) / seconds : 0.0,
+                static_cast<unsigned long long>(total.lifetimes), seconds, static_cast<unsigned long long>(jobs));
     bool tooFew = false;
     std::printf("rules fired:\n");
     for (const char* rule : fake::rules::kAll) total.rules.emplace(rule, 0);
@@ -239,10 +246,13 @@ int main(int argc, char** argv) {
         std::printf("  %10llu  %s\n", static_cast<unsigned long long>(count), row.call);
         if (count < minFires) tooFew = true;
     }
+    std::printf("lifetimes excused, by exception:\n");
+    for (const auto& [why, count] : total.excused)
+        std::printf("  %10llu  %s\n", static_cast<unsigned long long>(count), why.c_str());
     for (const auto& [kind, v] : total.kinds)
         std::printf("violations of kind %s: %llu\n", kind.c_str(), static_cast<unsigned long long>(v.count));
     if (tooFew) std::printf("some rule or fault fired fewer than %llu times\n", static_cast<unsigned long long>(minFires));
-    std::printf("explored %llu lifetimes: %llu violations\n", static_cast<unsigned long long>(total.runs),
-                static_cast<unsigned long long>(total.violations));
+    std::printf("explored %llu machines (%llu lifetimes): %llu violations\n", static_cast<unsigned long long>(total.runs),
+                static_cast<unsigned long long>(total.lifetimes), static_cast<unsigned long long>(total.violations));
     return total.violations != 0 ? 1 : tooFew ? 2 : 0;
 }

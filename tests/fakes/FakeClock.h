@@ -31,6 +31,8 @@ public:
     // until it returns false.
     void Every(std::int64_t periodMs, std::function<bool()> action);
 
+    // Drops every scheduled action: the machine restarts.
+    void CancelAll() { pending_.clear(); }
     // Sets the local time directly (converted with the bias).
     void SetLocal(int year, int month, int day, int hour, int minute, int second, int ms = 0);
     // Milliseconds spent in Sleep so far.

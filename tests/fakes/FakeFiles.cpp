@@ -524,6 +524,24 @@ bool FakeFiles::WriteString(const std::wstring& section, const std::wstring& key
     return true;
 }
 
+bool FakeFiles::DeleteKey(const std::wstring& section, const std::wstring& key, const std::wstring& file) {
+    if (!Find(file)) return true;
+    if (WriteCheck(file, false) != 0) return false;
+    std::vector<std::wstring> lines;
+    ReadProfileLines(file, &lines);
+    const std::size_t header = FindSection(lines, section);
+    const std::wstring wantKey = FoldCopy(Trim(key));
+    for (std::size_t i = header + 1; i < lines.size() && !SectionOf(lines[i]); ++i) {
+        auto k = KeyOf(lines[i]);
+        if (!k || FoldCopy(*k) != wantKey) continue;
+        lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(i));
+        WriteProfileLines(file, lines);
+        Note("WritePrivateProfileString [" + Utf8(section) + "] " + Utf8(key) + " removed " + Utf8(file));
+        break;
+    }
+    return true;
+}
+
 bool FakeFiles::WriteSection(const std::wstring& section, const std::wstring& list,
                              const std::wstring& file) {
     if (WriteCheck(file, true) != 0) return false;

@@ -95,6 +95,8 @@ public:
                            const std::wstring& file) override;
     bool WriteString(const std::wstring& section, const std::wstring& key,
                      const std::wstring& value, const std::wstring& file) override;
+    // A file that does not exist is left so: nothing is written.
+    bool DeleteKey(const std::wstring& section, const std::wstring& key, const std::wstring& file) override;
     bool WriteSection(const std::wstring& section, const std::wstring& lines,
                       const std::wstring& file) override;
 

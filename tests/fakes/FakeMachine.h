@@ -14,6 +14,7 @@
 #include "tests/fakes/FakeShell.h"
 #include "tests/fakes/FakeShutdown.h"
 #include "tests/fakes/FakeText.h"
+#include "tests/fakes/GroundTruth.h"
 
 namespace fake {
 
@@ -37,6 +38,8 @@ struct FakeMachine {
     FakeEventLog eventLog;
     FakeShell shell;
     FakeText text;
+    // What really happened (see GroundTruth.h).
+    GroundTruth truth;
 
     platform::Platform& os() { return platform_; }
 

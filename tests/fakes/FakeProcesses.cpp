@@ -16,6 +16,11 @@ bool SameName(const std::wstring& a, const std::wstring& b) {
         if (fold(a[i]) != fold(b[i])) return false;
     return true;
 }
+std::wstring ToLower(std::wstring text) {
+    for (wchar_t& c : text)
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c + 32);
+    return text;
+}
 }  // namespace
 
 std::uint32_t FakeProcesses::Start(const std::wstring& exe, std::uint32_t session) {
@@ -92,6 +97,15 @@ bool FakeProcesses::CreateHiddenProcess(const std::wstring& commandLine, std::ui
         lastError = createProcessError;
         if (error) *error = createProcessError;
         return false;
+    }
+    if (truth && ToLower(commandLine).find(L"shutdown.exe") != std::wstring::npos) {
+        const bool forced = commandLine.find(L" -f") != std::wstring::npos;
+        if (commandLine.find(L" -l") != std::wstring::npos)
+            truth->SessionEnded(EndKind::Logoff, forced, "shutdown.exe");
+        else if (commandLine.find(L" -r") != std::wstring::npos)
+            truth->SessionEnded(EndKind::Restart, forced, "shutdown.exe");
+        else if (commandLine.find(L" -s") != std::wstring::npos)
+            truth->SessionEnded(EndKind::PowerOff, forced, "shutdown.exe");
     }
     return true;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 #include "platform/Processes.h"
+#include "tests/fakes/GroundTruth.h"
 
 namespace fake {
 
@@ -19,6 +20,9 @@ public:
     };
 
     std::vector<std::string>* journal = nullptr;
+    // shutdown.exe started with -l, -s or -r carries its session end out:
+    // recorded here.
+    GroundTruth* truth = nullptr;
 
     // Running processes, in start order. The table starts with the idle
     // process (0) and System (4) in session 0, as a snapshot shows them.

@@ -143,8 +143,8 @@ void FakeShell::QueryEndSessionSent(FakeClock& clock) {
     reasonAtQuestion_.push_back(blockReason.has_value());
     if (visible || blockReason.has_value() || blockReasonMissing) return;
     constexpr std::int64_t kHungAppTimeoutMs = 5000;
-    clock.After(kHungAppTimeoutMs, [this, question] {
-        if (answers_ >= question || endedForBlocking) return;
+    clock.After(kHungAppTimeoutMs, [this, question, window = generation] {
+        if (window != generation || answers_ >= question || endedForBlocking) return;
         rules::Fired(rules::kVistaLateEnds);
         endedForBlocking = true;
         Note("Ended for blocking the session end");

@@ -69,6 +69,9 @@ public:
     void QueryEndSessionAnswered() { ++answers_; }
     void QueryEndSessionAnswered(std::intptr_t answer);
     bool endedForBlocking = false;
+    // A new window (the next copy of the program) counts one up: the rule's
+    // pending 5-second look at an earlier window then does nothing.
+    int generation = 0;
     // The thread that created the window ("ShutdownBlockReasonCreate
     // function": "This function can only be called from the thread that
     // created the window specified by the hWnd parameter. Otherwise, the

@@ -56,6 +56,7 @@ bool FakeShutdown::ExitWindowsEx(std::uint32_t flags, std::uint32_t reason) {
     Note("ExitWindowsEx " + std::to_string(flags) + " " + std::to_string(reason), refused);
     if (refused) return false;
     const bool forced = (flags & platform::EwxForce) != 0;
+    if (truth) truth->SessionEnded(EndKindOfFlags(flags), forced, "ExitWindowsEx");
     if (forced && terminalServices) rules::Fired(rules::kForceIgnoredUnderTs);
     if ((!forced || terminalServices) && whoAsks) whoAsks(flags);
     return true;

@@ -10,12 +10,14 @@
 #include <string>
 #include <vector>
 #include "platform/Shutdown.h"
+#include "tests/fakes/GroundTruth.h"
 
 namespace fake {
 
 class FakeShutdown : public platform::IShutdown {
 public:
     std::vector<std::string>* journal = nullptr;
+    GroundTruth* truth = nullptr;  // a session end carried out is recorded here
 
     // ---- hooks ----
     bool openTokenFails = false;

@@ -1,4 +1,5 @@
 #include "tests/fakes/LogReader.h"
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -69,6 +70,7 @@ LogFile ParseLog(const std::string& raw) {
         // was stored CR CR LF and reads back as "\r\n").
         auto f = SplitTabs(chunk, 6);
         LogEntry e;
+        e.fields = 1 + static_cast<std::size_t>(std::count(chunk.begin(), chunk.end(), '\t'));
         auto blank = f[0].find(' ');
         e.date = f[0].substr(0, blank);
         e.time = blank == std::string::npos ? "" : f[0].substr(blank + 1);

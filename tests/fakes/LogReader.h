@@ -8,6 +8,7 @@ namespace fake {
 
 struct LogEntry {
     std::string date, time, module, type, val1, val2, val3;
+    std::size_t fields = 0;  // tab-separated fields the record holds (6 when well formed)
 };
 
 struct LogFile {

@@ -55,7 +55,12 @@ void ScriptedService::Start() {
 void ScriptedService::Stop() { polling_ = false; }
 
 void ScriptedService::Poll() {
-    if (machine_.processes.CountRunning(L"quorvahost.exe") == 0) return;
+    // A service that ended forgets the requests it had taken; started again,
+    // it takes them afresh.
+    if (machine_.processes.CountRunning(L"quorvahost.exe") == 0) {
+        pending_.clear();
+        return;
+    }
     for (const std::wstring& file : watched_) {
         if (std::find(pending_.begin(), pending_.end(), file) != pending_.end()) continue;
         auto value = [&](const wchar_t* key) {
@@ -92,7 +97,11 @@ void ScriptedService::Poll() {
 void ScriptedService::Answer(std::size_t index, Reply reply) {
     Request& request = requests[index];
     pending_.erase(std::remove(pending_.begin(), pending_.end(), request.file), pending_.end());
+    if (machine_.processes.CountRunning(L"quorvahost.exe") == 0) return;
+    request.answeredAtMs = machine_.clock.nowMs;
     if (reply == Reply::Error) {
+        request.answer = options.errorText;
+        request.error = true;
         machine_.files.WriteString(kSection, L"Err_Desc", options.errorText, request.file);
         Note("Service Err_Desc " + Utf8(options.errorText));
         return;
@@ -100,11 +109,17 @@ void ScriptedService::Answer(std::size_t index, Reply reply) {
     const std::uint32_t pid =
         machine_.processes.Start(FileNameOf(request.processName), options.deployerSession);
     request.pid = pid;
-    machine_.files.WriteString(kSection, L"Proc ID", std::to_wstring(pid), request.file);
+    request.answer = std::to_wstring(pid);
+    machine_.files.WriteString(kSection, L"Proc ID", request.answer, request.file);
     Note("Service Proc ID " + std::to_string(pid));
     if (options.deployerRunMs >= 0) {
-        FakeProcesses& processes = machine_.processes;
-        machine_.clock.After(options.deployerRunMs, [&processes, pid]() { processes.Exit(pid); });
+        std::weak_ptr<bool> alive = alive_;
+        machine_.clock.After(options.deployerRunMs, [this, alive, index, pid]() {
+            auto lock = alive.lock();
+            if (!lock || !*lock || requests[index].scriptEndedAtMs >= 0) return;
+            machine_.processes.Exit(pid);
+            requests[index].scriptEndedAtMs = machine_.clock.nowMs;
+        });
     }
 }
 
@@ -116,6 +131,8 @@ void ScriptedService::TaskKill() {
     std::uint32_t pid = 0;
     if (ParseProcessId(text, &pid) && machine_.processes.IsRunning(pid)) {
         machine_.processes.Exit(pid);
+        for (Request& request : requests)
+            if (request.pid == pid && request.scriptEndedAtMs < 0) request.scriptEndedAtMs = machine_.clock.nowMs;
         killed.push_back(pid);
         Note("Service kill " + std::to_string(pid));
     }

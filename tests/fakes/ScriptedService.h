@@ -23,7 +23,9 @@
 //    `deleteTaskKillFile` is false (then it is left for ever).
 //
 // The service only works while a "quorvahost.exe" process is in the machine's
-// process table: end that process and the service falls silent.
+// process table: end that process and the service falls silent, and answers
+// it had not written yet are never written; started again, it takes the
+// requests still in the files afresh.
 //
 // What it does goes into the machine's journal as lines beginning "Service "
 // ("Service request <file> <name> <arguments>", "Service Proc ID <pid>",
@@ -59,6 +61,12 @@ public:
         std::wstring file, processName, processArguments;
         std::int64_t atMs = 0;     // virtual time the request was taken
         std::uint32_t pid = 0;     // deployer started for it; 0 when none
+        // What the service wrote for it ("Proc ID" or "Err_Desc"), and when;
+        // -1 while unanswered. A service that ends first never answers.
+        std::wstring answer;
+        bool error = false;
+        std::int64_t answeredAtMs = -1;
+        std::int64_t scriptEndedAtMs = -1;  // the deployer's end; -1 while it runs
     };
 
     // `scriptDataDir` is the hand-off folder with its trailing backslash

@@ -266,6 +266,7 @@ struct TakenNamesCase {
     platform::SystemTime now;  // local time of the report
     int taken;                 // names taken, from the report's own second on
     const wchar_t* stored;     // the name the report gets; nullptr: dropped
+    int pending = 0;           // names after those still being deleted (ERROR_ACCESS_DENIED)
 };
 
 class TakenReportNames : public EventReportTest, public ::testing::WithParamInterface<TakenNamesCase> {};
@@ -279,6 +280,12 @@ TEST_P(TakenReportNames, ReportTakesTheNextFreeSecondsName) {
         std::swprintf(stamp, 32, L"%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute,
                       t.second);
         m.files.PutFile(ReportPath(stamp), "taken");
+        t = fake::FakeClock::FromUnixMs(fake::FakeClock::ToUnixMs(t) + 1000);
+    }
+    for (int i = 0; i < c.pending; ++i) {
+        wchar_t stamp[32];
+        std::swprintf(stamp, 32, L"%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+        m.files.DeletePending(ReportPath(stamp));
         t = fake::FakeClock::FromUnixMs(fake::FakeClock::ToUnixMs(t) + 1000);
     }
 
@@ -316,6 +323,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         TakenNamesCase{"OwnSecondFree", At(2014, 12, 25, 15, 4, 5), 0, L"20141225150405"},
         TakenNamesCase{"OwnSecondTaken", At(2014, 12, 25, 15, 4, 5), 1, L"20141225150406"},
+        TakenNamesCase{"NamesStillBeingDeletedArePassed", At(2014, 12, 25, 15, 4, 5), 1, L"20141225150410", 4},
         TakenNamesCase{"AMinuteTaken", At(2014, 12, 25, 15, 4, 5), 60, L"20141225150505"},
         TakenNamesCase{"AStormOfReports", At(2014, 12, 25, 15, 4, 5), 500, L"20141225151225"},
         TakenNamesCase{"RollsOverTheYear", At(2014, 12, 31, 23, 59, 59), 1, L"20150101000000"},
@@ -366,10 +374,11 @@ TEST_F(EventReportTest, ReportThatCannotBeStoredLeavesAnErrorRecord) {
     };
     const std::vector<Case> cases = {
         {"install folder gone", [&] { agent->m_strInstallDir = L"C:\\Gone\\VORLAN\\"; }, "Error 3"},
-        {"report name still being deleted",
+        {"report names still being deleted, five seconds of them",
          [&] {
              m.files.MakeFolder(folder);
-             m.files.DeletePending(folder + L"\\wpdcmagntevntstiu_N_20141225150405.xml");
+             for (const wchar_t* second : {L"05", L"06", L"07", L"08", L"09"})
+                 m.files.DeletePending(folder + L"\\wpdcmagntevntstiu_N_201412251504" + second + L".xml");
          },
          "Error 5"},
         {"post folder not writable for the user",

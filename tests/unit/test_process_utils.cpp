@@ -145,12 +145,13 @@ TEST_F(ProcessUtilsTest, RunningInterfaceIgnoresImagesNotSpelledAsInTheDeployerP
     EXPECT_TRUE(Log().empty());
 }
 
-TEST_F(ProcessUtilsTest, ProcessWalksCountNothingWithoutASnapshot) {
+TEST_F(ProcessUtilsTest, ProcessWalksCountNothingWithoutASnapshotAndTheScriptWaitCannotTell) {
     const std::uint32_t pid = m.processes.Start(L"quorvarun.exe", 1);
     agent->m_szScriptProcId2 = std::to_wstring(pid);
     m.processes.snapshotFails = true;
 
-    EXPECT_EQ(RunningInterface(*agent, L"quorvarun.exe", ProcIdVariant::SessionEnd), 0);
+    EXPECT_EQ(RunningInterface(*agent, L"quorvarun.exe", ProcIdVariant::SessionEnd), -1)
+        << "a script no look could see is not taken for ended";
     EXPECT_EQ(CountServiceInstances(*agent), 0);
     EXPECT_EQ(CountSessionInstances(*agent, 1), 0);
     EXPECT_EQ(m.processes.snapshots, 3) << "only ERROR_BAD_LENGTH is worth a second call";

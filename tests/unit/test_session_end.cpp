@@ -210,21 +210,25 @@ TEST_F(SessionEndRun, ServiceErrorIsReportedAndTheSessionEndIsIssuedWithoutWaiti
     EXPECT_TRUE(HandOffFileEmpty());
 }
 
-TEST_F(SessionEndRun, ErrorAlreadyInTheFileEndsTheHandOffBeforeAnySleepAndIsCutTo499) {
-    Install();
-    service->Stop();
-    // The service answered so fast that the error is there at the first look.
-    const std::wstring longText(600, L'e');
-    m.files.WriteString(L"Process Details", L"Err_Desc", longText, info.procDetailsIni);
+TEST_F(SessionEndRun, OldAnswerIsRemovedAndTheServicesErrorToThisRequestIsCutTo499WithoutTabs) {
+    fake::ScriptedService::Options serviceOptions;
+    serviceOptions.reply = fake::ScriptedService::Reply::Error;
+    serviceOptions.errorText = L"x\t" + std::wstring(598, L'e');
+    Install({}, serviceOptions);
+    // What an earlier hand-off left: an answer no session end may take for its own.
+    m.files.WriteString(L"Process Details", L"Proc ID", L"4242", info.procDetailsIni);
+    m.files.WriteString(L"Process Details", L"Err_Desc", L"stale", info.procDetailsIni);
     EXPECT_EQ(Query(kLogoff), 0);
 
+    ASSERT_EQ(service->requests.size(), 1u);
+    EXPECT_EQ(service->requests[0].processArguments, L"Logoff<<>>jsmith");
     const auto log = Log();
-    const std::string cut(499, 'e');
+    const std::string cut = "x " + std::string(497, 'e');
     EXPECT_NE(std::find(log.begin(), log.end(),
                         Line("functionToForgetShutdown", "ERROR", "Unable to spawn Logoff/Shutdown Script",
                              "Error:", cut)),
               log.end());
-    EXPECT_TRUE(Sleeps().empty());
+    EXPECT_EQ(Sleeps(), (std::vector<std::uint32_t>{1000}));
     ASSERT_EQ(NewReports().size(), 1u);
     EXPECT_EQ(NewReports()[0].status, "0");
     EXPECT_EQ(NewReports()[0].faildesc, cut);
@@ -549,6 +553,24 @@ TEST_F(SessionEndRun, HandOffAndScriptWaitSurviveWhatHappensAroundThem) {
         std::intptr_t answer;
         std::vector<std::string> exitWindows;
         std::string last;  // the last log record
+        std::string also;  // a record the log holds besides; then the file keeps the answer
+    };
+    // Another program takes hold of the hand-off file (or deletes it) for
+    // `ms` right after the agent has read the answer: at its next log entry
+    // ("Proc ID found"), just before it clears the file.
+    const auto atClearing = [](Resident& r, std::int64_t ms, bool remove) {
+        fake::FakeFiles& files = r.machine.files;
+        fake::FakeClock& clock = r.machine.clock;
+        const std::wstring ini = r.info.procDetailsIni;
+        const CQuorvaDlg* agent = r.agent.get();
+        auto taken = std::make_shared<bool>(false);
+        files.whileOpen = [&files, &clock, ini, agent, taken, ms, remove](const std::wstring& path) {
+            if (*taken || path == ini || agent->m_szScriptProcId2.empty()) return;
+            *taken = true;
+            if (remove) return files.Remove(ini);
+            files.Lock(ini);
+            clock.After(ms, [&files, ini] { files.Unlock(ini); });
+        };
     };
     const std::string reissued = Line("FunctionToForgetShutDown", "INFO", "exe stopped", "Logging Off");
     const std::vector<Case> cases{
@@ -579,23 +601,20 @@ TEST_F(SessionEndRun, HandOffAndScriptWaitSurviveWhatHappensAroundThem) {
          },
          FALSE_, {"ExitWindowsEx 4 0"}, reissued},
         {"the hand-off file is held when the agent clears it", L"jsmith",
+         [&](Resident& r) { atClearing(r, 120, false); }, FALSE_, {"ExitWindowsEx 4 0"}, reissued},
+        {"the hand-off file is held past the agent's tries when it clears it", L"jsmith",
+         [&](Resident& r) { atClearing(r, 1000, false); }, FALSE_, {"ExitWindowsEx 4 0"}, reissued,
+         Line("ClearHandOffFile", "ERROR", "Hand-off file not cleared", "The answer stays until the next request", kIni)},
+        {"someone deletes the hand-off file as the agent clears it", L"\u0141ukasz",
+         [&](Resident& r) { atClearing(r, 0, true); }, FALSE_, {"ExitWindowsEx 4 0"}, reissued},
+        {"neither ExitWindowsEx nor the shutdown program can issue the logoff", L"jsmith",
          [](Resident& r) {
-             // Once the agent has read the answer, its next log entry ("Proc ID
-             // found") is where another program takes hold of the file, for
-             // 120 ms: the agent clears the file right after that entry.
-             fake::FakeFiles& files = r.machine.files;
-             fake::FakeClock& clock = r.machine.clock;
-             const std::wstring ini = r.info.procDetailsIni;
-             const CQuorvaDlg* agent = r.agent.get();
-             auto taken = std::make_shared<bool>(false);
-             files.whileOpen = [&files, &clock, ini, agent, taken](const std::wstring& path) {
-                 if (*taken || path == ini || agent->m_szScriptProcId2.empty()) return;
-                 *taken = true;
-                 files.Lock(ini);
-                 clock.After(120, [&files, ini] { files.Unlock(ini); });
-             };
+             r.machine.shutdown.exitWindowsFails = true;
+             r.machine.processes.onCreateProcess = [](const std::wstring& line) { return line.find(L"-l -f") == std::wstring::npos; };
          },
-         FALSE_, {"ExitWindowsEx 4 0"}, reissued},
+         TRUE_, {"ExitWindowsEx 4 0 failed"},
+         Line("FunctionToForgetShutDown", "ERROR", "Session end not issued",
+              "ExitWindowsEx and the shutdown program failed", "Logging Off")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -611,7 +630,14 @@ TEST_F(SessionEndRun, HandOffAndScriptWaitSurviveWhatHappensAroundThem) {
         ASSERT_FALSE(entries.empty());
         const auto& e = entries.back();
         EXPECT_EQ(Line(e.module, e.type, e.val1, e.val2, e.val3), c.last);
-        if (c.answer == FALSE_) {
+        if (!c.also.empty())
+            EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [&c](const fake::LogEntry& x) {
+                return Line(x.module, x.type, x.val1, x.val2, x.val3) == c.also;
+            }));
+        if (c.answer == FALSE_ && c.user != L"jsmith")
+            EXPECT_EQ(r.machine.files.Read(r.info.procDetailsIni).value_or("").substr(0, 2), "\xFF\xFE")
+                << "made again as UTF-16 for a name the code page cannot show";
+        if (c.answer == FALSE_ && c.also.empty()) {
             // Ready for the next request: no answer and no request left in it.
             for (const wchar_t* key : {L"Proc ID", L"Err_Desc", L"Process Name", L"Process Arguments"})
                 EXPECT_EQ(r.machine.files.GetString(L"Process Details", key, L"", 1024, r.info.procDetailsIni), L"")

@@ -210,17 +210,17 @@ TEST_F(StartUpTest, OverlongServiceErrorIsCutByTheProfileAndFitsTheReport) {
     EXPECT_EQ(report.substr(report.size() - closing.size()), closing);
 }
 
-TEST_F(StartUpTest, AnswerAlreadyInTheFileEndsTheWaitWithoutAPass) {
+TEST_F(StartUpTest, OldAnswerInTheFileIsRemovedAndTheServiceAnswersThisRequest) {
     Install();
     m.files.PutFile(info.procDetailsIni, "[Process Details]\r\nProc ID=77\r\nErr_Desc=stale\r\n");
     EXPECT_EQ(Run(), TRUE_);
 
-    EXPECT_EQ(Log(), (Lines{L4, L5(), L6(), L8(), L12(), L13(), L14(), L18("77"), kWebPost, L19(),
+    ASSERT_EQ(service->requests.size(), 1u);
+    const std::string pid = std::to_string(service->requests[0].pid);
+    EXPECT_EQ(Log(), (Lines{L4, L5(), L6(), L8(), L12(), L13(), L14(), L15, L17, L18(pid), kWebPost, L19(),
                             L20()}));
-    EXPECT_EQ(fake::ReadLog(m).header.at(0), "#Software: quorva");
-    EXPECT_EQ(Waits(), (Sleeps{2000, 1000}));
-    EXPECT_EQ(Element(ReportText(), "status"), "1") << "Err_Desc is never read after a Proc ID";
-    EXPECT_TRUE(service->requests.empty());
+    EXPECT_EQ(Waits(), (Sleeps{2000, 1000, 1000}));
+    EXPECT_EQ(Element(ReportText(), "status"), "1");
 }
 
 TEST_F(StartUpTest, ProcIdIsTakenAsTextWhateverItHolds) {
@@ -228,13 +228,17 @@ TEST_F(StartUpTest, ProcIdIsTakenAsTextWhateverItHolds) {
         SCOPED_TRACE(procId);
         fake::FakeMachine fresh;
         auto info = fake::InstallStandardMachine(fresh);
-        fresh.files.PutFile(info.procDetailsIni, "[Process Details]\r\nProc ID=" + procId + "\r\n");
+        // The service's answer, once the request is there.
+        fresh.clock.After(2500, [&fresh, &info, &procId] {
+            fresh.files.WriteString(L"Process Details", L"Proc ID", fake::Cp1252ToWide(procId), info.procDetailsIni);
+        });
         CQuorvaDlg copy(fresh.os());
         EXPECT_EQ(copy.OnInitDialog(), TRUE_);
         EXPECT_EQ(copy.m_szScriptProcId.str(), fake::Cp1252ToWide(procId));
         const auto entries = fake::ReadLog(fresh).entries;
-        ASSERT_GE(entries.size(), 8u);
-        EXPECT_EQ(entries[7].val3, procId);
+        ASSERT_GE(entries.size(), 11u);
+        EXPECT_EQ(entries[10].val2, "Proc ID found");
+        EXPECT_EQ(entries[10].val3, procId);
     }
 }
 
@@ -380,8 +384,9 @@ TEST_F(StartUpTest, OtherArgumentsLeaveTheCopyOrdinary) {
         fake::FakeMachine fresh;
         fake::InstallStandardMachine(fresh);
         for (const auto& a : extra) fresh.processes.args.push_back(fake::Cp1252ToWide(a));
-        fresh.files.PutFile(L"C:\\ProgramData\\Vorlan\\QVRT\\quorvaProcDetails_jsmith.ini",
-                            "[Process Details]\r\nProc ID=5\r\n");
+        fake::ScriptedService service(fresh, L"C:\\ProgramData\\Vorlan\\QVRT\\");
+        service.WatchUser(L"jsmith");
+        service.Start();
         CQuorvaDlg copy(fresh.os());
         EXPECT_EQ(copy.OnInitDialog(), TRUE_);
         EXPECT_EQ(copy.m_bSetupMode, FALSE_);
