@@ -54,20 +54,29 @@ void RecreateHandOffFileIfGone(CQuorvaDlg& agent, const std::wstring& path) {
 
 bool WriteHandOffRequest(CQuorvaDlg& agent, const std::wstring& path, const std::wstring& processName,
                          const std::wstring& arguments, const RequestLogText& log) {
+    // WritePrivateProfileString replaces only the key it names: an answer an
+    // earlier hand-off left (one never cleared, or one the service wrote
+    // after its copy had gone) would end this request's wait at once, and its
+    // script would never run. So the earlier request goes first (the service
+    // must never see it without its answer and take it for a new one), then
+    // its answer, and only then is the new request written: an answer in the
+    // file afterwards is the service's answer to it. The section stays, and
+    // so do the keys the service reads and writes. A key that cannot be
+    // deleted leaves no request the service could take.
+    // For a user the code page cannot show the file must be UTF-16, and one
+    // the service made again (answering after this copy had cleared it) is
+    // not: holding nothing this request needs, it is started again.
+    if (!agent.os.text.ShowsInSystemCodePage(agent.m_szUserName.str()) &&
+        TryWhileHeld(agent, [&] { return agent.os.files.DeleteFile(path); }))
+        CreateHandOffFile(agent, path);
+    for (const wchar_t* key : {L"Process Name", L"Process Arguments", L"Proc ID", L"Err_Desc"})
+        if (!TryWhileHeld(agent, [&] { return agent.os.profile.DeleteKey(kSection, key, path); })) return false;
     bool written = WriteHandOffKey(agent, L"Process Name", processName, path);
     Log(agent, {.module = log.module, .val1 = log.text, .val2 = "Process Name",
                 .val3 = Ansi(agent, processName)});
     written = WriteHandOffKey(agent, L"Process Arguments", arguments, path) && written;
     Log(agent, {.module = log.module, .val1 = log.text, .val2 = "Process Arguments",
                 .val3 = Ansi(agent, arguments)});
-    // WritePrivateProfileString replaces only the key it names: an answer an
-    // earlier hand-off left (one never cleared, or one the service wrote
-    // after its copy had gone) would end this request's wait at once, and its
-    // script would never run. The answer keys go once the request is in
-    // place, so the service never finds the old request without its answer
-    // and takes it for a new one; the request keys and the section stay.
-    for (const wchar_t* answerKey : {L"Proc ID", L"Err_Desc"})
-        written = written && TryWhileHeld(agent, [&] { return agent.os.profile.DeleteKey(kSection, answerKey, path); });
     return written;
 }
 
