@@ -54,20 +54,21 @@ void RecreateHandOffFileIfGone(CQuorvaDlg& agent, const std::wstring& path) {
 
 bool WriteHandOffRequest(CQuorvaDlg& agent, const std::wstring& path, const std::wstring& processName,
                          const std::wstring& arguments, const RequestLogText& log) {
+    // WritePrivateProfileString replaces only the key it names: an answer an
+    // earlier hand-off left (one never cleared, or one the service wrote
+    // after its copy had gone) would end this request's wait at once, and its
+    // script would never run. It goes before the request is written, and the
+    // old request first, so that the service never finds an old request
+    // without its answer, nor this request beside an old answer; the section
+    // stays, and so do the keys once written again.
+    for (const wchar_t* oldKey : {L"Process Arguments", L"Proc ID", L"Err_Desc"})
+        if (!TryWhileHeld(agent, [&] { return agent.os.profile.DeleteKey(kSection, oldKey, path); })) return false;
     bool written = WriteHandOffKey(agent, L"Process Name", processName, path);
     Log(agent, {.module = log.module, .val1 = log.text, .val2 = "Process Name",
                 .val3 = Ansi(agent, processName)});
     written = WriteHandOffKey(agent, L"Process Arguments", arguments, path) && written;
     Log(agent, {.module = log.module, .val1 = log.text, .val2 = "Process Arguments",
                 .val3 = Ansi(agent, arguments)});
-    // WritePrivateProfileString replaces only the key it names: an answer an
-    // earlier hand-off left (one never cleared, or one the service wrote
-    // after its copy had gone) would end this request's wait at once, and its
-    // script would never run. The answer keys go once the request is in
-    // place, so the service never finds the old request without its answer
-    // and takes it for a new one; the request keys and the section stay.
-    for (const wchar_t* answerKey : {L"Proc ID", L"Err_Desc"})
-        written = written && TryWhileHeld(agent, [&] { return agent.os.profile.DeleteKey(kSection, answerKey, path); });
     return written;
 }
 
