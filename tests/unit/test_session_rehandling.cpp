@@ -295,9 +295,9 @@ TEST_F(SessionRehandling, HandOffFileThatCannotBeWrittenLetsTheSessionEndGoWithA
     m.files.DenyWrite(info.procDetailsIni);
     EXPECT_EQ(Query(kLogoff), 1);
 
-    // The earlier request's first key cannot be taken out (five tries 50 ms
-    // apart), so no request is written; the service never saw one, the report
-    // says no script ran and nothing is issued.
+    // The old request's removal tried five times 50 ms apart, and nothing
+    // written after it; the service never saw a request, so the report says
+    // no script ran and nothing is issued.
     EXPECT_EQ(Sleeps(), std::vector<std::uint32_t>(4, 50));
     EXPECT_TRUE(service->requests.empty());
     const auto reports = NewReports();
