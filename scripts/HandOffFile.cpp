@@ -65,10 +65,13 @@ bool WriteHandOffRequest(CQuorvaDlg& agent, const std::wstring& path, const std:
     // deleted leaves no request the service could take.
     // For a user the code page cannot show the file must be UTF-16, and one
     // the service made again (answering after this copy had cleared it) is
-    // not: holding nothing this request needs, it is started again.
-    if (!agent.os.text.ShowsInSystemCodePage(agent.m_szUserName.str()) &&
-        TryWhileHeld(agent, [&] { return agent.os.files.DeleteFile(path); }))
+    // not: holding nothing this request needs, it is started again. One that
+    // cannot be would carry the name mangled: no request is better.
+    if (!agent.os.text.ShowsInSystemCodePage(agent.m_szUserName.str())) {
+        if (!TryWhileHeld(agent, [&] { return agent.os.files.DeleteFile(path) || !PathExists(agent, path); }))
+            return false;
         CreateHandOffFile(agent, path);
+    }
     for (const wchar_t* key : {L"Process Name", L"Process Arguments", L"Proc ID", L"Err_Desc"})
         if (!TryWhileHeld(agent, [&] { return agent.os.profile.DeleteKey(kSection, key, path); })) return false;
     bool written = WriteHandOffKey(agent, L"Process Name", processName, path);

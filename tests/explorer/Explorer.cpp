@@ -551,6 +551,7 @@ Outcome Run(const Machine& mc, bool keepTrace) {
                     case Event::GarbageProcId:
                         if (live && l.reply == 2 && service && !service->requests.empty() &&
                             service->requests.back().answeredAtMs < 0 && service->requests.back().file == ini &&
+                            m.processes.IsRunningSerial(service->requests.back().takenBy) &&
                             m.files.GetString(kSection, L"Proc ID", L"", 1024, ini).empty()) {
                             m.files.WriteString(kSection, L"Proc ID", L"0x1F?", ini);
                             service->requests.back().answer = L"0x1F?";
@@ -661,8 +662,10 @@ Outcome Run(const Machine& mc, bool keepTrace) {
 
         // ---- the agent ends, or waits only where it means to ----
         if (seen.bound) {
+            // Any script the service started counts: an answer to an earlier
+            // request can cross this copy's (see crossed below).
             bool scriptRuns = false;
-            for (const auto& q : requests)
+            for (const auto& q : service->requests)
                 if (q.pid != 0 && m.processes.IsRunning(q.pid)) scriptRuns = true;
             const bool serviceRuns = m.processes.CountRunning(L"quorvahost.exe") > 0;
             // Waiting for the service's answer is meant only while the service

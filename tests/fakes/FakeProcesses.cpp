@@ -32,7 +32,7 @@ std::uint32_t FakeProcesses::Start(const std::wstring& exe, std::uint32_t sessio
     } else {
         nextPid_ += 4;
     }
-    table.push_back({pid, exe, session});
+    table.push_back({pid, exe, session, ++starts_});
     return pid;
 }
 
@@ -40,6 +40,16 @@ void FakeProcesses::Exit(std::uint32_t pid) {
     if (reuseIds && IsRunning(pid)) freed_.push_back(pid);
     table.erase(std::remove_if(table.begin(), table.end(), [pid](const Process& p) { return p.pid == pid; }),
                 table.end());
+}
+
+std::uint64_t FakeProcesses::SerialOf(const std::wstring& exe) const {
+    for (const Process& p : table)
+        if (SameName(p.exe, exe)) return p.serial;
+    return 0;
+}
+
+bool FakeProcesses::IsRunningSerial(std::uint64_t serial) const {
+    return std::any_of(table.begin(), table.end(), [serial](const Process& p) { return p.serial == serial; });
 }
 
 bool FakeProcesses::IsRunning(std::uint32_t pid) const {

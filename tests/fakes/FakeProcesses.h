@@ -17,6 +17,7 @@ public:
         std::uint32_t pid;
         std::wstring exe;
         std::uint32_t session;
+        std::uint64_t serial = 0;  // which start this is: one per process, never reused
     };
 
     std::vector<std::string>* journal = nullptr;
@@ -58,6 +59,9 @@ public:
 
     // Starts a process; the ids increase with every start (see reuseIds).
     std::uint32_t Start(const std::wstring& exe, std::uint32_t session);
+    // The serial of the running process with this file name, 0 when none.
+    std::uint64_t SerialOf(const std::wstring& exe) const;
+    bool IsRunningSerial(std::uint64_t serial) const;
     void Exit(std::uint32_t pid);
     bool IsRunning(std::uint32_t pid) const;
     // Running processes with this file name (case-insensitive).
@@ -79,6 +83,7 @@ public:
 
 private:
     std::uint32_t nextPid_ = 1000;
+    std::uint64_t starts_ = 0;
     std::vector<std::uint32_t> freed_;
 };
 

@@ -55,19 +55,21 @@ void ScriptedService::Start() {
 void ScriptedService::Stop() { polling_ = false; }
 
 void ScriptedService::Poll() {
-    // A service that ended forgets the requests it had taken; started again,
-    // it takes them afresh.
-    if (machine_.processes.CountRunning(L"quorvahost.exe") == 0) {
-        pending_.clear();
-        return;
-    }
+    // A service that ended forgets the requests it had taken and never
+    // answers them; started again, it takes them afresh.
+    std::erase_if(pending_, [this](const std::wstring& file) {
+        for (auto request = requests.rbegin(); request != requests.rend(); ++request)
+            if (request->file == file) return !machine_.processes.IsRunningSerial(request->takenBy);
+        return true;
+    });
+    if (machine_.processes.CountRunning(L"quorvahost.exe") == 0) return;
     for (const std::wstring& file : watched_) {
         if (std::find(pending_.begin(), pending_.end(), file) != pending_.end()) continue;
         auto value = [&](const wchar_t* key) {
             return machine_.files.GetString(kSection, key, L"", 1024, file);
         };
-        Request request{file, value(L"Process Name"), value(L"Process Arguments"),
-                        machine_.clock.nowMs, 0};
+        Request request{file, value(L"Process Name"), value(L"Process Arguments"), machine_.clock.nowMs,
+                        machine_.processes.SerialOf(L"quorvahost.exe")};
         if (request.processName.empty() || request.processArguments.empty()) continue;
         if (!value(L"Proc ID").empty() || !value(L"Err_Desc").empty()) continue;
 
@@ -96,8 +98,8 @@ void ScriptedService::Poll() {
 
 void ScriptedService::Answer(std::size_t index, Reply reply) {
     Request& request = requests[index];
+    if (!machine_.processes.IsRunningSerial(request.takenBy)) return;
     pending_.erase(std::remove(pending_.begin(), pending_.end(), request.file), pending_.end());
-    if (machine_.processes.CountRunning(L"quorvahost.exe") == 0) return;
     request.answeredAtMs = machine_.clock.nowMs;
     if (reply == Reply::Error) {
         request.answer = options.errorText;

@@ -60,6 +60,7 @@ public:
     struct Request {
         std::wstring file, processName, processArguments;
         std::int64_t atMs = 0;     // virtual time the request was taken
+        std::uint64_t takenBy = 0;  // the service process that took it (its serial)
         std::uint32_t pid = 0;     // deployer started for it; 0 when none
         // What the service wrote for it ("Proc ID" or "Err_Desc"), and when;
         // -1 while unanswered. A service that ends first never answers.
