@@ -29,7 +29,7 @@ CONDITION_KEYWORDS = {"NOT", "AND", "OR", "XOR", "EQV", "IMP"}
 # actiontext-table). "k" marks a key column, "n" a nullable one: the page's
 # Key and Nullable columns. Written from the reference pages, never from a
 # package: the packages are what this checks. A column a package has and the
-# reference does not is ICE03's "missing specifications in _Validation"; a
+# reference does not is ICE03's "missing from _Validation"; a
 # column the reference has and the package lacks is ICE06's "not defined in
 # database"; Windows Installer looks columns up by name, so either is a table
 # it does not read as the package meant.
@@ -81,9 +81,9 @@ REFERENCE_COLUMNS = {
 # The tables Windows Installer keeps about the database itself, not in "Database Tables".
 SYSTEM_TABLES = {"_Columns", "_Tables", "_Streams", "_Storages", "_Validation", "_StringPool", "_StringData",
                  "_ForceCodepage", "_SummaryInformation"}
-SCHEMA = {table: [c.split(":")[0] for c in spec.split()] for table, spec in REFERENCE_COLUMNS.items()}
-NOT_NULL = {table: [i for i, c in enumerate(spec.split()) if "n" not in c.partition(":")[2]]
-            for table, spec in REFERENCE_COLUMNS.items()}
+SCHEMA = {table: [c.split(":")[0] for c in cols.split()] for table, cols in REFERENCE_COLUMNS.items()}
+NOT_NULL = {table: [i for i, c in enumerate(cols.split()) if "n" not in c.partition(":")[2]]
+            for table, cols in REFERENCE_COLUMNS.items()}
 # (table, column index) -> (table, key column index): the foreign keys ICE03 follows.
 FOREIGN = {
     ("Component", 2): ("Directory", 0), ("Condition", 0): ("Feature", 0), ("CreateFolder", 0): ("Directory", 0),
@@ -204,7 +204,7 @@ def check(tables, summary):
                 report("ICE06", "error", "Column: %s of Table: %s is not defined in database." % (column, table))
         for column in columns:
             if column not in reference:
-                report("ICE03", "error", "Table: %s Column: %s Missing specifications in _Validation Table%s" % (
+                report("ICE03", "error", "Table: %s Column: %s Missing from the _Validation Table%s" % (
                     table, column, "" if reference else " (a table the reference does not list)"))
         if set(columns) == set(reference) and columns != reference:
             report("ICE06", "error", "%s has its columns in the order %s, the reference %s" % (table, columns, reference))
