@@ -26,12 +26,15 @@ void CreateHandOffFile(CQuorvaDlg& agent, const std::wstring& path);
 // the service spoilt. It is made again here as CreateHandOffFile makes it.
 void RecreateHandOffFileIfGone(CQuorvaDlg& agent, const std::wstring& path);
 
-// Writes a request: removes what an earlier hand-off may have left ("Process
-// Arguments", then the answer keys "Proc ID" and "Err_Desc"), then writes
-// "Process Name" and "Process Arguments", each followed by its log entry
-// (module and first value as the caller's loop spells them). False when an
-// old key could not be removed or a key could not be written: the service
-// cannot see the request, or its answer could not be told from the old one.
+// Writes a request: for a user the code page cannot show, starts the file
+// again as UTF-16; removes what an earlier hand-off may have left (its
+// "Process Name" and "Process Arguments", then the answer keys "Proc ID" and
+// "Err_Desc"); then writes "Process Name" and "Process Arguments", each
+// followed by its log entry (module and first value as the caller's loop
+// spells them). False when the file could not be started again, an old key
+// could not be removed or a key could not be written: the service cannot see
+// the request, would read the name mangled, or its answer could not be told
+// from the old one.
 struct RequestLogText {
     const char* module;
     const char* text;
