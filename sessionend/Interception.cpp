@@ -3,9 +3,6 @@
 // block reason on WM_ENDSESSION.
 #include "agent/Common.h"
 #include "records/ApplicationLog.h"
-#include "records/EventReport.h"
-#include "records/WindowsEvents.h"
-#include "scripts/ProcessUtils.h"
 #include "sessionend/SessionEnd.h"
 
 namespace sessionend {
@@ -103,28 +100,12 @@ platform::BOOL CQuorvaDlg::OnQueryEndSession(std::intptr_t lParam) {
         Log(*this, {.module = kQuery, .type = "Err", .val1 = "Failed to load dll", .val2 = "User32.dll",
                     .val3 = "**********************", .version = "12.0.0.15"});
 
-    if (CountServiceInstances(*this) <= 0) {
-        Log(*this, {.module = kQuery, .val1 = "SUCCESS",
-                    .val2 = "Service not running. So exiting. Service Name: ", .val3 = "quorvahost.exe"});
-        WebPostEventData(m_szUserName.str(), L"The service quorvahost.exe was not found running", *this,
-                         L"EVTNT", 0);
-        ReportAgentEvent(*this, AgentEvent::SessionEndLetGo, {L"The service quorvahost.exe was not found running"});
+    if (const auto missing = sessionend::ReportMissingServiceOrDeployer(*this, kQuery, kQuery);
+        missing != sessionend::Missing::Nothing) {
         if (user32) {
-            DestroyBlockReason(*this, user32);
+            if (missing == sessionend::Missing::Service) DestroyBlockReason(*this, user32);
             os.shell.FreeLibrary(user32);
         }
-        EndAgent();
-        return platform::TRUE_;
-    }
-    if (!PathExists(*this, m_strDeployerPath)) {
-        Log(*this, {.module = kQuery, .val1 = "SUCCESS",
-                    .val2 = "quorvarun.exe was not found on the loaction",
-                    .val3 = Ansi(*this, m_strDeployerPath)});
-        WebPostEventData(m_szUserName.str(), L"quorvarun.exe was not found on the location", *this, L"EVTNT",
-                         0);
-        ReportAgentEvent(*this, AgentEvent::SessionEndLetGo,
-                         {L"quorvarun.exe was not found on the location " + m_strDeployerPath});
-        if (user32) os.shell.FreeLibrary(user32);
         EndAgent();
         return platform::TRUE_;
     }

@@ -1,6 +1,7 @@
 // The session-end handling: everything between the held-back
 // WM_QUERYENDSESSION and the logoff, shutdown or restart that the agent
 // issues again itself once the administrator's script has run.
+#include <algorithm>
 #include "agent/Common.h"
 #include "records/ApplicationLog.h"
 #include "records/EventReport.h"
@@ -74,29 +75,10 @@ void DetectRestart(CQuorvaDlg& agent, Level level) {
 // agent will not issue the session end itself, so the request it holds is
 // let go, as the window's own checks let it go.
 bool ServiceAndDeployerPresent(CQuorvaDlg& agent) {
-    if (CountServiceInstances(agent) <= 0) {
-        Log(agent, {.module = kHandlingEnd, .val1 = "SUCCESS",
-                    .val2 = "Service not running. So exiting. Service Name: ", .val3 = "quorvahost.exe"});
-        WebPostEventData(agent.m_szUserName.str(), L"The service quorvahost.exe was not found running",
-                         agent, L"EVTNT", 0);
-        ReportAgentEvent(agent, AgentEvent::SessionEndLetGo, {L"The service quorvahost.exe was not found running"});
-        agent.m_bLetSessionEndGo = true;
-        agent.EndAgent();
-        return false;
-    }
-    if (!PathExists(agent, agent.m_strDeployerPath)) {
-        Log(agent, {.module = kHandlingDeployer, .val1 = "SUCCESS",
-                    .val2 = "quorvarun.exe was not found on the loaction",
-                    .val3 = A(agent, agent.m_strDeployerPath)});
-        WebPostEventData(agent.m_szUserName.str(), L"quorvarun.exe was not found on the location", agent,
-                         L"EVTNT", 0);
-        ReportAgentEvent(agent, AgentEvent::SessionEndLetGo,
-                         {L"quorvarun.exe was not found on the location " + agent.m_strDeployerPath});
-        agent.m_bLetSessionEndGo = true;
-        agent.EndAgent();
-        return false;
-    }
-    return true;
+    if (ReportMissingServiceOrDeployer(agent, kHandlingEnd, kHandlingDeployer) == Missing::Nothing) return true;
+    agent.m_bLetSessionEndGo = true;
+    agent.EndAgent();
+    return false;
 }
 
 // A timed shutdown someone scheduled would cut the script short: cancel it
@@ -308,6 +290,27 @@ void IssueSessionEnd(CQuorvaDlg& agent, Level level, const std::wstring& deploye
 
 }  // namespace
 
+Missing ReportMissingServiceOrDeployer(CQuorvaDlg& agent, const char* serviceModule, const char* deployerModule) {
+    if (CountServiceInstances(agent) <= 0) {
+        Log(agent, {.module = serviceModule, .val1 = "SUCCESS",
+                    .val2 = "Service not running. So exiting. Service Name: ", .val3 = "quorvahost.exe"});
+        WebPostEventData(agent.m_szUserName.str(), L"The service quorvahost.exe was not found running", agent,
+                         L"EVTNT", 0);
+        ReportAgentEvent(agent, AgentEvent::SessionEndLetGo, {L"The service quorvahost.exe was not found running"});
+        return Missing::Service;
+    }
+    if (!PathExists(agent, agent.m_strDeployerPath)) {
+        Log(agent, {.module = deployerModule, .val1 = "SUCCESS", .val2 = "quorvarun.exe was not found on the loaction",
+                    .val3 = A(agent, agent.m_strDeployerPath)});
+        WebPostEventData(agent.m_szUserName.str(), L"quorvarun.exe was not found on the location", agent, L"EVTNT",
+                         0);
+        ReportAgentEvent(agent, AgentEvent::SessionEndLetGo,
+                         {L"quorvarun.exe was not found on the location " + agent.m_strDeployerPath});
+        return Missing::Deployer;
+    }
+    return Missing::Nothing;
+}
+
 void ReadScriptWaitLimit(CQuorvaDlg& agent) {
     CRegistry registry(agent.os.registry);
     std::uint32_t seconds = 0;
@@ -315,15 +318,11 @@ void ReadScriptWaitLimit(CQuorvaDlg& agent) {
 }
 
 bool WaitWithinLimit(CQuorvaDlg& agent, std::uint32_t ms) {
-    if (agent.m_uScriptWaitLimit == 0) {
-        agent.os.clock.Sleep(ms);
-        agent.m_uScriptWaitedMs += ms;
-        return true;
-    }
+    const bool bounded = agent.m_uScriptWaitLimit != 0;
     const std::uint64_t limitMs = std::uint64_t{agent.m_uScriptWaitLimit} * 1000;
-    if (agent.m_uScriptWaitedMs < limitMs) {
-        const std::uint64_t left = limitMs - agent.m_uScriptWaitedMs;
-        const std::uint32_t wait = left < ms ? static_cast<std::uint32_t>(left) : ms;
+    if (!bounded || agent.m_uScriptWaitedMs < limitMs) {
+        const std::uint32_t wait =
+            bounded ? static_cast<std::uint32_t>(std::min<std::uint64_t>(ms, limitMs - agent.m_uScriptWaitedMs)) : ms;
         agent.os.clock.Sleep(wait);
         agent.m_uScriptWaitedMs += wait;
         return true;

@@ -35,6 +35,13 @@ bool KindChanged(CQuorvaDlg& agent);
 // handling. Returns when the nested handling is over.
 void Rehandle(CQuorvaDlg& agent, Level level);
 
+// Whether the resident service runs and the deployer is where the product
+// put it. For the first of them missing: its log record (under the module
+// given for it), the "EVTNT" report and the event that the session end goes
+// on without a script.
+enum class Missing { Nothing, Service, Deployer };
+Missing ReportMissingServiceOrDeployer(CQuorvaDlg& agent, const char* serviceModule, const char* deployerModule);
+
 // The administrator's bound on a session end's waits: HKLM\SOFTWARE\VORLAN
 // "ScriptWaitLimit", a REG_DWORD of seconds; absent or 0, no bound. Read once,
 // when the first handling hands its script off.
