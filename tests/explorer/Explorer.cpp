@@ -9,8 +9,10 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <semaphore>
 #include <set>
 #include <sstream>
+#include <thread>
 #include <utility>
 
 #include "window/FatalFailure.h"
@@ -215,11 +217,94 @@ Lifetime GenerateLifetime(Random& r, const Machine& m, std::size_t index) {
     return l;
 }
 
+// A message Windows sends to a copy's window, and, for a question, the
+// how-many-th window it asks with it.
+struct Sent {
+    std::uint32_t message;
+    std::uintptr_t wParam;
+    std::intptr_t lParam;
+    int asked = 0;
+};
+
+// A second resident copy of the same user in the same session, really run.
+// Its program runs on a thread of its own, but only while the explorer's
+// thread stands still in Resume (a clock action at each of its wake-ups), so
+// the two copies take turns at every wait, as two processes on one clock.
+struct SecondCopy {
+    explicit SecondCopy(fake::FakeMachine& machine) : m(machine) {}
+    ~SecondCopy() { Stop(); }
+    fake::FakeMachine& m;
+    fake::FakeShell shell;
+    fake::FakeClock ownClock;  // the system's 5-second look at this window
+    std::deque<Sent> queue;
+    std::optional<FaultyPlatform> seam;
+    std::optional<CQuorvaDlg> agent;
+    std::uint32_t pid = 0, lastSleep = 0;
+    bool finished = false, idle = false, inTurn = false, gone = false;
+    bool sessionOver = false, endedByWindows = false, bound = false;
+    std::function<bool()> sessionGoesOn;  // asked before each turn
+    std::function<void()> afterTurn;
+
+    void Start(std::function<void()> program) {
+        thread = std::thread([this, program = std::move(program)] {
+            run.acquire();
+            try {
+                if (!abandon) program();
+            } catch (const Abandon&) {
+            }
+            gone = finished = true;
+            back.release();
+        });
+        Resume(turn);
+    }
+    // On the copy's thread: waits `ms` (negative: until a message comes).
+    void Wait(std::int64_t ms) {
+        const std::uint64_t mine = ++turn;
+        idle = ms < 0;
+        if (!idle) m.clock.At(m.clock.nowMs + ms, [this, mine] { Resume(mine); });
+        back.release();
+        run.acquire();
+        idle = false;
+        if (abandon) throw Abandon{};
+    }
+    void Notify() {
+        if (idle) m.clock.At(m.clock.nowMs, [this, mine = turn] { Resume(mine); });
+    }
+    // Ends the program where it waits: the wait throws, unwinding it.
+    void Stop() {
+        if (!thread.joinable()) return;
+        if (!finished) {
+            abandon = true;
+            run.release();
+            back.acquire();
+        }
+        thread.join();
+    }
+    bool Running() const { return thread.joinable() && !finished; }
+
+private:
+    struct Abandon {};
+    void Resume(std::uint64_t mine) {
+        if (finished || mine != turn) return;
+        if (sessionGoesOn && !sessionGoesOn()) return Stop();
+        inTurn = true;
+        run.release();
+        back.acquire();
+        inTurn = false;
+        if (afterTurn) afterTurn();
+    }
+    std::thread thread;
+    std::binary_semaphore run{0}, back{0};
+    std::uint64_t turn = 0;
+    bool abandon = false;
+};
+
 // What one lifetime saw, for its judgement.
 struct Seen {
     struct Answer {
         std::intptr_t lParam, result;
         std::int64_t atMs;
+        bool second;
     };
     std::vector<Answer> answers;
     std::optional<std::intptr_t> waiting;  // a request Windows still waits on
@@ -257,6 +342,11 @@ Machine Generate(std::uint64_t seed) {
         for (Lifetime& l : m.lifetimes)
             if (r.Chance(50)) l.deployerRunMs = 60LL * 60 * 1000;
     }
+    for (Lifetime& l : m.lifetimes)
+        if (l.secondCopy) {
+            l.secondCopyAfterMs = r.Ms(8000);
+            l.secondAskedFirst = r.Chance(50);
+        }
     return m;
 }
 
@@ -274,7 +364,9 @@ std::string Describe(const Machine& m) {
         o << "  " << (l.copy == Copy::Setup ? "setup copy" : l.copy == Copy::Ordinary ? "ordinary copy" : "SYSTEM copy");
         if (l.sameBootAfterMs) o << " " << l.sameBootAfterMs << " ms after the last, same boot";
         else if (l.bootAfterMinutes) o << ", booted " << l.bootAfterMinutes << " min after the last";
-        o << (l.secondCopy ? ", beside another copy" : "") << (l.serviceAtStart ? "" : ", service not running")
+        if (l.secondCopy)
+            o << ", a second resident copy " << l.secondCopyAfterMs << " ms after, asked " << (l.secondAskedFirst ? "first" : "second");
+        o << (l.serviceAtStart ? "" : ", service not running")
           << ", service " << (l.reply == 0 ? "answers Proc ID" : l.reply == 1 ? "answers Err_Desc" : "never answers")
           << " after " << l.answerDelayMs << " ms, script " << l.deployerRunMs << " ms"
           << (l.restartIntended ? ", shutdowns are restarts" : "")
@@ -333,6 +425,7 @@ Outcome Run(const Machine& mc, bool keepTrace) {
     std::uint32_t servicePid = 0;
     std::unique_ptr<fake::ScriptedService> service;
     std::deque<Seen> seens;  // stable addresses for the clock's actions
+    std::deque<SecondCopy> seconds;
     bool namesPendingBeyondBound = false;  // delete-pending report names stay so
     bool handOffEverDeleted = false;       // a service answering then makes the file again in the code page
     const auto trace = [&](const std::string& line) {
@@ -404,7 +497,6 @@ Outcome Run(const Machine& mc, bool keepTrace) {
         // ---- the copy's process and window ----
         const std::uint32_t session = system ? 0 : 1;
         m.processes.currentProcessId = m.processes.Start(L"quorva.exe", session);
-        if (l.secondCopy) m.processes.Start(L"quorva.exe", session);
         m.processes.userName = user;
         m.processes.args = {o.installDir + L"quorva.exe"};
         if (l.copy == Copy::Setup) m.processes.args.push_back(L"setup");
@@ -439,11 +531,6 @@ Outcome Run(const Machine& mc, bool keepTrace) {
 
         Seen& seen = seens.emplace_back();
         seen.serviceWasDown = !l.serviceAtStart;
-        struct Sent {
-            std::uint32_t message;
-            std::uintptr_t wParam;
-            std::intptr_t lParam;
-        };
         std::deque<Sent> queue;
         std::uint32_t countSeen = 0;
         CQuorvaDlg* agentPtr = nullptr;
@@ -469,25 +556,68 @@ Outcome Run(const Machine& mc, bool keepTrace) {
         FaultyPlatform seam(m, l.faults, observer);
         CQuorvaDlg agent(seam.os());
         agentPtr = &agent;
+        SecondCopy* sc = l.secondCopy ? &seconds.emplace_back(m) : nullptr;
 
-        const auto deliver = [&]() {
-            while (!queue.empty() && !agent.m_bEnded) {
-                const Sent s = queue.front();
-                queue.pop_front();
+        // Windows asks the copies' windows one at a time, from the how-many-th
+        // on, and stops at the first that answers 0 ("WM_QUERYENDSESSION
+        // message"); a window that is gone is not asked.
+        const auto ask = [&](std::intptr_t lParam, int from) {
+            for (int k = from; k < 2; ++k) {
+                const bool second = (k == 0) == l.secondAskedFirst;
+                if (!second && agentPtr && !agent.m_bEnded) {
+                    queue.push_back({wm::QueryEndSession, 0, lParam, k});
+                    m.shell.QueryEndSessionSent(m.clock);
+                    return true;
+                }
+                if (second && sc && sc->Running() && !sc->gone && !sc->agent->m_bEnded) {
+                    sc->queue.push_back({wm::QueryEndSession, 0, lParam, k});
+                    sc->ownClock.nowMs = m.clock.nowMs;
+                    sc->shell.QueryEndSessionSent(sc->ownClock);
+                    m.clock.After(5000, [sc, at = &seen, &m, trace] {
+                        if (!sc->Running() || sc->inTurn) return;
+                        try {
+                            sc->ownClock.AdvanceTo(m.clock.nowMs);
+                        } catch (const fake::ProcessEnded&) {
+                            if (at->live) trace("second copy ended by Windows for blocking the session end");
+                            sc->endedByWindows = true;
+                            sc->Stop();
+                        }
+                    });
+                    sc->Notify();
+                    return true;
+                }
+            }
+            return false;
+        };
+        // Questions a window took with it when it went: Windows asks the next.
+        const auto passOn = [&](std::deque<Sent>& left) {
+            for (const Sent& q : std::exchange(left, {}))
+                if (q.message == wm::QueryEndSession) ask(q.lParam, q.asked + 1);
+        };
+
+        // Delivers what was sent to a copy's window (the first copy's, or the second's).
+        const auto deliver = [&](CQuorvaDlg& to, fake::FakeShell& shell, std::deque<Sent>& sent) {
+            const std::string who = &to == &agent ? "" : "second copy: ";
+            while (!sent.empty() && !to.m_bEnded) {
+                const Sent s = sent.front();
+                sent.pop_front();
                 if (s.message == wm::QueryEndSession) {
-                    trace("deliver WM_QUERYENDSESSION " + RequestName(s.lParam));
+                    trace(who + "deliver WM_QUERYENDSESSION " + RequestName(s.lParam));
                     const std::int64_t asked = m.clock.nowMs;  // the handler may issue before it answers
-                    const MessageResult r = agent.WindowProc(s.message, s.wParam, s.lParam);
-                    seen.answers.push_back({s.lParam, r.result, asked});
-                    trace("answered " + std::to_string(r.result));
-                    m.shell.QueryEndSessionAnswered(r.result);
+                    const MessageResult r = to.WindowProc(s.message, s.wParam, s.lParam);
+                    seen.answers.push_back({s.lParam, r.result, asked, &to != &agent});
+                    trace(who + "answered " + std::to_string(r.result));
+                    shell.QueryEndSessionAnswered(r.result);
                     // XP cancels a session end a program refused; Vista and
                     // later list the program and wait for it or the user.
-                    if (r.result != 0 || mc.xp) seen.waiting.reset();
-                    if (r.result != 0 && l.answeredTrueEnds) queue.push_front({wm::EndSession, 1, s.lParam});
+                    if (r.result == 0 && mc.xp) seen.waiting.reset();
+                    if (r.result != 0 && !ask(s.lParam, s.asked + 1)) {
+                        seen.waiting.reset();
+                        if (l.answeredTrueEnds) sent.push_front({wm::EndSession, 1, s.lParam});
+                    }
                 } else {
-                    trace(std::string("deliver WM_ENDSESSION ") + (s.wParam ? "TRUE" : "FALSE"));
-                    agent.WindowProc(s.message, s.wParam, s.lParam);
+                    trace(who + "deliver WM_ENDSESSION " + (s.wParam ? "TRUE" : "FALSE"));
+                    to.WindowProc(s.message, s.wParam, s.lParam);
                     // An installer's close request ends the program (it ends itself), not the session.
                     if (s.wParam && IsClose(s.lParam)) seen.closed = true;
                     if (s.wParam && !IsClose(s.lParam)) {
@@ -498,17 +628,13 @@ Outcome Run(const Machine& mc, bool keepTrace) {
                 checkState();
             }
         };
-        // A session end that asks the programs asks the agent too; one it made
-        // itself finds it ended, so the question is never delivered.
-        m.shutdown.whoAsks = [&](std::uint32_t flags) {
-            const bool logoff = (flags & 0x0Bu) == 0;
-            queue.push_back({wm::QueryEndSession, 0, logoff ? kLogoff : kShutdown});
-            m.shell.QueryEndSessionSent(m.clock);
-        };
+        // A session end that asks the programs asks the copies too; one that
+        // made it itself has ended before the question reaches it.
+        m.shutdown.whoAsks = [&](std::uint32_t flags) { ask((flags & 0x0Bu) == 0 ? kLogoff : kShutdown, 0); };
         m.shell.whileDeletingTab = [&]() {
             if (queue.empty()) return;
             fake::rules::Fired(fake::rules::kSentDuringCom);
-            deliver();
+            deliver(agent, m.shell, queue);
         };
 
         for (const Event& e : l.events) {
@@ -524,14 +650,17 @@ Outcome Run(const Machine& mc, bool keepTrace) {
                                                                             l.restartIntended ? L"restart" : L"power off"));
                         if (at->inAgent) fake::rules::Fired(fake::rules::kSentHeldBySleep);
                         if (!IsClose(e.lParam)) at->waiting = e.lParam;
-                        queue.push_back({wm::QueryEndSession, 0, e.lParam});
-                        m.shell.QueryEndSessionSent(m.clock);
+                        ask(e.lParam, 0);
                         break;
                     case Event::EndSessionFalse:
                         if (!live) break;
                         at->vetoed = true;
                         at->waiting.reset();
                         queue.push_back({wm::EndSession, 0, 0});
+                        if (sc && sc->Running()) {
+                            sc->queue.push_back({wm::EndSession, 0, 0});
+                            sc->Notify();
+                        }
                         break;
                     case Event::ServiceDies:
                         seens.back().serviceWasDown = true;  // whichever copy runs now
@@ -583,6 +712,56 @@ Outcome Run(const Machine& mc, bool keepTrace) {
             if (at->live) throw Bound{};
         });
 
+        // The session goes on unless it ended with nobody asked: every program
+        // let it go, the user forced it, or a forced end off Terminal Services.
+        const auto sessionGoesOn = [&m, &mc, endsBefore] {
+            for (std::size_t i = endsBefore; i < m.truth.sessionEnds.size(); ++i)
+                if (!m.truth.sessionEnds[i].ByAgent() || (m.truth.sessionEnds[i].forced && !mc.terminalServices)) return false;
+            return true;
+        };
+        SeamObserver own = observer;
+        if (sc) {
+            sc->shell.journal = &m.journal;
+            sc->shell.window = 0x000B0042;
+            sc->shell.blockReasonMissing = mc.xp;
+            own.beforeSleep = [sc](std::uint32_t ms) { sc->lastSleep = ms; };
+            own.sleep = [sc](std::uint32_t ms) { sc->Wait(ms); };
+            sc->sessionGoesOn = sessionGoesOn;
+            sc->afterTurn = [sc, sessionGoesOn] {
+                if (sc->sessionOver || !sessionGoesOn()) throw SessionOver{};
+            };
+            m.clock.At(start + l.secondCopyAfterMs, [&, sc, at = &seen] {
+                if (!at->live || !sessionGoesOn()) return void(sc->finished = true);
+                sc->pid = m.processes.Start(L"quorva.exe", session);
+                const OwnProcess id{sc->pid, {o.installDir + L"quorva.exe", L"setup"}, &sc->shell};
+                sc->seam.emplace(m, std::vector<Fault>{}, own, &id);
+                sc->agent.emplace(sc->seam->os());
+                trace("second copy starts");
+                sc->Start([&, sc] {
+                    CQuorvaDlg& a = *sc->agent;
+                    try {
+                        const BOOL started = a.OnInitDialog();
+                        trace("second copy: OnInitDialog returned " + std::to_string(started));
+                        while (!a.m_bEnded)
+                            if (sc->queue.empty()) sc->Wait(-1);
+                            else deliver(a, sc->shell, sc->queue);
+                    } catch (const fake::ProcessEnded&) {
+                        sc->endedByWindows = sc->shell.endedForBlocking;
+                        trace("second copy: ended by Windows");
+                    } catch (const SessionOver&) {
+                        sc->sessionOver = true;
+                    } catch (const std::exception& e) {
+                        violation("exception", std::string("escaped the second copy: ") + e.what());
+                    }
+                    sc->gone = true;
+                    passOn(sc->queue);
+                });
+            });
+        }
+        // Whether the second copy has yet to start, or works rather than waits for a message.
+        const auto secondBusy = [sc] { return sc && !sc->finished && !(sc->Running() && sc->idle); };
+        bool sessionEnded = false, boundReached = false, idle = false;
+
         try {
             seen.inAgent = true;
             const BOOL started = agent.OnInitDialog();
@@ -593,19 +772,26 @@ Outcome Run(const Machine& mc, bool keepTrace) {
             while (!agent.m_bEnded) {
                 seen.inAgent = !queue.empty();
                 if (!queue.empty()) {
-                    deliver();
+                    deliver(agent, m.shell, queue);
                     continue;
                 }
-                if (seen.firedEvents >= l.events.size()) break;
-                m.clock.AdvanceTo(start + l.events[seen.firedEvents].atMs);
+                const bool eventsLeft = seen.firedEvents < l.events.size();
+                if (!eventsLeft && !secondBusy()) break;
+                // (A second copy may send this one a question at any of its turns.)
+                const std::int64_t next = eventsLeft ? start + l.events[seen.firedEvents].atMs : INT64_MAX;
+                idle = true;
+                m.clock.AdvanceTo(sc ? std::min(next, m.clock.NextAt()) : next);
+                idle = false;
             }
         } catch (const fake::ProcessEnded&) {
             seen.endedByWindows = true;
             trace("ended by Windows for blocking the session end");
         } catch (const SessionOver&) {
+            sessionEnded = true;
             trace("the session ended");
         } catch (const Bound&) {
-            seen.bound = true;
+            seen.bound = !idle;  // (a resident copy waits for messages as it means to)
+            boundReached = true;
         } catch (const std::bad_alloc&) {
             // Memory Windows could not give: the exception leaves the window
             // procedure, and in the real program it reaches std::terminate and
@@ -634,8 +820,32 @@ Outcome Run(const Machine& mc, bool keepTrace) {
             SetFatalFailureAgent(nullptr);
         }
         checkState();
-        seen.live = seen.inAgent = false;
+        seen.inAgent = false;
         m.processes.Exit(m.processes.currentProcessId);
+        if (sc) {
+            // The first copy has gone: Windows asks the second what it had
+            // asked the first, and the second goes on alone while the session does.
+            agentPtr = nullptr;
+            passOn(queue);
+            for (bool again = true; again;) {
+                again = false;
+                try {
+                    while (!sessionEnded && !boundReached && (secondBusy() || (sc->Running() && seen.firedEvents < l.events.size())))
+                        m.clock.AdvanceTo(m.clock.NextAt());
+                } catch (const SessionOver&) {
+                    sessionEnded = true;
+                    trace("the session ended");
+                } catch (const Bound&) {
+                    boundReached = true;
+                } catch (const fake::ProcessEnded&) {
+                    again = true;  // the system's look at the first copy's window, asked as it went
+                }
+            }
+            sc->bound = boundReached && sc->Running() && !sc->idle;
+            sc->Stop();
+            if (sc->pid) m.processes.Exit(sc->pid);
+        }
+        seen.live = false;
         for (const auto& [call, count] : seam.injected) out.injected[call] += count;
         const std::vector<fake::ScriptedService::Request> requests(service->requests.begin() + static_cast<std::ptrdiff_t>(requestsBefore),
                                                                    service->requests.end());
@@ -649,8 +859,9 @@ Outcome Run(const Machine& mc, bool keepTrace) {
             if (call != "Files.CreateNewFile" && call != "Files.CreateDirectory" && call != "Files.SetAttributes" && call != "Files.GetAttributes" && call != "Shell.DeleteTaskbarTab")
                 faulted = true;
         const auto ownRequest = [&](const fake::ScriptedService::Request& q) {
+            const bool logon = StartsWith(q.processArguments, L"Logon<<>>");
             return q.file == ini && firstRequestMs >= 0 && q.atMs >= firstRequestMs &&
-                   (l.copy == Copy::Ordinary) == StartsWith(q.processArguments, L"Logon<<>>");
+                   ((l.copy == Copy::Ordinary) == logon || (sc && !logon));
         };
 
         // The file holds one request: an answer to an earlier request that
@@ -661,7 +872,7 @@ Outcome Run(const Machine& mc, bool keepTrace) {
         const auto crossedAnswer = [&] { return crossed && excuse("the service answered an earlier request after this one was written"); };
 
         // ---- the agent ends, or waits only where it means to ----
-        if (seen.bound) {
+        const auto judgeWait = [&](std::uint32_t lastSleep, bool registryFailed, const std::string& who) {
             // Any script the service started counts: an answer to an earlier
             // request can cross this copy's (see crossed below).
             bool scriptRuns = false;
@@ -675,36 +886,43 @@ Outcome Run(const Machine& mc, bool keepTrace) {
             // With the administrator's limit (at most two minutes here) a held
             // session end waits for neither the service nor the script at the
             // bound. (A registry read Windows failed leaves the agent without it.)
-            const bool limited = mc.scriptWaitLimit != 0 && l.copy == Copy::Setup &&
-                                 !seam.injected.count("Registry.OpenKey") && !seam.injected.count("Registry.QueryValue");
-            const bool meant = !limited && ((seen.lastSleep == 5000 && scriptRuns) ||
-                                            (seen.lastSleep == 1000 && serviceRuns && requestVisible) ||
-                                            (seen.lastSleep == 50 && serviceRuns));
-            if (!meant) violation("stuck", "still waiting at the bound, last wait " + std::to_string(seen.lastSleep) + " ms");
-        }
+            const bool limited = mc.scriptWaitLimit != 0 && !system && !registryFailed;
+            const bool meant = !limited && ((lastSleep == 5000 && scriptRuns) ||
+                                            (lastSleep == 1000 && serviceRuns && requestVisible) ||
+                                            (lastSleep == 50 && serviceRuns));
+            if (!meant) violation("stuck", who + "still waiting at the bound, last wait " + std::to_string(lastSleep) + " ms");
+        };
+        if (seen.bound)
+            judgeWait(seen.lastSleep, l.copy != Copy::Setup || seam.injected.count("Registry.OpenKey") || seam.injected.count("Registry.QueryValue"), "");
+        if (sc && sc->bound) judgeWait(sc->lastSleep, false, "the second copy is ");
         // ---- no Windows rule ends a copy that holds a session end back ----
         if (seen.endedByWindows && l.copy == Copy::Setup &&
             !((seam.injected.count("Shell.LoadLibrary") || seam.injected.count("Shell.ShutdownBlockReasonCreate") ||
                seam.injected.count("Shell.GetSystemDirectory")) &&
               excuse("block reason could not be registered (documented)")))
             violation("ended", "Windows ended the agent while it held a session end back");
+        if (sc && sc->endedByWindows && !system) violation("ended", "Windows ended the second copy while it held a session end back");
 
         // ---- every session end asked for and held back is carried out, of its kind ----
-        std::optional<std::size_t> firstHeld;
-        for (std::size_t i = 0; i < seen.answers.size(); ++i)
+        std::optional<std::size_t> firstHeld, lastHeld;
+        bool secondAnswered = false;
+        for (std::size_t i = 0; i < seen.answers.size(); ++i) {
             if (seen.answers[i].result == 0 && !IsClose(seen.answers[i].lParam)) {
-                firstHeld = i;
-                break;
+                if (!firstHeld) firstHeld = i;
+                lastHeld = i;
             }
-        const bool over = seen.bound || seen.endedByWindows || seen.terminated;
+            secondAnswered = secondAnswered || (seen.answers[i].second && !system);
+        }
+        const bool over = seen.bound || seen.endedByWindows || seen.terminated || (sc && (sc->bound || sc->endedByWindows));
         if (firstHeld && !over && (!system || excuse("SYSTEM copy answers 0 and leaves the end to the user's copy"))) {
             bool carried = false;
             for (const auto& e : ends)
-                if (e.atMs >= seen.answers[*firstHeld].atMs) carried = true;
+                if (e.atMs >= seen.answers[*lastHeld].atMs) carried = true;
             std::optional<std::intptr_t> last;
             for (const auto& a : seen.answers)
                 if (!IsClose(a.lParam)) last = a.lParam;
-            const bool needsPrivilege = last && !IsLogoff(*last);
+            // (The held request, or a later one that said what is wanted now.)
+            const bool needsPrivilege = (last && !IsLogoff(*last)) || !IsLogoff(seen.answers[*lastHeld].lParam);
             if (!carried && !system && !(seen.vetoed && excuse("another program vetoed the session end")) &&
                 !(needsPrivilege && !mc.privilegeHeld && excuse("shutdown privilege not held")) &&
                 !((seam.injected.count("Shutdown.OpenProcessToken") || seam.injected.count("Shutdown.SetShutdownPrivilege")) &&
@@ -713,9 +931,11 @@ Outcome Run(const Machine& mc, bool keepTrace) {
         }
         for (const auto& e : ends) {
             if (!e.ByAgent()) continue;
-            std::optional<std::intptr_t> last;
+            // What either copy was last asked before: each issues its own.
+            std::optional<std::intptr_t> last, lastOfSecond;
             for (const auto& a : seen.answers)
-                if (!IsClose(a.lParam) && a.atMs <= e.atMs) last = a.lParam;
+                if (!IsClose(a.lParam) && a.atMs <= e.atMs) (a.second ? lastOfSecond : last) = a.lParam;
+            if (!last || (lastOfSecond && KindClass(e.kind) == KindClass(intended(*lastOfSecond)))) last = lastOfSecond;
             if (last && KindClass(e.kind) != KindClass(intended(*last)) &&
                 !((seam.injected.count("EventLog.Open") || seam.injected.count("EventLog.Read") || seam.injected.count("Files.FindFirstExists") ||
                    seam.injected.count("EventLog.LoadLibraryAsDataFile") || seam.injected.count("Shell.GetSystemDirectory")) &&
@@ -725,7 +945,7 @@ Outcome Run(const Machine& mc, bool keepTrace) {
         }
 
         // ---- a session end comes after its script, which ran to its end ----
-        if (!seen.endedByWindows) {
+        if (!seen.endedByWindows && !(sc && sc->endedByWindows)) {
             for (const auto& e : ends) {
                 const std::wstring prefix = e.kind == fake::EndKind::Logoff ? L"Logoff<<>>" : L"shutdown<<>>";
                 bool answered = false, ran = false;
@@ -745,7 +965,7 @@ Outcome Run(const Machine& mc, bool keepTrace) {
                     violation("script", std::string("a ") + fake::EndKindName(e.kind) + " was carried out (" + e.how +
                                             ") while its script still ran");
                 else if (!ran && !(answered && !e.ByAgent()) && !(e.how == "user forced" && excuse("the user forced the end")) &&
-                         !(!e.ByAgent() && l.copy != Copy::Setup && excuse("ordinary or SYSTEM copy lets the session end go")) &&
+                         !(!e.ByAgent() && l.copy != Copy::Setup && !secondAnswered && excuse("ordinary or SYSTEM copy lets the session end go")) &&
                          !(seen.closed && excuse("an installer closed the copy before it handled the request")) &&
                          !(seen.logHeld && excuse("another program held the log (a copy that cannot log ends)")) &&
                          !crossedAnswer() && !(seen.serviceWasDown && excuse("service not running")) &&
@@ -809,8 +1029,9 @@ Outcome Run(const Machine& mc, bool keepTrace) {
             }
 
         // ---- every Proc ID the agent acts on is the service's answer to its request ----
-        const std::wstring procId = l.copy == Copy::Ordinary ? agent.m_szScriptProcId.str() : agent.m_szScriptProcId2.str();
-        if (!procId.empty()) {
+        for (const std::wstring& procId : {l.copy == Copy::Ordinary ? agent.m_szScriptProcId.str() : agent.m_szScriptProcId2.str(),
+                                           sc && sc->agent ? sc->agent->m_szScriptProcId2.str() : std::wstring()}) {
+            if (procId.empty()) continue;
             bool answered = false;
             for (const auto& q : requests)
                 if (ownRequest(q) && q.answer == procId && !q.error) answered = true;

@@ -69,6 +69,7 @@ struct FaultyPlatform::State {
     SeamObserver observer;
     std::map<std::string, int> calls;
     FaultyPlatform& owner;
+    std::optional<OwnProcess> own;
 
     // The error to fail this call with, 0 when it goes through.
     std::uint32_t Hit(const char* call) {
@@ -224,7 +225,7 @@ public:
         if (auto e = s.Hit("Processes.ProcessIdToSessionId")) { s.m.processes.lastError = e; return false; }
         return s.m.processes.ProcessIdToSessionId(pid, session);
     }
-    std::uint32_t GetCurrentProcessId() override { return s.m.processes.GetCurrentProcessId(); }
+    std::uint32_t GetCurrentProcessId() override { return s.own ? s.own->pid : s.m.processes.GetCurrentProcessId(); }
     bool CreateHiddenProcess(const std::wstring& commandLine, std::uint32_t* error) override {
         if (auto e = s.Hit("Processes.CreateHiddenProcess")) {
             s.m.processes.lastError = e;
@@ -239,7 +240,7 @@ public:
     bool GetUserName(std::uint32_t capacity, std::wstring* name) override {
         return s.m.processes.GetUserName(capacity, name);
     }
-    std::vector<std::wstring> CommandLineArgs() override { return s.m.processes.CommandLineArgs(); }
+    std::vector<std::wstring> CommandLineArgs() override { return s.own ? s.own->args : s.m.processes.CommandLineArgs(); }
     std::uint32_t GetLastError() override { return s.m.processes.GetLastError(); }
     void TerminateCurrentProcess(std::uint32_t code) override { s.m.processes.TerminateCurrentProcess(code); }
 private:
@@ -309,7 +310,7 @@ private:
 class Shell : public platform::IShell {
 public:
     explicit Shell(State& s) : s(s) {}
-    fake::FakeShell& f() { return s.m.shell; }
+    fake::FakeShell& f() { return s.own ? *s.own->shell : s.m.shell; }
     platform::Handle WindowHandle() override { return f().WindowHandle(); }
     bool ModifyStyleEx(std::uint32_t r, std::uint32_t a) override { return f().ModifyStyleEx(r, a); }
     platform::Handle GetParent() override { return f().GetParent(); }
@@ -375,7 +376,8 @@ public:
     }
     void Sleep(std::uint32_t ms) override {
         if (s.observer.beforeSleep) s.observer.beforeSleep(ms);
-        s.m.clock.Sleep(ms);
+        if (s.observer.sleep) s.observer.sleep(ms);
+        else s.m.clock.Sleep(ms);
     }
 private:
     State& s;
@@ -398,8 +400,10 @@ struct Bundle {
           os{files, profile, registry, processes, shutdown, eventLog, shell, clock, s.m.text} {}
 };
 
-FaultyPlatform::FaultyPlatform(fake::FakeMachine& machine, std::vector<Fault> plan, SeamObserver observer)
-    : state_(new State{machine, std::move(plan), std::move(observer), {}, *this}),
+FaultyPlatform::FaultyPlatform(fake::FakeMachine& machine, std::vector<Fault> plan, SeamObserver observer,
+                               const OwnProcess* own)
+    : state_(new State{machine, std::move(plan), std::move(observer), {}, *this,
+                       own ? std::optional<OwnProcess>(*own) : std::nullopt}),
       bundle_(std::make_unique<Bundle>(*state_)) {}
 
 FaultyPlatform::~FaultyPlatform() = default;

@@ -44,11 +44,22 @@ struct SeamObserver {
     // A hand-off request's "Process Arguments" was written; the agent looked
     // for an answer ("Proc ID" or "Err_Desc").
     std::function<void()> requestWritten, answerLookedFor;
+    // When set, waits here instead of on the machine's clock.
+    std::function<void(std::uint32_t ms)> sleep;
+};
+
+// Another process of the agent on the same machine: its own process id,
+// command line and window; the machine's for everything else.
+struct OwnProcess {
+    std::uint32_t pid = 0;
+    std::vector<std::wstring> args;
+    fake::FakeShell* shell = nullptr;
 };
 
 class FaultyPlatform {
 public:
-    FaultyPlatform(fake::FakeMachine& machine, std::vector<Fault> plan, SeamObserver observer);
+    FaultyPlatform(fake::FakeMachine& machine, std::vector<Fault> plan, SeamObserver observer,
+                   const OwnProcess* own = nullptr);
     ~FaultyPlatform();
     platform::Platform& os();
 

@@ -46,7 +46,11 @@ struct Lifetime {
     std::int64_t answerDelayMs = 0;
     std::int64_t deployerRunMs = 10000;
     bool restartIntended = false;  // the user's shutdowns are restarts
-    bool secondCopy = false;       // another quorva.exe in the session
+    // A second resident copy of the same user in the same session, really
+    // run: started this long after the first, and asked first or second.
+    bool secondCopy = false;
+    std::int64_t secondCopyAfterMs = 0;
+    bool secondAskedFirst = false;
     int reportNamesPending = 0;    // report names delete-pending in runs this long (a new boot's)
     int badLengthSnapshots = 0;    // the first snapshots fail with ERROR_BAD_LENGTH
     bool answeredTrueEnds = true;  // a request answered 1 is followed by WM_ENDSESSION TRUE

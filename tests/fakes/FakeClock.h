@@ -33,6 +33,8 @@ public:
 
     // Drops every scheduled action: the machine restarts.
     void CancelAll() { pending_.clear(); }
+    // When the next scheduled action is due (a very large time when none is).
+    std::int64_t NextAt() const { return pending_.empty() ? INT64_MAX : pending_.begin()->first; }
     // Sets the local time directly (converted with the bias).
     void SetLocal(int year, int month, int day, int hour, int minute, int second, int ms = 0);
     // Milliseconds spent in Sleep so far.
