@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+#include "platform/Types.h"
 
 namespace platform {
 
@@ -46,6 +47,17 @@ public:
     // when the C++ library gives up. Unlike abort(), which in a GUI program
     // shows a modal box and waits for a click, it ends at once.
     virtual void TerminateCurrentProcess(std::uint32_t exitCode) = 0;
+
+    // A named mutex that copies of the agent take in turn. OpenNamedMutex is
+    // CreateMutexW(NULL, FALSE, name): made, or opened when it exists; 0 when
+    // neither (the last error says why). TryTakeMutex is
+    // WaitForSingleObject(mutex, 0): true when this process now holds it,
+    // also when its holder ended without releasing it (WAIT_ABANDONED).
+    // ReleaseMutex gives a held mutex back; CloseMutex closes the handle.
+    virtual Handle OpenNamedMutex(const std::wstring& name) = 0;
+    virtual bool TryTakeMutex(Handle mutex) = 0;
+    virtual void ReleaseMutex(Handle mutex) = 0;
+    virtual void CloseMutex(Handle mutex) = 0;
 };
 
 }  // namespace platform

@@ -115,3 +115,31 @@ void ClearHandOffFile(CQuorvaDlg& agent, const std::wstring& path) {
         Log(agent, {.module = "ClearHandOffFile", .type = "ERROR", .val1 = "Hand-off file not cleared",
                     .val2 = "The answer stays until the next request", .val3 = Ansi(agent, path)});
 }
+
+HandOffTurn::HandOffTurn(CQuorvaDlg& agent, const char* module) : agent_(agent) {
+    constexpr std::uint32_t kPollMs = 1000, kPolls = 300;
+    platform::IProcesses& processes = agent.os.processes;
+    mutex_ = processes.OpenNamedMutex(L"Global\\quorvaHandOff_" + agent.m_szUserName.str());
+    if (!mutex_) {
+        Log(agent, {.module = module, .type = "ERROR", .val1 = "Hand-off turn not available",
+                    .val2 = "CreateMutex failed", .val3 = std::to_string(processes.GetLastError())});
+        return;
+    }
+    for (std::uint32_t poll = 0; !(taken_ = processes.TryTakeMutex(mutex_)); ++poll) {
+        if (poll == 0)
+            Log(agent, {.module = module, .val1 = "Waiting for the hand-off turn",
+                        .val2 = "Another copy of the agent hands off for this user"});
+        if (poll == kPolls) {
+            Log(agent, {.module = module, .type = "ERROR", .val1 = "Hand-off turn not had",
+                        .val2 = "Going on without it after seconds:", .val3 = std::to_string(kPolls)});
+            return;
+        }
+        agent.os.clock.Sleep(kPollMs);
+    }
+}
+
+HandOffTurn::~HandOffTurn() {
+    if (!mutex_) return;
+    if (taken_) agent_.os.processes.ReleaseMutex(mutex_);
+    agent_.os.processes.CloseMutex(mutex_);
+}

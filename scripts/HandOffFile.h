@@ -26,6 +26,30 @@ void CreateHandOffFile(CQuorvaDlg& agent, const std::wstring& path);
 // the service spoilt. It is made again here as CreateHandOffFile makes it.
 void RecreateHandOffFileIfGone(CQuorvaDlg& agent, const std::wstring& path);
 
+// The turn at the user's hand-off file. The copies of the agent of one user
+// (a second copy in the session, the logon copy beside the resident one, the
+// user's other sessions) share the file, and it holds one request: a request
+// written over another copy's would take the answer to that one for its own,
+// and that script for its own. So a copy holds the user's named mutex from
+// writing its request until the answer is read and the file cleared, or the
+// hand-off given up; a copy that finds it held waits, a second at a time.
+// A copy that ends while holding it leaves it abandoned, and the next takes
+// it. A mutex Windows will not make or open, or one held past five minutes
+// (anyone may hold a name in the global namespace), is logged as an ERROR
+// and the hand-off goes on without its turn.
+class HandOffTurn {
+public:
+    HandOffTurn(CQuorvaDlg& agent, const char* module);
+    ~HandOffTurn();
+    HandOffTurn(const HandOffTurn&) = delete;
+    HandOffTurn& operator=(const HandOffTurn&) = delete;
+
+private:
+    CQuorvaDlg& agent_;
+    platform::Handle mutex_ = 0;
+    bool taken_ = false;
+};
+
 // Writes a request: for a user the code page cannot show, starts the file
 // again as UTF-16; removes what an earlier hand-off may have left (its
 // "Process Name" and "Process Arguments", then the answer keys "Proc ID" and

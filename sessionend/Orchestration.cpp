@@ -131,6 +131,7 @@ bool GiveUpUnwrittenRequest(CQuorvaDlg& agent) {
 bool HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
                    const std::wstring& deployerFile) {
     const std::wstring& ini = agent.m_strProcDetailsIni;
+    const HandOffTurn turn(agent, kHandling);
     RecreateHandOffFileIfGone(agent, ini);
     Log(agent, {.module = kHandOff, .val1 = "ExecuteProcess", .val2 = A(agent, agent.m_strDeployerPath),
                 .val3 = A(agent, agent.m_strEventArgs)});
@@ -174,7 +175,9 @@ bool HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
             RecreateHandOffFileIfGone(agent, ini);
             if (!WriteRequest(agent)) return GiveUpUnwrittenRequest(agent);
         }
-        if (procId.empty() && ++passes > 10 && CountServiceInstances(agent) < 1) {
+        // An answer written in this pass counts, though the service stopped after writing it.
+        if (procId.empty() && ++passes > 10 && CountServiceInstances(agent) < 1 &&
+            ReadHandOffError(agent, ini, kErrorDescCapacity).empty()) {
             Log(agent, {.module = kHandlingEnd, .val1 = "SUCCESS",
                         .val2 = "Service not running. So exiting. Service Name: ", .val3 = "quorvahost.exe"});
             ReportAgentEvent(agent, AgentEvent::SessionEndLetGo,

@@ -1,5 +1,6 @@
 // The ordinary copy's logon hand-off: the request for the logon script, the
 // wait for the service's answer, the report and the end.
+#include <optional>
 #include <string>
 
 #include "agent/Common.h"
@@ -50,6 +51,7 @@ BOOL HandOffLogonScript(CQuorvaDlg& agent) {
     const std::wstring logonArgs = L"Logon<<>>" + agent.m_szUserName.str();
     Log(agent, {.module = kModule, .val1 = "LOGON RECIEVED", .val2 = Ansi(agent, agent.m_szUserName.str()),
                 .val3 = Ansi(agent, logonArgs)});
+    std::optional<HandOffTurn> turn(std::in_place, agent, kModule);
     RecreateHandOffFileIfGone(agent, ini);
     if (!WriteLogonRequest(agent, logonArgs)) return GiveUpUnwrittenLogonRequest(agent);
 
@@ -83,7 +85,9 @@ BOOL HandOffLogonScript(CQuorvaDlg& agent) {
         Log(agent, {.module = kModule, .val1 = "Reading from INI for Logon Script",
                     .val2 = "Proc ID Not Found", .val3 = "Waiting"});
         ++passes;
-        if (CountServiceInstances(agent) < 1 && passes > 10) {
+        // An answer written in this pass counts, though the service stopped after writing it.
+        if (agent.m_szScriptProcId.empty() && CountServiceInstances(agent) < 1 && passes > 10 &&
+            ReadHandOffError(agent, ini, 1024).empty()) {
             Log(agent, {.module = kModule, .val1 = "SUCCESS",
                         .val2 = "Service not running. So exiting. Service Name: ", .val3 = "quorvahost.exe"});
             ReportAgentEvent(agent, AgentEvent::HandOffNotPossible,
@@ -104,6 +108,7 @@ BOOL HandOffLogonScript(CQuorvaDlg& agent) {
         Log(agent, {.module = kModule, .val1 = "Creating INI file again for Logoff use", .val3 = iniAnsi});
         CreateHandOffFile(agent, ini);
     }
+    turn.reset();
     return EndAfter(agent, 1000, TRUE_);
 }
 

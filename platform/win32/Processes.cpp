@@ -95,4 +95,17 @@ void Processes::TerminateCurrentProcess(std::uint32_t exitCode) {
     ::TerminateProcess(::GetCurrentProcess(), exitCode);
 }
 
+platform::Handle Processes::OpenNamedMutex(const std::wstring& name) {
+    return reinterpret_cast<platform::Handle>(::CreateMutexW(nullptr, FALSE, name.c_str()));
+}
+
+bool Processes::TryTakeMutex(platform::Handle mutex) {
+    const DWORD result = ::WaitForSingleObject(reinterpret_cast<HANDLE>(mutex), 0);
+    return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+}
+
+void Processes::ReleaseMutex(platform::Handle mutex) { ::ReleaseMutex(reinterpret_cast<HANDLE>(mutex)); }
+
+void Processes::CloseMutex(platform::Handle mutex) { ::CloseHandle(reinterpret_cast<HANDLE>(mutex)); }
+
 }  // namespace win32

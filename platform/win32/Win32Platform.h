@@ -51,6 +51,10 @@ public:
     std::vector<std::wstring> CommandLineArgs() override;
     std::uint32_t GetLastError() override;
     void TerminateCurrentProcess(std::uint32_t exitCode) override;
+    platform::Handle OpenNamedMutex(const std::wstring& name) override;
+    bool TryTakeMutex(platform::Handle mutex) override;
+    void ReleaseMutex(platform::Handle mutex) override;
+    void CloseMutex(platform::Handle mutex) override;
 };
 
 class Shutdown final : public platform::IShutdown {

@@ -544,11 +544,15 @@ Outcome Run(const Machine& mc, bool keepTrace) {
             return IsLogoff(lParam) ? fake::EndKind::Logoff : l.restartIntended ? fake::EndKind::Restart : fake::EndKind::PowerOff;
         };
         SeamObserver observer;
-        std::int64_t firstRequestMs = -1, lastLookMs = -1;
+        std::int64_t firstRequestMs = -1, lastLookMs = -1, lastLogonLookMs = -1;
+        std::vector<std::int64_t> writes;  // when the copies wrote their requests
         observer.requestWritten = [&]() {
             if (firstRequestMs < 0) firstRequestMs = m.clock.nowMs;
+            writes.push_back(m.clock.nowMs);
         };
         observer.answerLookedFor = [&]() { lastLookMs = m.clock.nowMs; };
+        SeamObserver own = observer;  // the second copy's: it hands off no logon
+        observer.answerLookedFor = [&]() { lastLookMs = lastLogonLookMs = m.clock.nowMs; };
         observer.beforeSleep = [&](std::uint32_t ms) {
             seen.lastSleep = ms;
             checkState();
@@ -719,7 +723,6 @@ Outcome Run(const Machine& mc, bool keepTrace) {
                 if (!m.truth.sessionEnds[i].ByAgent() || (m.truth.sessionEnds[i].forced && !mc.terminalServices)) return false;
             return true;
         };
-        SeamObserver own = observer;
         if (sc) {
             sc->shell.journal = &m.journal;
             sc->shell.window = 0x000B0042;
@@ -865,10 +868,13 @@ Outcome Run(const Machine& mc, bool keepTrace) {
         };
 
         // The file holds one request: an answer to an earlier request that
-        // the service writes after this copy's request cannot be told apart.
+        // the service writes after a copy wrote its own (that copy ended
+        // before it read the answer, or is of an earlier lifetime) cannot be
+        // told apart.
         bool crossed = false;
         for (const auto& q : service->requests)
-            if (q.file == ini && firstRequestMs >= 0 && q.atMs < firstRequestMs && q.answeredAtMs >= firstRequestMs) crossed = true;
+            for (const std::int64_t w : writes)
+                if (q.file == ini && q.atMs < w && q.answeredAtMs >= w) crossed = true;
         const auto crossedAnswer = [&] { return crossed && excuse("the service answered an earlier request after this one was written"); };
 
         // ---- the agent ends, or waits only where it means to ----
@@ -979,7 +985,8 @@ Outcome Run(const Machine& mc, bool keepTrace) {
         // ---- every request the service took gets one report; no report without one ----
         std::multiset<std::pair<std::string, std::string>> expected, stored;
         for (const auto& q : requests)
-            if (ownRequest(q) && q.answeredAtMs >= 0 && q.answeredAtMs <= lastLookMs) {
+            if (ownRequest(q) && q.answeredAtMs >= 0 &&
+                q.answeredAtMs <= (StartsWith(q.processArguments, L"Logon") ? lastLogonLookMs : lastLookMs)) {
                 const std::wstring& a = q.processArguments;
                 const std::string evnt = StartsWith(a, L"Logon") ? "Logon" : StartsWith(a, L"Logoff") ? "Logoff" : "Shutdown";
                 expected.insert({evnt, q.error ? "0" : "1"});
@@ -1051,6 +1058,9 @@ Outcome Run(const Machine& mc, bool keepTrace) {
         if (keepTrace) {
             for (const auto& [call, count] : seam.injected) trace("injected " + call + " x" + std::to_string(count));
             for (const auto& e : ends) trace(std::string("carried out: ") + fake::EndKindName(e.kind) + (e.forced ? " forced" : "") + " by " + e.how);
+            for (const auto& q : requests)
+                out.trace.push_back("  service took " + Utf8(q.processArguments) + " at +" + std::to_string(q.atMs - start) +
+                                    " ms, answered " + Utf8(q.answer) + " at +" + std::to_string(q.answeredAtMs - start) + " ms");
             const fake::LogFile log = fake::ReadLog(m, user);
             for (const auto& e : log.entries)
                 out.trace.push_back("  log: " + e.module + "|" + e.type + "|" + e.val1 + "|" + e.val2 + "|" + e.val3);

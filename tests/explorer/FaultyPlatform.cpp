@@ -39,6 +39,7 @@ const std::vector<FaultRow>& FaultTable() {
         {"Processes.SnapshotProcesses", {kBadLength, kNotEnoughMemory}, "CreateToolhelp32Snapshot function"},
         {"Processes.ProcessIdToSessionId", {kAccessDenied}, "ProcessIdToSessionId function"},
         {"Processes.CreateHiddenProcess", {kFileNotFound, kAccessDenied, kNotEnoughMemory}, "CreateProcessW function"},
+        {"Processes.OpenNamedMutex", {kAccessDenied}, "CreateMutexW function"},
         // ---- shutdown ----
         {"Shutdown.OpenProcessToken", {kAccessDenied}, "OpenProcessToken function"},
         {"Shutdown.SetShutdownPrivilege", {kNoSuchPrivilege, kAccessDenied}, "LookupPrivilegeValueW function; AdjustTokenPrivileges function"},
@@ -243,6 +244,13 @@ public:
     std::vector<std::wstring> CommandLineArgs() override { return s.own ? s.own->args : s.m.processes.CommandLineArgs(); }
     std::uint32_t GetLastError() override { return s.m.processes.GetLastError(); }
     void TerminateCurrentProcess(std::uint32_t code) override { s.m.processes.TerminateCurrentProcess(code); }
+    platform::Handle OpenNamedMutex(const std::wstring& name) override {
+        if (auto e = s.Hit("Processes.OpenNamedMutex")) { s.m.processes.lastError = e; return 0; }
+        return s.m.processes.OpenNamedMutex(name);
+    }
+    bool TryTakeMutex(platform::Handle mutex) override { return s.m.processes.TryTakeMutexFor(mutex, GetCurrentProcessId()); }
+    void ReleaseMutex(platform::Handle mutex) override { s.m.processes.ReleaseMutexFor(mutex, GetCurrentProcessId()); }
+    void CloseMutex(platform::Handle) override {}
 private:
     State& s;
 };

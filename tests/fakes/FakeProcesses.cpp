@@ -138,4 +138,32 @@ void FakeProcesses::TerminateCurrentProcess(std::uint32_t exitCode) {
     throw ProcessEnded{};
 }
 
+platform::Handle FakeProcesses::OpenNamedMutex(const std::wstring& name) {
+    if (mutexOpenFails) {
+        lastError = platform::err::AccessDenied;
+        return 0;
+    }
+    const auto index = static_cast<platform::Handle>(std::find(mutexNames.begin(), mutexNames.end(), name) - mutexNames.begin());
+    if (index == mutexNames.size()) mutexNames.push_back(name);
+    return 0x7000 + index;
+}
+
+std::uint64_t FakeProcesses::SerialOfPid(std::uint32_t pid) const {
+    for (const Process& p : table)
+        if (p.pid == pid) return p.serial;
+    return 0;
+}
+
+bool FakeProcesses::TryTakeMutexFor(platform::Handle mutex, std::uint32_t pid) {
+    std::uint64_t& holder = mutexHolders[mutexNames.at(mutex - 0x7000)];
+    if (holder != 0 && holder != SerialOfPid(pid) && IsRunningSerial(holder)) return false;
+    holder = SerialOfPid(pid);
+    return true;
+}
+
+void FakeProcesses::ReleaseMutexFor(platform::Handle mutex, std::uint32_t pid) {
+    std::uint64_t& holder = mutexHolders[mutexNames.at(mutex - 0x7000)];
+    if (holder == SerialOfPid(pid)) holder = 0;
+}
+
 }  // namespace fake

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -81,7 +82,23 @@ public:
     // "abort", C run-time reference.)
     void TerminateCurrentProcess(std::uint32_t exitCode) override;
 
+    // ---- named mutexes ----
+    // A mutex is held by a process (its serial) until given back, or until
+    // that process ends: then it is abandoned, and the next try takes it
+    // ("WaitForSingleObject function", WAIT_ABANDONED). A handle names its
+    // mutex. The ...For forms act for the process `pid` (another agent's).
+    bool mutexOpenFails = false;  // CreateMutexW fails with ERROR_ACCESS_DENIED
+    std::vector<std::wstring> mutexNames;  // handle 0x7000 + i names mutexNames[i]
+    std::map<std::wstring, std::uint64_t> mutexHolders;
+    platform::Handle OpenNamedMutex(const std::wstring& name) override;
+    bool TryTakeMutex(platform::Handle mutex) override { return TryTakeMutexFor(mutex, currentProcessId); }
+    void ReleaseMutex(platform::Handle mutex) override { ReleaseMutexFor(mutex, currentProcessId); }
+    void CloseMutex(platform::Handle) override {}
+    bool TryTakeMutexFor(platform::Handle mutex, std::uint32_t pid);
+    void ReleaseMutexFor(platform::Handle mutex, std::uint32_t pid);
+
 private:
+    std::uint64_t SerialOfPid(std::uint32_t pid) const;
     std::uint32_t nextPid_ = 1000;
     std::uint64_t starts_ = 0;
     std::vector<std::uint32_t> freed_;

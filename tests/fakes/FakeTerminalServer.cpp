@@ -81,6 +81,18 @@ bool SessionAgent::Processes::GetUserName(std::uint32_t capacity, std::wstring* 
     return true;
 }
 
+platform::Handle SessionAgent::Processes::OpenNamedMutex(const std::wstring& name) {
+    const platform::Handle mutex = agent_.server_.machine.processes.OpenNamedMutex(name);
+    lastError_ = agent_.server_.machine.processes.lastError;
+    return mutex;
+}
+bool SessionAgent::Processes::TryTakeMutex(platform::Handle mutex) {
+    return agent_.server_.machine.processes.TryTakeMutexFor(mutex, agent_.pid);
+}
+void SessionAgent::Processes::ReleaseMutex(platform::Handle mutex) {
+    agent_.server_.machine.processes.ReleaseMutexFor(mutex, agent_.pid);
+}
+
 // ---- the server ----
 
 FakeTerminalServer::FakeTerminalServer() = default;

@@ -101,6 +101,10 @@ private:
         std::vector<std::wstring> CommandLineArgs() override { return agent_.identity.args; }
         std::uint32_t GetLastError() override { return lastError_; }
         void TerminateCurrentProcess(std::uint32_t exitCode) override;
+        platform::Handle OpenNamedMutex(const std::wstring& name) override;
+        bool TryTakeMutex(platform::Handle mutex) override;
+        void ReleaseMutex(platform::Handle mutex) override;
+        void CloseMutex(platform::Handle) override {}
 
     private:
         SessionAgent& agent_;

@@ -292,9 +292,15 @@ TEST_F(StartUpTest, ServiceStoppingDuringTheWaitEndsItOnceTenPassesAreDone) {
     EXPECT_TRUE(Reports().empty());
 }
 
-TEST_F(StartUpTest, WhileTheServiceRunsTheWaitHasNoLimit) {
+TEST_F(StartUpTest, WhileTheServiceRunsTheWaitHasNoLimitAndAnAnswerReadAfterItStoppedCounts) {
     serviceOptions.answerDelayMs = 30000;
     Install();
+    // The service stops right after its answer, before the copy reads it.
+    m.clock.Every(100, [this] {
+        if (m.files.GetString(L"Process Details", L"Proc ID", L"", 1024, info.procDetailsIni).empty()) return true;
+        m.processes.Exit(info.servicePid);
+        return false;
+    });
     EXPECT_EQ(Run(), TRUE_);
 
     const Lines log = Log();
