@@ -145,8 +145,15 @@ TEST(TerminalServer, ShutdownStormOf200ResidentCopiesHandsOffReportsAndReissuesE
 
 // ---- one user's two copies ----
 
-TEST(TerminalServer, AUsersTwoCopiesMeetOnTheDaysLogAndBothStartUps) {
-    TerminalServerScenario s({AgentCopy{L"jsmith", 1, false, 0}, AgentCopy{L"jsmith", 1, true, 0}});
+// The logon copy and the resident copy start together; the session ends
+// while the logon request still waits for the service's answer. The file
+// holds one request, so the resident copy waits for its turn until the logon
+// copy has read its answer: each copy reads the answer to its own request.
+TEST(TerminalServer, AUsersTwoCopiesMeetOnTheDaysLogAndTakeTurnsAtTheHandOffFile) {
+    ScenarioOptions options;
+    options.shutdownAtMs = 5000;
+    options.maxAnswerDelayMs = 25000;  // the logon request is answered after 18 s, the next at once
+    TerminalServerScenario s({AgentCopy{L"jsmith", 1, false, 0}, AgentCopy{L"jsmith", 1, true, 0}}, options);
     s.Run();
 
     const auto& ordinary = s.outcomes[0];
@@ -156,23 +163,34 @@ TEST(TerminalServer, AUsersTwoCopiesMeetOnTheDaysLogAndBothStartUps) {
     EXPECT_TRUE(ordinary.ended) << "the logon copy ends after its report";
     EXPECT_EQ(resident.startUp, 1);
     EXPECT_EQ(resident.logFailed, 0);
-    EXPECT_FALSE(resident.ended) << "the resident copy stays for the session end";
+    EXPECT_EQ(resident.queryAnswer, 0) << "the resident copy holds the session end for its script";
 
     // The two opens did meet: one copy waited for the other's entry.
     const std::size_t retries = CountOf(s.server.agents()[0]->sleeps, 50) + CountOf(s.server.agents()[1]->sleeps, 50);
     EXPECT_GE(retries, 1u);
 
+    const auto& requests = s.service->requests;
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].processArguments, L"Logon<<>>jsmith");
+    EXPECT_EQ(requests[1].processArguments, L"shutdown<<>>jsmith");
+    EXPECT_LT(requests[0].answeredAtMs, requests[1].atMs) << "the second request waited for the first's answer";
+    EXPECT_EQ(ordinary.logonProcId, requests[0].answer);
+    EXPECT_EQ(resident.sessionEndProcId, requests[1].answer);
+
     const auto log = fake::ReadLog(s.server.machine, L"jsmith");
     EXPECT_EQ(log.header.size(), 4u) << "one header for the day's file";
-    std::size_t started = 0, copiesNoted = 0;
+    std::size_t started = 0, copiesNoted = 0, turnsWaited = 0;
     for (const auto& e : log.entries) {
         if (e.val1 == "Application started") ++started;
         if (e.val2 == "A running interface of quorva exe already exists for this session") ++copiesNoted;
+        if (e.val1 == "Waiting for the hand-off turn") ++turnsWaited;
     }
     EXPECT_EQ(started, 2u);
     EXPECT_EQ(copiesNoted, 2u);
-    ASSERT_EQ(s.Reports().size(), 1u);
+    EXPECT_EQ(turnsWaited, 1u);
+    ASSERT_EQ(s.Reports().size(), 2u);
     EXPECT_EQ(Element(s.Reports()[0].second, "evnt"), "Logon");
+    EXPECT_EQ(Element(s.Reports()[1].second, "evnt"), "Shutdown");
 }
 
 // ---- the one task-kill file of the machine ----
