@@ -558,6 +558,29 @@ def second_copy(m):
 
 
 # ----- issue: session end end to end -----------------------------------------------------------------
+def two_copies_take_turns(m):
+    """A logoff reaches the resident copy while the logon copy of the same user waits for the service's
+    answer (every answer 8 s late): the resident copy waits for its turn at the hand-off file, and the
+    deployer runs Logon<<>> and then Logoff<<>>, each copy reading its own answer, with two reports."""
+    r, resident, window, _ = resident_agent(m, "--delay-ms", "8000", templates={"Logon": 1, "Logoff": 1})
+    logon, _ = m.start_agent()
+    m.wait_for(lambda: m.handoff.is_file() and b"Logon<<>>" in m.handoff.read_bytes(), 30,
+               "the logon request was not written")
+    answer = m.answer_of(m.query_end_session(window["hwnd"], 0x80000000), 120)
+    check(answer == 0, "the logoff was answered %d" % answer)
+    m.wait_exit(logon, 30)
+    m.wait_exit(resident, 30)
+    runs = deployer_runs(m)
+    check([args for _, args in runs] == ["Logon<<>>" + m.user, "Logoff<<>>" + m.user], "deployer runs %s" % runs)
+    entries = m.log_entries()
+    check(any(e.val1 == "Waiting for the hand-off turn" for e in entries), "the resident copy did not wait its turn")
+    check(r.L18(runs[0][0]) in [e.fields() for e in entries], "the logon copy did not read its own answer")
+    check([e.val3 for e in entries if e.val2 == "Proc ID found"][-1:] == [str(runs[1][0])],
+          "the resident copy did not read its own answer")
+    events = sorted(re.search(r"<evnt>(\w+)</evnt>", p.read_bytes().decode("cp1252")).group(1) for p in m.reports())
+    check(events == ["Logoff", "Logon"], "reports %s" % events)
+
+
 def resident_agent(m, *service_options, winedebug=None, **layout):
     r = Records(m)
     m.layout(**layout)
@@ -1209,6 +1232,7 @@ SCENARIO_TABLE = [
     Row(setup_resident_any_case),
     Row(setup_logon_template_only),
     Row(second_copy),
+    Row(two_copies_take_turns),
     Row(logoff_with_script),
     Row(script_wait_limit),
     Row(shutdown_restart_by_setting),

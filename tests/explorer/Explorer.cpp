@@ -9,16 +9,15 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <semaphore>
 #include <set>
 #include <sstream>
-#include <thread>
 #include <utility>
 
 #include "window/FatalFailure.h"
 #include "agent/QuorvaDlg.h"
 #include "tests/explorer/Lifetime.h"
 #include "tests/fakes/LogReader.h"
+#include "tests/fakes/ProgramOnTheClock.h"
 #include "tests/fakes/RuleBook.h"
 #include "tests/fakes/ScriptedService.h"
 #include "tests/fakes/StandardMachine.h"
@@ -226,77 +225,17 @@ struct Sent {
     int asked = 0;
 };
 
-// A second resident copy of the same user in the same session, really run.
-// Its program runs on a thread of its own, but only while the explorer's
-// thread stands still in Resume (a clock action at each of its wake-ups), so
-// the two copies take turns at every wait, as two processes on one clock.
-struct SecondCopy {
-    explicit SecondCopy(fake::FakeMachine& machine) : m(machine) {}
-    ~SecondCopy() { Stop(); }
-    fake::FakeMachine& m;
+// A second resident copy of the same user in the same session, really run,
+// taking turns with the first at every wait.
+struct SecondCopy : fake::ProgramOnTheClock {
+    explicit SecondCopy(fake::FakeMachine& m) : ProgramOnTheClock(m.clock) {}
     fake::FakeShell shell;
     fake::FakeClock ownClock;  // the system's 5-second look at this window
     std::deque<Sent> queue;
     std::optional<FaultyPlatform> seam;
     std::optional<CQuorvaDlg> agent;
     std::uint32_t pid = 0, lastSleep = 0;
-    bool finished = false, idle = false, inTurn = false, gone = false;
-    bool sessionOver = false, endedByWindows = false, bound = false;
-    std::function<bool()> sessionGoesOn;  // asked before each turn
-    std::function<void()> afterTurn;
-
-    void Start(std::function<void()> program) {
-        thread = std::thread([this, program = std::move(program)] {
-            run.acquire();
-            try {
-                if (!abandon) program();
-            } catch (const Abandon&) {
-            }
-            gone = finished = true;
-            back.release();
-        });
-        Resume(turn);
-    }
-    // On the copy's thread: waits `ms` (negative: until a message comes).
-    void Wait(std::int64_t ms) {
-        const std::uint64_t mine = ++turn;
-        idle = ms < 0;
-        if (!idle) m.clock.At(m.clock.nowMs + ms, [this, mine] { Resume(mine); });
-        back.release();
-        run.acquire();
-        idle = false;
-        if (abandon) throw Abandon{};
-    }
-    void Notify() {
-        if (idle) m.clock.At(m.clock.nowMs, [this, mine = turn] { Resume(mine); });
-    }
-    // Ends the program where it waits: the wait throws, unwinding it.
-    void Stop() {
-        if (!thread.joinable()) return;
-        if (!finished) {
-            abandon = true;
-            run.release();
-            back.acquire();
-        }
-        thread.join();
-    }
-    bool Running() const { return thread.joinable() && !finished; }
-
-private:
-    struct Abandon {};
-    void Resume(std::uint64_t mine) {
-        if (finished || mine != turn) return;
-        if (sessionGoesOn && !sessionGoesOn()) return Stop();
-        inTurn = true;
-        run.release();
-        back.acquire();
-        inTurn = false;
-        if (afterTurn) afterTurn();
-    }
-    std::thread thread;
-    std::binary_semaphore run{0}, back{0};
-    std::uint64_t turn = 0;
-    bool abandon = false;
+    bool gone = false, sessionOver = false, endedByWindows = false, bound = false;
 };
 
 // What one lifetime saw, for its judgement.
@@ -729,7 +668,7 @@ Outcome Run(const Machine& mc, bool keepTrace) {
             sc->shell.blockReasonMissing = mc.xp;
             own.beforeSleep = [sc](std::uint32_t ms) { sc->lastSleep = ms; };
             own.sleep = [sc](std::uint32_t ms) { sc->Wait(ms); };
-            sc->sessionGoesOn = sessionGoesOn;
+            sc->goesOn = sessionGoesOn;
             sc->afterTurn = [sc, sessionGoesOn] {
                 if (sc->sessionOver || !sessionGoesOn()) throw SessionOver{};
             };
