@@ -84,9 +84,15 @@ bool WriteHandOffRequest(CQuorvaDlg& agent, const std::wstring& path, const std:
 }
 
 bool HandOffRequestInFile(CQuorvaDlg& agent, const std::wstring& path) {
-    for (const wchar_t* key : {L"Process Name", L"Process Arguments"})
-        if (agent.os.profile.GetString(kSection, key, L"", kProcIdCapacity, path).empty()) return false;
-    return true;
+    // A read refused for a moment (the service writing the file) comes back
+    // empty like a missing key; writing the request again would remove the
+    // answer the service may have written meanwhile. So only a request
+    // missing at every look counts as gone.
+    return TryWhileHeld(agent, [&] {
+        for (const wchar_t* key : {L"Process Name", L"Process Arguments"})
+            if (agent.os.profile.GetString(kSection, key, L"", kProcIdCapacity, path).empty()) return false;
+        return true;
+    });
 }
 
 void ReadProcessDetail(CQuorvaDlg& agent, const std::wstring& key, WideBuffer<1024>& buffer,

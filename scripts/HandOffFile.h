@@ -68,7 +68,8 @@ bool WriteHandOffRequest(CQuorvaDlg& agent, const std::wstring& path, const std:
 
 // Whether the hand-off file still holds a request the service can take: its
 // "Process Name" and "Process Arguments". Someone may have deleted the file,
-// or emptied it.
+// or emptied it. A request not found is looked for again, as a held file's
+// steps are tried again: a read Windows refused for a moment reads as empty.
 bool HandOffRequestInFile(CQuorvaDlg& agent, const std::wstring& path);
 
 // One key of "Process Details" (capacity 1024) into the buffer.

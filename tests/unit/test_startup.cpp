@@ -328,6 +328,12 @@ TEST_F(StartUpTest, HandOffTheServiceCannotSeeIsWrittenAgainOrReported) {
              machine.clock.After(2500, [&machine, ini] { machine.files.Remove(ini); });
          },
          TRUE_, 2, "1", "", Line("INFO", "Hand-off request gone", "Writing the request again", kIni)},
+        {"another program holds the file for a moment as the agent looks: the request is not gone",
+         [](fake::FakeMachine& machine, const std::wstring& ini) {
+             machine.clock.After(2900, [&machine, ini] { machine.files.Lock(ini); });
+             machine.clock.After(3020, [&machine, ini] { machine.files.Unlock(ini); });
+         },
+         TRUE_, 1, "1", "", Line("INFO", "Proc ID successfully fetched", "Deleted ini file", kIni)},
         {"the hand-off file cannot be written",
          [](fake::FakeMachine& machine, const std::wstring& ini) {
              machine.files.PutFile(ini, "");
