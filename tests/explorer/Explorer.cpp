@@ -483,15 +483,18 @@ Outcome Run(const Machine& mc, bool keepTrace) {
             return IsLogoff(lParam) ? fake::EndKind::Logoff : l.restartIntended ? fake::EndKind::Restart : fake::EndKind::PowerOff;
         };
         SeamObserver observer;
-        std::int64_t firstRequestMs = -1, lastLookMs = -1, lastLogonLookMs = -1;
-        std::vector<std::int64_t> writes;  // when the copies wrote their requests
-        observer.requestWritten = [&]() {
-            if (firstRequestMs < 0) firstRequestMs = m.clock.nowMs;
-            writes.push_back(m.clock.nowMs);
-        };
-        observer.answerLookedFor = [&]() { lastLookMs = m.clock.nowMs; };
-        SeamObserver own = observer;  // the second copy's: it hands off no logon
-        observer.answerLookedFor = [&]() { lastLookMs = lastLogonLookMs = m.clock.nowMs; };
+        // When each copy (0 the first, 1 the second) wrote its requests and last looked for an answer.
+        std::int64_t firstRequestMs = -1, lastLookMs[2] = {-1, -1};
+        std::vector<std::pair<std::int64_t, int>> writes;
+        SeamObserver own;
+        for (SeamObserver* obs : {&observer, &own}) {
+            const int copy = obs == &own;
+            obs->requestWritten = [&, copy]() {
+                if (firstRequestMs < 0) firstRequestMs = m.clock.nowMs;
+                writes.push_back({m.clock.nowMs, copy});
+            };
+            obs->answerLookedFor = [&, copy]() { lastLookMs[copy] = m.clock.nowMs; };
+        }
         observer.beforeSleep = [&](std::uint32_t ms) {
             seen.lastSleep = ms;
             checkState();
@@ -817,7 +820,7 @@ Outcome Run(const Machine& mc, bool keepTrace) {
         // told apart.
         bool crossed = false;
         for (const auto& q : service->requests)
-            for (const std::int64_t w : writes)
+            for (const auto& [w, copy] : writes)
                 if (q.file == ini && q.atMs < w && q.answeredAtMs >= w) crossed = true;
         const auto crossedAnswer = [&] { return crossed && excuse("the service answered an earlier request after this one was written"); };
 
@@ -927,10 +930,17 @@ Outcome Run(const Machine& mc, bool keepTrace) {
         }
 
         // ---- every request the service took gets one report; no report without one ----
+        // (from the copy that wrote it last before the service took it)
+        const auto writerOf = [&writes](const fake::ScriptedService::Request& q) {
+            int writer = 0;
+            for (const auto& [w, copy] : writes)
+                if (w <= q.atMs) writer = copy;
+            return writer;
+        };
         std::multiset<std::pair<std::string, std::string>> expected, stored;
         for (const auto& q : requests)
             if (ownRequest(q) && q.answeredAtMs >= 0 &&
-                q.answeredAtMs <= (StartsWith(q.processArguments, L"Logon") ? lastLogonLookMs : lastLookMs)) {
+                q.answeredAtMs <= lastLookMs[writerOf(q)]) {
                 const std::wstring& a = q.processArguments;
                 const std::string evnt = StartsWith(a, L"Logon") ? "Logon" : StartsWith(a, L"Logoff") ? "Logoff" : "Shutdown";
                 expected.insert({evnt, q.error ? "0" : "1"});
