@@ -914,7 +914,8 @@ Outcome Run(const Machine& mc, bool keepTrace) {
                 const bool limitPassed = mc.scriptWaitLimit != 0 && firstHeld &&
                                          e.atMs - seen.answers[*firstHeld].atMs >= mc.scriptWaitLimit * 1000LL;
                 if (limitPassed && !ran && excuse("the administrator's script wait limit passed")) continue;
-                if (answered && !ran && e.ByAgent() && !(seen.handOffDeleted && excuse("hand-off file deleted by another program")))
+                if (answered && !ran && e.ByAgent() && !(seen.handOffDeleted && excuse("hand-off file deleted by another program")) &&
+                    !crossedAnswer())
                     violation("script", std::string("a ") + fake::EndKindName(e.kind) + " was carried out (" + e.how +
                                             ") while its script still ran");
                 else if (!ran && !(answered && !e.ByAgent()) && !(e.how == "user forced" && excuse("the user forced the end")) &&
