@@ -112,8 +112,10 @@ std::set<std::wstring> g_ignored;
 // is missing Wine's profile functions answer from their cache: the file can
 // then read once more like the request it held, and a second deployer would
 // start and its "Proc ID" land in the emptied file. A file answered counts as
-// a request again only once it has been seen without "Process Name".
-std::set<std::wstring> g_answered;
+// a request again once it has been seen without "Process Name", or when it
+// holds other arguments (another copy of the agent wrote its request before
+// the emptied file was seen). By file, the arguments answered.
+std::map<std::wstring, std::wstring> g_answered;
 
 void PollHandOffFiles(const std::wstring& folder) {
     WIN32_FIND_DATAW found;
@@ -128,7 +130,9 @@ void PollHandOffFiles(const std::wstring& folder) {
             bool request = Present(name) && Present(arguments) &&
                            !Present(ReadValue(file, kSection, L"Proc ID")) &&
                            !Present(ReadValue(file, kSection, L"Err_Desc"));
-            if (!request || g_answered.count(file)) continue;
+            const auto answered = g_answered.find(file);
+            if (!request || (answered != g_answered.end() && answered->second == arguments)) continue;
+            g_answered.erase(file);
             seen.insert(file);
             DWORD now = GetTickCount();
             if (!g_pending.count(file)) {
@@ -140,7 +144,7 @@ void PollHandOffFiles(const std::wstring& folder) {
             g_pending.erase(file);
             seen.erase(file);
             TakeRequest(file, name, arguments);
-            g_answered.insert(file);
+            g_answered[file] = arguments;
         } while (FindNextFileW(search, &found));
         FindClose(search);
     }
