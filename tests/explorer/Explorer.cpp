@@ -84,30 +84,20 @@ std::string RequestName(std::intptr_t lParam) {
 }
 
 const char* EventName(Event::Kind kind) {
-    switch (kind) {
-        case Event::Query: return "WM_QUERYENDSESSION";
-        case Event::EndSessionFalse: return "WM_ENDSESSION FALSE";
-        case Event::ServiceDies: return "service dies";
-        case Event::ServiceStarts: return "service starts";
-        case Event::HandOffDeleted: return "hand-off file deleted";
-        case Event::GarbageProcId: return "service writes a garbage Proc ID";
-        case Event::LogHeld: return "log held 300 ms";
-        case Event::UserForces: return "the user forces the end";
-        case Event::BiasChanges: return "daylight saving time changes";
-    }
-    return "?";
+    static const char* const names[] = {
+        "WM_QUERYENDSESSION", "WM_ENDSESSION FALSE", "service dies", "service starts", "hand-off file deleted",
+        "service writes a garbage Proc ID", "log held 300 ms", "the user forces the end", "daylight saving time changes",
+    };
+    return names[kind];
 }
 
 const char* PlantedName(Planted p) {
-    switch (p) {
-        case Planted::Nothing: return "";
-        case Planted::OldAnswer: return ", hand-off file holds an old request and its Proc ID";
-        case Planted::OldError: return ", hand-off file holds an old Err_Desc";
-        case Planted::UnrelatedId: return ", hand-off file holds the Proc ID of an unrelated process";
-        case Planted::NonNumeric: return ", hand-off file holds a non-numeric Proc ID";
-        case Planted::Overlong: return ", hand-off file holds overlong values";
-    }
-    return "";
+    static const char* const names[] = {
+        "", ", hand-off file holds an old request and its Proc ID", ", hand-off file holds an old Err_Desc",
+        ", hand-off file holds the Proc ID of an unrelated process", ", hand-off file holds a non-numeric Proc ID",
+        ", hand-off file holds overlong values",
+    };
+    return names[static_cast<int>(p)];
 }
 
 bool IsLogoff(std::intptr_t lParam) { return (static_cast<std::uint32_t>(lParam) & platform::EndSessionLogoff) != 0; }
@@ -361,7 +351,14 @@ Outcome Run(const Machine& mc, bool keepTrace) {
     }
 
     std::int64_t start = m.clock.nowMs, bootStart = start;
-    std::uint32_t servicePid = 0;
+    // quorvahost.exe: one process at the most.
+    const auto startService = [&m] {
+        if (m.processes.CountRunning(L"quorvahost.exe") == 0) m.processes.Start(L"quorvahost.exe", 0);
+    };
+    const auto stopService = [&m] {
+        for (const auto& p : m.processes.table)
+            if (p.exe == L"quorvahost.exe") return m.processes.Exit(p.pid);
+    };
     std::unique_ptr<fake::ScriptedService> service;
     std::deque<Seen> seens;  // stable addresses for the clock's actions
     std::deque<SecondCopy> seconds;
@@ -398,19 +395,12 @@ Outcome Run(const Machine& mc, bool keepTrace) {
             m.processes.Start(L"smss.exe", 0);
             m.processes.Start(L"winlogon.exe", 1);
             m.processes.Start(L"explorer.exe", 1);
-            servicePid = l.serviceAtStart ? m.processes.Start(L"quorvahost.exe", 0) : 0;
+            if (l.serviceAtStart) startService();
             service.reset();
         } else {
             advance(std::max(m.clock.nowMs, start + l.sameBootAfterMs));
-            const bool running = m.processes.CountRunning(L"quorvahost.exe") > 0;
-            if (l.serviceAtStart && !running) servicePid = m.processes.Start(L"quorvahost.exe", 0);
-            if (!l.serviceAtStart && running)
-                while (m.processes.CountRunning(L"quorvahost.exe") > 0)
-                    for (const auto& p : m.processes.table)
-                        if (p.exe == L"quorvahost.exe") {
-                            m.processes.Exit(p.pid);
-                            break;
-                        }
+            if (l.serviceAtStart) startService();
+            else stopService();
         }
         start = m.clock.nowMs;
         trace("lifetime " + std::to_string(index + 1));
@@ -615,14 +605,10 @@ Outcome Run(const Machine& mc, bool keepTrace) {
                         break;
                     case Event::ServiceDies:
                         seens.back().serviceWasDown = true;  // whichever copy runs now
-                        for (const auto& p : m.processes.table)
-                            if (p.pid == servicePid && p.exe == L"quorvahost.exe") {
-                                m.processes.Exit(servicePid);
-                                break;
-                            }
+                        stopService();
                         break;
                     case Event::ServiceStarts:
-                        if (m.processes.CountRunning(L"quorvahost.exe") == 0) servicePid = m.processes.Start(L"quorvahost.exe", 0);
+                        startService();
                         break;
                     case Event::HandOffDeleted:
                         seens.back().handOffDeleted = handOffEverDeleted = true;
@@ -808,6 +794,10 @@ Outcome Run(const Machine& mc, bool keepTrace) {
         for (const auto& [call, count] : seam.injected)
             if (call != "Files.CreateNewFile" && call != "Files.CreateDirectory" && call != "Files.SetAttributes" && call != "Files.GetAttributes" && call != "Shell.DeleteTaskbarTab")
                 faulted = true;
+        // A fault of one of these calls was injected.
+        const auto injected = [&seam](std::initializer_list<const char*> calls) {
+            return std::any_of(calls.begin(), calls.end(), [&seam](const char* c) { return seam.injected.count(c) != 0; });
+        };
         const auto ownRequest = [&](const fake::ScriptedService::Request& q) {
             const bool logon = StartsWith(q.processArguments, L"Logon<<>>");
             return q.file == ini && firstRequestMs >= 0 && q.atMs >= firstRequestMs &&
@@ -846,12 +836,11 @@ Outcome Run(const Machine& mc, bool keepTrace) {
             if (!meant) violation("stuck", who + "still waiting at the bound, last wait " + std::to_string(lastSleep) + " ms");
         };
         if (seen.bound)
-            judgeWait(seen.lastSleep, l.copy != Copy::Setup || seam.injected.count("Registry.OpenKey") || seam.injected.count("Registry.QueryValue"), "");
+            judgeWait(seen.lastSleep, l.copy != Copy::Setup || injected({"Registry.OpenKey", "Registry.QueryValue"}), "");
         if (sc && sc->bound) judgeWait(sc->lastSleep, false, "the second copy is ");
         // ---- no Windows rule ends a copy that holds a session end back ----
         if (seen.endedByWindows && l.copy == Copy::Setup &&
-            !((seam.injected.count("Shell.LoadLibrary") || seam.injected.count("Shell.ShutdownBlockReasonCreate") ||
-               seam.injected.count("Shell.GetSystemDirectory")) &&
+            !(injected({"Shell.LoadLibrary", "Shell.ShutdownBlockReasonCreate", "Shell.GetSystemDirectory"}) &&
               excuse("block reason could not be registered (documented)")))
             violation("ended", "Windows ended the agent while it held a session end back");
         if (sc && sc->endedByWindows && !system) violation("ended", "Windows ended the second copy while it held a session end back");
@@ -878,7 +867,7 @@ Outcome Run(const Machine& mc, bool keepTrace) {
             const bool needsPrivilege = (last && !IsLogoff(*last)) || !IsLogoff(seen.answers[*lastHeld].lParam);
             if (!carried && !system && !(seen.vetoed && excuse("another program vetoed the session end")) &&
                 !(needsPrivilege && !mc.privilegeHeld && excuse("shutdown privilege not held")) &&
-                !((seam.injected.count("Shutdown.OpenProcessToken") || seam.injected.count("Shutdown.SetShutdownPrivilege")) &&
+                !(injected({"Shutdown.OpenProcessToken", "Shutdown.SetShutdownPrivilege"}) &&
                   excuse("token or privilege call failed (documented)")))
                 violation("unissued", "a session end answered 0 was never carried out");
         }
@@ -890,8 +879,8 @@ Outcome Run(const Machine& mc, bool keepTrace) {
                 if (!IsClose(a.lParam) && a.atMs <= e.atMs) (a.second ? lastOfSecond : last) = a.lParam;
             if (!last || (lastOfSecond && KindClass(e.kind) == KindClass(intended(*lastOfSecond)))) last = lastOfSecond;
             if (last && KindClass(e.kind) != KindClass(intended(*last)) &&
-                !((seam.injected.count("EventLog.Open") || seam.injected.count("EventLog.Read") || seam.injected.count("Files.FindFirstExists") ||
-                   seam.injected.count("EventLog.LoadLibraryAsDataFile") || seam.injected.count("Shell.GetSystemDirectory")) &&
+                !(injected({"EventLog.Open", "EventLog.Read", "Files.FindFirstExists", "EventLog.LoadLibraryAsDataFile",
+                            "Shell.GetSystemDirectory"}) &&
                   excuse("restart detection met a documented error")))
                 violation("kind", std::string("carried out a ") + fake::EndKindName(e.kind) + " but the user asked for a " +
                                       fake::EndKindName(intended(*last)));
@@ -978,9 +967,8 @@ Outcome Run(const Machine& mc, bool keepTrace) {
                 break;
             }
         namesPendingBeyondBound = namesPendingBeyondBound || l.reportNamesPending > kPendingNamesWithinBound;
-        const bool storageFailed = mc.postFolderDenied || namesPendingBeyondBound ||
-                                   !mc.registryValues || seam.injected.count("Files.CreateNewFile") || seam.injected.count("Files.CreateDirectory") ||
-                                   seam.injected.count("Registry.OpenKey") || seam.injected.count("Registry.QueryValue");
+        const bool storageFailed = mc.postFolderDenied || namesPendingBeyondBound || !mc.registryValues ||
+                                   injected({"Files.CreateNewFile", "Files.CreateDirectory", "Registry.OpenKey", "Registry.QueryValue"});
         for (const auto& r : expected)
             if (stored.count(r) < expected.count(r) && !(storageFailed && excuse("report storage failed (documented)")) &&
                 !((over || seen.userForced) && excuse("the copy ended before it read the answer")) && !crossedAnswer() &&
@@ -1022,23 +1010,14 @@ Outcome Run(const Machine& mc, bool keepTrace) {
         }
     }
 
-    // ---- every log record parses into its six fields (a report is logged as it is, tabs and all) ----
-    for (const std::wstring& name : m.files.List(info.dataDir + L"ApplicationLog")) {
-        const auto bytes = m.files.Read(info.dataDir + L"ApplicationLog\\" + name);
+    // ---- every log file starts with its header; every record parses into its
+    // six fields (a report is logged as it is, tabs and all) ----
+    const std::wstring logs = info.dataDir + L"ApplicationLog";
+    for (const std::wstring& name : m.files.List(logs)) {
+        const auto bytes = m.files.Read(logs + L"\\" + name);
         if (!bytes || bytes->empty()) continue;
-        // Directives may come again further on (a writer that took the file
-        // for new), as the format allows: only records are held to their fields.
-        std::string records;
-        for (std::size_t at = 0; at < bytes->size();) {
-            std::size_t next = bytes->find('\n', at);
-            next = next == std::string::npos ? bytes->size() : next + 1;
-            if (at == 0 || (*bytes)[at] != '#' || bytes->compare(at, 9, "#Software") != 0 && bytes->compare(at, 8, "#Version") != 0 &&
-                                                       bytes->compare(at, 5, "#Date") != 0 && bytes->compare(at, 7, "#Fields") != 0)
-                records.append(*bytes, at, next - at);
-            at = next;
-        }
-        const fake::LogFile log = fake::ParseLog(records);
-        bool ok = !log.header.empty();
+        const fake::LogFile log = fake::ParseLog(*bytes);
+        bool ok = (*bytes)[0] == '#' && !log.header.empty();
         for (const auto& e : log.entries) ok = ok && (e.fields == 6 || e.val1 == "web Post");
         if (!ok) violation("log", "log file " + Utf8(name) + " holds a record that does not parse into its fields");
     }
@@ -1048,63 +1027,59 @@ Outcome Run(const Machine& mc, bool keepTrace) {
 }
 
 Machine Shrink(const Machine& failing, const std::string& violation) {
-    const std::string kind = violation.substr(0, violation.find(':'));
-    const auto stillFails = [&kind](const Machine& candidate) {
-        for (const std::string& v : Run(candidate, false).violations)
-            if (v.rfind(kind + ":", 0) == 0) return true;
-        return false;
-    };
+    const std::string kind = violation.substr(0, violation.find(':') + 1);
     Machine best = failing;
     bool progress = true;
-    while (progress) {
-        progress = false;
-        for (std::size_t k = 0; k < best.lifetimes.size() && best.lifetimes.size() > 1; ++k) {
+    // Keeps a candidate that still fails with the same kind of violation.
+    const auto keep = [&](Machine&& c) {
+        for (const std::string& v : Run(c, false).violations)
+            if (v.rfind(kind, 0) == 0) return best = std::move(c), progress = true;
+        return false;
+    };
+    // Drops each item of a list that the failure does not need.
+    const auto dropEach = [&](auto list, std::size_t least) {
+        for (std::size_t i = 0; i < list(best).size() && list(best).size() > least; ++i) {
             Machine c = best;
-            c.lifetimes.erase(c.lifetimes.begin() + static_cast<std::ptrdiff_t>(k));
+            list(c).erase(list(c).begin() + static_cast<std::ptrdiff_t>(i));
             if (!c.lifetimes.empty()) c.lifetimes.front().sameBootAfterMs = 0;
-            if (stillFails(c)) { best = c; progress = true; --k; }
+            if (keep(std::move(c))) --i;
         }
+    };
+    const std::vector<std::function<bool(Lifetime&)>> simplerLifetime = {
+        [](Lifetime& c) { return std::exchange(c.secondCopy, false); },
+        [](Lifetime& c) { return std::exchange(c.badLengthSnapshots, 0) != 0; },
+        [](Lifetime& c) { return std::exchange(c.reportNamesPending, 0) != 0; },
+        [](Lifetime& c) { return std::exchange(c.planted, Planted::Nothing) != Planted::Nothing; },
+        [](Lifetime& c) { return !std::exchange(c.serviceAtStart, true); },
+        [](Lifetime& c) { return !std::exchange(c.answeredTrueEnds, true); },
+        [](Lifetime& c) { return std::exchange(c.answerDelayMs, 0) != 0; },
+        [](Lifetime& c) { return std::exchange(c.reply, 0) != 0; },
+        [](Lifetime& c) { return std::exchange(c.deployerRunMs, 1000) > 1000; },
+    };
+    const std::vector<std::function<bool(Machine&)>> simplerMachine = {
+        [](Machine& c) { return std::exchange(c.reusePids, false); },
+        [](Machine& c) { return std::exchange(c.terminalServices, false); },
+        [](Machine& c) { return std::exchange(c.postFolderDenied, false); },
+        [](Machine& c) { return !std::exchange(c.registryValues, true); },
+        [](Machine& c) { return !std::exchange(c.privilegeHeld, true); },
+        [](Machine& c) { return std::exchange(c.threadCodePage, 1252u) != 1252; },
+        [](Machine& c) { return std::exchange(c.systemCodePage, 1252u) != 1252; },
+        [](Machine& c) { return std::exchange(c.user, std::wstring(L"jsmith")) != L"jsmith"; },
+        [](Machine& c) { return std::exchange(c.xp, false); },
+    };
+    while (std::exchange(progress, false)) {
+        dropEach([](Machine& c) -> auto& { return c.lifetimes; }, 1);
         for (std::size_t k = 0; k < best.lifetimes.size(); ++k) {
-            for (std::size_t i = 0; i < best.lifetimes[k].events.size(); ++i) {
+            dropEach([k](Machine& c) -> auto& { return c.lifetimes[k].events; }, 0);
+            dropEach([k](Machine& c) -> auto& { return c.lifetimes[k].faults; }, 0);
+            for (const auto& simplify : simplerLifetime) {
                 Machine c = best;
-                c.lifetimes[k].events.erase(c.lifetimes[k].events.begin() + static_cast<std::ptrdiff_t>(i));
-                if (stillFails(c)) { best = c; progress = true; --i; }
-            }
-            for (std::size_t i = 0; i < best.lifetimes[k].faults.size(); ++i) {
-                Machine c = best;
-                c.lifetimes[k].faults.erase(c.lifetimes[k].faults.begin() + static_cast<std::ptrdiff_t>(i));
-                if (stillFails(c)) { best = c; progress = true; --i; }
-            }
-            const std::vector<std::function<bool(Lifetime&)>> simpler = {
-                [](Lifetime& c) { return std::exchange(c.secondCopy, false); },
-                [](Lifetime& c) { return std::exchange(c.badLengthSnapshots, 0) != 0; },
-                [](Lifetime& c) { return std::exchange(c.reportNamesPending, 0) != 0; },
-                [](Lifetime& c) { return std::exchange(c.planted, Planted::Nothing) != Planted::Nothing; },
-                [](Lifetime& c) { return !std::exchange(c.serviceAtStart, true); },
-                [](Lifetime& c) { return !std::exchange(c.answeredTrueEnds, true); },
-                [](Lifetime& c) { return std::exchange(c.answerDelayMs, 0) != 0; },
-                [](Lifetime& c) { return std::exchange(c.reply, 0) != 0; },
-                [](Lifetime& c) { return std::exchange(c.deployerRunMs, 1000) > 1000; },
-            };
-            for (const auto& simplify : simpler) {
-                Machine c = best;
-                if (simplify(c.lifetimes[k]) && stillFails(c)) { best = c; progress = true; }
+                if (simplify(c.lifetimes[k])) keep(std::move(c));
             }
         }
-        const std::vector<std::function<bool(Machine&)>> simpler = {
-            [](Machine& c) { return std::exchange(c.reusePids, false); },
-            [](Machine& c) { return std::exchange(c.terminalServices, false); },
-            [](Machine& c) { return std::exchange(c.postFolderDenied, false); },
-            [](Machine& c) { return !std::exchange(c.registryValues, true); },
-            [](Machine& c) { return !std::exchange(c.privilegeHeld, true); },
-            [](Machine& c) { return std::exchange(c.threadCodePage, 1252u) != 1252; },
-            [](Machine& c) { return std::exchange(c.systemCodePage, 1252u) != 1252; },
-            [](Machine& c) { return std::exchange(c.user, std::wstring(L"jsmith")) != L"jsmith"; },
-            [](Machine& c) { return std::exchange(c.xp, false); },
-        };
-        for (const auto& simplify : simpler) {
+        for (const auto& simplify : simplerMachine) {
             Machine c = best;
-            if (simplify(c) && stillFails(c)) { best = c; progress = true; }
+            if (simplify(c)) keep(std::move(c));
         }
     }
     return best;

@@ -72,13 +72,16 @@ struct FaultyPlatform::State {
     FaultyPlatform& owner;
     std::optional<OwnProcess> own;
 
-    // The error to fail this call with, 0 when it goes through.
-    std::uint32_t Hit(const char* call) {
+    // The error to fail this call with, 0 when it goes through; told through
+    // `error` and, where given, the process's last error.
+    std::uint32_t Hit(const char* call, std::uint32_t* error = nullptr, std::uint32_t* lastError = nullptr) {
         if (plan.empty()) return 0;
         const int n = ++calls[call];
         for (const Fault& f : plan) {
             if (f.nth == n && f.call == call) {
                 ++owner.injected[call];
+                if (error) *error = f.error;
+                if (lastError) *lastError = f.error;
                 return f.error;
             }
         }
@@ -90,22 +93,25 @@ namespace {
 
 using State = FaultyPlatform::State;
 
+// What every wrapper holds: the shared state.
+struct Part {
+    explicit Part(State& s) : s(s) {}
+    State& s;
+};
+
 bool IsLogFile(const std::wstring& path) { return path.find(L"\\ApplicationLog\\") != std::wstring::npos; }
 
-class Files : public platform::IFiles {
+class Files : public platform::IFiles, Part {
 public:
-    explicit Files(State& s) : s(s) {}
+    using Part::Part;
     bool FindFirstExists(const std::wstring& p) override {
-        if (s.Hit("Files.FindFirstExists")) return false;
-        return s.m.files.FindFirstExists(p);
+        return !s.Hit("Files.FindFirstExists") && s.m.files.FindFirstExists(p);
     }
     bool CreateDirectory(const std::wstring& p, std::uint32_t* error) override {
-        if (auto e = s.Hit("Files.CreateDirectory")) { if (error) *error = e; return false; }
-        return s.m.files.CreateDirectory(p, error);
+        return !s.Hit("Files.CreateDirectory", error) && s.m.files.CreateDirectory(p, error);
     }
     bool DeleteFile(const std::wstring& p) override {
-        if (s.Hit("Files.DeleteFile") && s.m.files.Exists(p)) return false;
-        return s.m.files.DeleteFile(p);
+        return !(s.Hit("Files.DeleteFile") && s.m.files.Exists(p)) && s.m.files.DeleteFile(p);
     }
     std::int64_t ExclusiveFileSize(const std::wstring& p) override {
         if (s.Hit("Files.ExclusiveFileSize") && s.m.files.Exists(p)) return -1;
@@ -130,24 +136,20 @@ public:
         return ok;
     }
     bool CreateNewFile(const std::wstring& p, const std::string& bytes, std::uint32_t* error) override {
-        if (auto e = s.Hit("Files.CreateNewFile")) { if (error) *error = e; return false; }
-        return s.m.files.CreateNewFile(p, bytes, error);
+        return !s.Hit("Files.CreateNewFile", error) && s.m.files.CreateNewFile(p, bytes, error);
     }
     std::uint32_t GetAttributes(const std::wstring& p) override {
         if (s.Hit("Files.GetAttributes")) return 0xFFFFFFFFu;
         return s.m.files.GetAttributes(p);
     }
     bool SetAttributes(const std::wstring& p, std::uint32_t a) override {
-        if (s.Hit("Files.SetAttributes")) return false;
-        return s.m.files.SetAttributes(p, a);
+        return !s.Hit("Files.SetAttributes") && s.m.files.SetAttributes(p, a);
     }
-private:
-    State& s;
 };
 
-class Profile : public platform::IProfile {
+class Profile : public platform::IProfile, Part {
 public:
-    explicit Profile(State& s) : s(s) {}
+    using Part::Part;
     std::wstring GetString(const std::wstring& section, const std::wstring& key, const std::wstring& def,
                            std::uint32_t capacity, const std::wstring& file) override {
         // A file that cannot be opened reads as absent: the default comes back.
@@ -164,20 +166,16 @@ public:
         return ok;
     }
     bool DeleteKey(const std::wstring& section, const std::wstring& key, const std::wstring& file) override {
-        if (s.Hit("Profile.DeleteKey")) return false;
-        return s.m.files.DeleteKey(section, key, file);
+        return !s.Hit("Profile.DeleteKey") && s.m.files.DeleteKey(section, key, file);
     }
     bool WriteSection(const std::wstring& section, const std::wstring& lines, const std::wstring& file) override {
-        if (s.Hit("Profile.WriteSection")) return false;
-        return s.m.files.WriteSection(section, lines, file);
+        return !s.Hit("Profile.WriteSection") && s.m.files.WriteSection(section, lines, file);
     }
-private:
-    State& s;
 };
 
-class Registry : public platform::IRegistry {
+class Registry : public platform::IRegistry, Part {
 public:
-    explicit Registry(State& s) : s(s) {}
+    using Part::Part;
     std::int32_t OpenKey(platform::Handle root, const std::wstring& sub, std::uint32_t access,
                          platform::Handle* key) override {
         if (auto e = s.Hit("Registry.OpenKey")) return static_cast<std::int32_t>(e);
@@ -190,53 +188,22 @@ public:
     }
     std::int32_t CloseKey(platform::Handle key) override { return s.m.registry.CloseKey(key); }
     std::wstring SystemMessage(std::uint32_t code) override { return s.m.registry.SystemMessage(code); }
-private:
-    State& s;
 };
 
-std::wstring ToLowerAscii(std::wstring t) {
-    for (wchar_t& c : t)
-        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-    return t;
-}
-
-bool IsShutdownProgram(const std::wstring& commandLine, bool* logoff) {
-    if (ToLowerAscii(commandLine).find(L"shutdown.exe") == std::wstring::npos) return false;
-    if (commandLine.find(L"-l -f") != std::wstring::npos) { *logoff = true; return true; }
-    if (commandLine.find(L"-s -f") != std::wstring::npos || commandLine.find(L"-r -f") != std::wstring::npos) {
-        *logoff = false;
-        return true;
-    }
-    return false;
-}
-
-class Processes : public platform::IProcesses {
+class Processes : public platform::IProcesses, Part {
 public:
-    explicit Processes(State& s) : s(s) {}
+    using Part::Part;
     bool SnapshotProcesses(std::vector<platform::ProcessEntry>* out, std::uint32_t* error) override {
-        if (auto e = s.Hit("Processes.SnapshotProcesses")) {
-            out->clear();
-            s.m.processes.lastError = e;
-            if (error) *error = e;
-            return false;
-        }
+        if (s.Hit("Processes.SnapshotProcesses", error, &s.m.processes.lastError)) { out->clear(); return false; }
         return s.m.processes.SnapshotProcesses(out, error);
     }
     bool ProcessIdToSessionId(std::uint32_t pid, std::uint32_t* session) override {
-        if (auto e = s.Hit("Processes.ProcessIdToSessionId")) { s.m.processes.lastError = e; return false; }
-        return s.m.processes.ProcessIdToSessionId(pid, session);
+        return !s.Hit("Processes.ProcessIdToSessionId", nullptr, &s.m.processes.lastError) && s.m.processes.ProcessIdToSessionId(pid, session);
     }
     std::uint32_t GetCurrentProcessId() override { return s.own ? s.own->pid : s.m.processes.GetCurrentProcessId(); }
     bool CreateHiddenProcess(const std::wstring& commandLine, std::uint32_t* error) override {
-        if (auto e = s.Hit("Processes.CreateHiddenProcess")) {
-            s.m.processes.lastError = e;
-            if (error) *error = e;
-            return false;
-        }
-        const bool ok = s.m.processes.CreateHiddenProcess(commandLine, error);
-        bool logoff = false;
-        if (ok && IsShutdownProgram(commandLine, &logoff) && s.observer.issued) s.observer.issued(logoff, false);
-        return ok;
+        return !s.Hit("Processes.CreateHiddenProcess", error, &s.m.processes.lastError) &&
+               s.m.processes.CreateHiddenProcess(commandLine, error);
     }
     bool GetUserName(std::uint32_t capacity, std::wstring* name) override {
         return s.m.processes.GetUserName(capacity, name);
@@ -245,47 +212,36 @@ public:
     std::uint32_t GetLastError() override { return s.m.processes.GetLastError(); }
     void TerminateCurrentProcess(std::uint32_t code) override { s.m.processes.TerminateCurrentProcess(code); }
     platform::Handle OpenNamedMutex(const std::wstring& name) override {
-        if (auto e = s.Hit("Processes.OpenNamedMutex")) { s.m.processes.lastError = e; return 0; }
-        return s.m.processes.OpenNamedMutex(name);
+        return s.Hit("Processes.OpenNamedMutex", nullptr, &s.m.processes.lastError) ? 0 : s.m.processes.OpenNamedMutex(name);
     }
     bool TryTakeMutex(platform::Handle mutex) override { return s.m.processes.TryTakeMutexFor(mutex, GetCurrentProcessId()); }
     void ReleaseMutex(platform::Handle mutex) override { s.m.processes.ReleaseMutexFor(mutex, GetCurrentProcessId()); }
     void CloseMutex(platform::Handle) override {}
-private:
-    State& s;
 };
 
-class Shutdown : public platform::IShutdown {
+class Shutdown : public platform::IShutdown, Part {
 public:
-    explicit Shutdown(State& s) : s(s) {}
+    using Part::Part;
     platform::Handle OpenProcessToken() override {
-        if (s.Hit("Shutdown.OpenProcessToken")) return 0;
-        return s.m.shutdown.OpenProcessToken();
+        return s.Hit("Shutdown.OpenProcessToken") ? 0 : s.m.shutdown.OpenProcessToken();
     }
     void CloseToken(platform::Handle token) override { s.m.shutdown.CloseToken(token); }
     bool SetShutdownPrivilege(platform::Handle token, bool enable, std::uint32_t* error) override {
-        if (auto e = s.Hit("Shutdown.SetShutdownPrivilege")) { if (error) *error = e; return false; }
-        return s.m.shutdown.SetShutdownPrivilege(token, enable, error);
+        return !s.Hit("Shutdown.SetShutdownPrivilege", error) && s.m.shutdown.SetShutdownPrivilege(token, enable, error);
     }
     bool AbortSystemShutdown() override {
-        if (s.Hit("Shutdown.AbortSystemShutdown")) return false;
-        return s.m.shutdown.AbortSystemShutdown();
+        return !s.Hit("Shutdown.AbortSystemShutdown") && s.m.shutdown.AbortSystemShutdown();
     }
     bool ExitWindowsEx(std::uint32_t flags, std::uint32_t reason) override {
-        const bool ok = s.m.shutdown.ExitWindowsEx(flags, reason);
-        if (ok && s.observer.issued) s.observer.issued((flags & 0x0Bu) == 0, true);
-        return ok;
+        return s.m.shutdown.ExitWindowsEx(flags, reason);
     }
-private:
-    State& s;
 };
 
-class EventLog : public platform::IEventLog {
+class EventLog : public platform::IEventLog, Part {
 public:
-    explicit EventLog(State& s) : s(s) {}
+    using Part::Part;
     platform::Handle Open(const std::wstring& source) override {
-        if (s.Hit("EventLog.Open")) return 0;
-        return s.m.eventLog.Open(source);
+        return s.Hit("EventLog.Open") ? 0 : s.m.eventLog.Open(source);
     }
     std::uint32_t Read(platform::Handle log, std::uint32_t flags, std::uint32_t offset, std::uint8_t* buffer,
                        std::uint32_t size, std::uint32_t* read, std::uint32_t* needed) override {
@@ -294,16 +250,14 @@ public:
     }
     void Close(platform::Handle log) override { s.m.eventLog.Close(log); }
     platform::Handle LoadLibraryAsDataFile(const std::wstring& path) override {
-        if (s.Hit("EventLog.LoadLibraryAsDataFile")) return 0;
-        return s.m.eventLog.LoadLibraryAsDataFile(path);
+        return s.Hit("EventLog.LoadLibraryAsDataFile") ? 0 : s.m.eventLog.LoadLibraryAsDataFile(path);
     }
     std::optional<std::wstring> FormatMessage(std::uint32_t flags, platform::Handle module, std::uint32_t id,
                                               const std::vector<std::wstring>* args) override {
         return s.m.eventLog.FormatMessage(flags, module, id, args);
     }
     platform::Handle RegisterSource(const std::wstring& source, std::uint32_t* error) override {
-        if (auto e = s.Hit("EventLog.RegisterSource")) { if (error) *error = e; return 0; }
-        return s.m.eventLog.RegisterSource(source, error);
+        return s.Hit("EventLog.RegisterSource", error) ? 0 : s.m.eventLog.RegisterSource(source, error);
     }
     std::uint32_t Report(platform::Handle source, std::uint16_t type, std::uint32_t id,
                          const std::vector<std::wstring>& strings) override {
@@ -311,13 +265,11 @@ public:
         return s.m.eventLog.Report(source, type, id, strings);
     }
     void DeregisterSource(platform::Handle source) override { s.m.eventLog.DeregisterSource(source); }
-private:
-    State& s;
 };
 
-class Shell : public platform::IShell {
+class Shell : public platform::IShell, Part {
 public:
-    explicit Shell(State& s) : s(s) {}
+    using Part::Part;
     fake::FakeShell& f() { return s.own ? *s.own->shell : s.m.shell; }
     platform::Handle WindowHandle() override { return f().WindowHandle(); }
     bool ModifyStyleEx(std::uint32_t r, std::uint32_t a) override { return f().ModifyStyleEx(r, a); }
@@ -330,27 +282,19 @@ public:
     void CoInitialize() override { f().CoInitialize(); }
     void CoUninitialize() override { f().CoUninitialize(); }
     bool DeleteTaskbarTab(platform::Handle w) override {
-        if (s.Hit("Shell.DeleteTaskbarTab")) return false;
-        return f().DeleteTaskbarTab(w);
+        return !s.Hit("Shell.DeleteTaskbarTab") && f().DeleteTaskbarTab(w);
     }
     platform::Handle LoadLibrary(const std::wstring& p) override {
-        if (s.Hit("Shell.LoadLibrary")) return 0;
-        return f().LoadLibrary(p);
+        return s.Hit("Shell.LoadLibrary") ? 0 : f().LoadLibrary(p);
     }
     void FreeLibrary(platform::Handle m) override { f().FreeLibrary(m); }
     bool ShutdownBlockReasonCreate(platform::Handle m, platform::Handle w, const std::wstring& r,
                                    bool* found) override {
-        if (m != 0 && !f().blockReasonMissing && s.Hit("Shell.ShutdownBlockReasonCreate")) {
-            if (found) *found = true;
-            return false;
-        }
+        if (m != 0 && !f().blockReasonMissing && s.Hit("Shell.ShutdownBlockReasonCreate")) { if (found) *found = true; return false; }
         return f().ShutdownBlockReasonCreate(m, w, r, found);
     }
     bool ShutdownBlockReasonDestroy(platform::Handle m, platform::Handle w, bool* found) override {
-        if (m != 0 && !f().blockReasonMissing && s.Hit("Shell.ShutdownBlockReasonDestroy")) {
-            if (found) *found = true;
-            return false;
-        }
+        if (m != 0 && !f().blockReasonMissing && s.Hit("Shell.ShutdownBlockReasonDestroy")) { if (found) *found = true; return false; }
         return f().ShutdownBlockReasonDestroy(m, w, found);
     }
     std::wstring GetSystemDirectory(std::uint32_t c) override {
@@ -358,18 +302,15 @@ public:
         return f().GetSystemDirectory(c);
     }
     bool GetFolderPath(std::uint32_t csidl, std::wstring* p) override {
-        if (s.Hit("Shell.GetFolderPath")) return false;
-        return f().GetFolderPath(csidl, p);
+        return !s.Hit("Shell.GetFolderPath") && f().GetFolderPath(csidl, p);
     }
     void EndDialogOk() override { f().EndDialogOk(); }
     void PostQuitMessage(int c) override { f().PostQuitMessage(c); }
-private:
-    State& s;
 };
 
-class Clock : public platform::IClock {
+class Clock : public platform::IClock, Part {
 public:
-    explicit Clock(State& s) : s(s) {}
+    using Part::Part;
     platform::SystemTime GetLocalTime() override { return s.m.clock.GetLocalTime(); }
     std::int64_t Time64() override { return s.m.clock.Time64(); }
     bool LocalTime64(std::int64_t t, platform::SystemTime* l) override { return s.m.clock.LocalTime64(t, l); }
@@ -387,8 +328,6 @@ public:
         if (s.observer.sleep) s.observer.sleep(ms);
         else s.m.clock.Sleep(ms);
     }
-private:
-    State& s;
 };
 
 }  // namespace

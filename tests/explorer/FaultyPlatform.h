@@ -36,9 +36,6 @@ const std::vector<FaultRow>& FaultTable();
 
 // What the wrappers tell the explorer as the agent runs.
 struct SeamObserver {
-    // A session end was issued (ExitWindowsEx succeeded, or the shutdown
-    // program was started with "-l", "-s" or "-r"): `logoff` or not.
-    std::function<void(bool logoff, bool viaExitWindows)> issued;
     // Before every wait.
     std::function<void(std::uint32_t ms)> beforeSleep;
     // A hand-off request's "Process Arguments" was written; the agent looked

@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,66 +28,58 @@
 
 namespace {
 
-struct FirstViolation {
-    std::uint64_t count = 0;
-    std::uint64_t index = 0;  // 0-based in the batch
-    std::string report;
-};
-
 struct Summary {
     std::uint64_t runs = 0, lifetimes = 0, violations = 0;
-    std::map<std::string, std::uint64_t> rules, injected, excused;
-    std::map<std::string, FirstViolation> kinds;
+    // How often each Windows rule fired ('R'), each fault was injected ('F')
+    // and each exception excused a lifetime ('E'), by name.
+    std::map<char, std::map<std::string, std::uint64_t>> counts;
+    // Violations of each kind (by its first violation, a machine counts
+    // once), and the batch index of the first machine with one.
+    std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> kinds;
 
     void Merge(const Summary& other) {
         runs += other.runs;
         lifetimes += other.lifetimes;
         violations += other.violations;
-        for (const auto& [k, v] : other.excused) excused[k] += v;
-        for (const auto& [k, v] : other.rules) rules[k] += v;
-        for (const auto& [k, v] : other.injected) injected[k] += v;
+        for (const auto& [tag, names] : other.counts)
+            for (const auto& [name, count] : names) counts[tag][name] += count;
         for (const auto& [kind, v] : other.kinds) {
-            FirstViolation& mine = kinds[kind];
-            if (mine.count == 0 || v.index < mine.index) {
-                mine.index = v.index;
-                mine.report = v.report;
-            }
-            mine.count += v.count;
+            auto& mine = kinds.try_emplace(kind, 0, v.second).first->second;
+            mine.first += v.first;
+            mine.second = std::min(mine.second, v.second);
         }
     }
 };
 
-std::string Report(const explorer::Machine& lifetime, const std::string& violation, std::uint64_t index) {
+// The first violation of a machine, shrunk and told step by step.
+std::string Report(std::uint64_t seed, std::uint64_t index) {
+    const explorer::Machine machine = explorer::Generate(seed);
+    const std::string violation = explorer::Run(machine, false).violations.front();
     std::ostringstream o;
-    o << "VIOLATION " << violation << "\n  first found at seed " << lifetime.seed << ", machine " << index + 1
-      << " of the batch\n";
-    const explorer::Machine shrunk = explorer::Shrink(lifetime, violation);
+    o << "VIOLATION " << violation << "\n  first found at seed " << seed << ", machine " << index + 1 << " of the batch\n";
+    const explorer::Machine shrunk = explorer::Shrink(machine, violation);
     o << "  shrunk: " << explorer::Describe(shrunk);
     for (const auto& line : explorer::Run(shrunk, true).trace)
         if (line.rfind("  ", 0) != 0) o << "    " << line << "\n";
-    o << "  replay: build/sanitize/explorer --replay " << lifetime.seed << "\n";
+    o << "  replay: build/sanitize/explorer --replay " << seed << "\n";
     return o.str();
 }
 
 Summary RunBatch(std::uint64_t first, std::uint64_t runs, std::uint64_t indexBase) {
     Summary s;
     for (std::uint64_t i = 0; i < runs; ++i) {
-        const explorer::Machine lifetime = explorer::Generate(first + i);
-        const auto outcome = explorer::Run(lifetime, false);
+        const explorer::Machine machine = explorer::Generate(first + i);
+        const auto outcome = explorer::Run(machine, false);
         ++s.runs;
-        s.lifetimes += lifetime.lifetimes.size();
-        for (const auto& [call, count] : outcome.injected) s.injected[call] += count;
-        for (const auto& [why, count] : outcome.excused) s.excused[why] += count;
+        s.lifetimes += machine.lifetimes.size();
+        for (const auto& [call, count] : outcome.injected) s.counts['F'][call] += count;
+        for (const auto& [why, count] : outcome.excused) s.counts['E'][why] += count;
         if (outcome.violations.empty()) continue;
         ++s.violations;
         const std::string& v = outcome.violations.front();
-        FirstViolation& kind = s.kinds[v.substr(0, v.find(':'))];
-        if (kind.count++ == 0) {
-            kind.index = indexBase + i;
-            kind.report = Report(lifetime, v, indexBase + i);
-        }
+        ++s.kinds.try_emplace(v.substr(0, v.find(':')), 0, indexBase + i).first->second.first;
     }
-    s.rules = fake::rules::Counts();
+    for (const auto& [rule, count] : fake::rules::Counts()) s.counts['R'][rule] += count;
     return s;
 }
 
@@ -94,45 +87,22 @@ Summary RunBatch(std::uint64_t first, std::uint64_t runs, std::uint64_t indexBas
 std::string Serialise(const Summary& s) {
     std::ostringstream o;
     o << "N " << s.runs << " " << s.violations << " " << s.lifetimes << "\n";
-    for (const auto& [k, v] : s.excused) o << "E " << v << " " << k << "\n";
-    for (const auto& [k, v] : s.rules) o << "R " << v << " " << k << "\n";
-    for (const auto& [k, v] : s.injected) o << "F " << v << " " << k << "\n";
-    for (const auto& [kind, v] : s.kinds) {
-        o << "V " << v.count << " " << v.index << " " << kind << "\n";
-        std::istringstream lines(v.report);
-        for (std::string line; std::getline(lines, line);) o << "T " << line << "\n";
-    }
+    for (const auto& [tag, names] : s.counts)
+        for (const auto& [name, count] : names) o << tag << " " << count << " " << name << "\n";
+    for (const auto& [kind, v] : s.kinds) o << "V " << v.first << " " << v.second << " " << kind << "\n";
     return o.str();
 }
 
 Summary Parse(const std::string& text) {
     Summary s;
     std::istringstream in(text);
-    std::string line;
-    std::string* report = nullptr;
-    while (std::getline(in, line)) {
-        if (line.size() < 2) continue;
-        std::istringstream fields(line.substr(2));
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line.substr(std::min<std::size_t>(2, line.size())));
         std::uint64_t a = 0, b = 0;
-        std::string rest;
-        switch (line[0]) {
-            case 'N': fields >> s.runs >> s.violations >> s.lifetimes; break;
-            case 'E': fields >> a; std::getline(fields >> std::ws, rest); s.excused[rest] += a; break;
-            case 'R': fields >> a; std::getline(fields >> std::ws, rest); s.rules[rest] += a; break;
-            case 'F': fields >> a; std::getline(fields >> std::ws, rest); s.injected[rest] += a; break;
-            case 'V': {
-                fields >> a >> b;
-                std::getline(fields >> std::ws, rest);
-                FirstViolation& v = s.kinds[rest];
-                v.count = a;
-                v.index = b;
-                report = &v.report;
-                break;
-            }
-            case 'T':
-                if (report) *report += line.substr(2) + "\n";
-                break;
-        }
+        std::string name;
+        if (line[0] == 'N') fields >> s.runs >> s.violations >> s.lifetimes;
+        else if (line[0] == 'V' && fields >> a >> b && std::getline(fields >> std::ws, name)) s.kinds[name] = {a, b};
+        else if (fields >> a && std::getline(fields >> std::ws, name)) s.counts[line[0]][name] += a;
     }
     return s;
 }
@@ -228,29 +198,28 @@ int main(int argc, char** argv) {
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
 
-    for (const auto& [kind, v] : total.kinds) std::printf("%s", v.report.c_str());
+    for (const auto& [kind, v] : total.kinds) std::printf("%s", Report(first + v.second, v.second).c_str());
     std::printf("lifetimes per second: %.0f (%llu in %.1f s, %llu processes)\n",
                 seconds > 0 ? static_cast<double>(total.lifetimes) / seconds : 0.0,
                 static_cast<unsigned long long>(total.lifetimes), seconds, static_cast<unsigned long long>(jobs));
     bool tooFew = false;
     std::printf("rules fired:\n");
-    for (const char* rule : fake::rules::kAll) total.rules.emplace(rule, 0);
-    for (const auto& [rule, count] : total.rules) {
+    for (const char* rule : fake::rules::kAll) total.counts['R'].emplace(rule, 0);
+    for (const auto& [rule, count] : total.counts['R']) {
         std::printf("  %10llu  %s\n", static_cast<unsigned long long>(count), rule.c_str());
         if (count < minFires) tooFew = true;
     }
     std::printf("faults injected:\n");
     for (const auto& row : explorer::FaultTable()) {
-        const auto it = total.injected.find(row.call);
-        const std::uint64_t count = it == total.injected.end() ? 0 : it->second;
+        const std::uint64_t count = total.counts['F'][row.call];
         std::printf("  %10llu  %s\n", static_cast<unsigned long long>(count), row.call);
         if (count < minFires) tooFew = true;
     }
     std::printf("lifetimes excused, by exception:\n");
-    for (const auto& [why, count] : total.excused)
+    for (const auto& [why, count] : total.counts['E'])
         std::printf("  %10llu  %s\n", static_cast<unsigned long long>(count), why.c_str());
     for (const auto& [kind, v] : total.kinds)
-        std::printf("violations of kind %s: %llu\n", kind.c_str(), static_cast<unsigned long long>(v.count));
+        std::printf("violations of kind %s: %llu\n", kind.c_str(), static_cast<unsigned long long>(v.first));
     if (tooFew) std::printf("some rule or fault fired fewer than %llu times\n", static_cast<unsigned long long>(minFires));
     std::printf("explored %llu machines (%llu lifetimes): %llu violations\n", static_cast<unsigned long long>(total.runs),
                 static_cast<unsigned long long>(total.lifetimes), static_cast<unsigned long long>(total.violations));

@@ -17,6 +17,12 @@ bool StartsEntry(const std::string& text, std::size_t at) {
     return true;
 }
 
+bool IsDirective(const std::string& line) {
+    for (const char* d : {"#Software:", "#Version:", "#Date:", "#Fields:"})
+        if (line.rfind(d, 0) == 0) return true;
+    return false;
+}
+
 std::vector<std::string> SplitTabs(const std::string& text, std::size_t fields) {
     std::vector<std::string> out;
     std::size_t start = 0;
@@ -50,22 +56,26 @@ LogFile ParseLog(const std::string& raw) {
         if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
         text.push_back(raw[i]);
     }
-    std::size_t pos = 0;
-    while (pos < text.size() && text[pos] == '#') {
-        auto nl = text.find('\n', pos);
+    // A directive line ends the record before it: a writer that took the
+    // file for new writes the header again further on, as the format allows.
+    std::vector<std::string> chunks;
+    bool inRecord = false;
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t nl = text.find('\n', i);
         if (nl == std::string::npos) nl = text.size();
-        log.header.push_back(text.substr(pos, nl - pos));
-        pos = nl + 1;
+        const std::string line = text.substr(i, nl - i);
+        if (IsDirective(line)) {
+            log.header.push_back(line);
+            inRecord = false;
+        } else if (StartsEntry(text, i)) {
+            chunks.push_back(line);
+            inRecord = true;
+        } else if (inRecord) {
+            chunks.back() += "\n" + line;
+        }
+        i = nl + 1;
     }
-    std::vector<std::size_t> starts;
-    for (std::size_t i = pos; i < text.size(); i = text.find('\n', i) + 1) {
-        if (StartsEntry(text, i)) starts.push_back(i);
-        if (text.find('\n', i) == std::string::npos) break;
-    }
-    for (std::size_t k = 0; k < starts.size(); ++k) {
-        std::size_t end = k + 1 < starts.size() ? starts[k + 1] : text.size();
-        std::string chunk = text.substr(starts[k], end - starts[k]);
-        if (!chunk.empty() && chunk.back() == '\n') chunk.pop_back();
+    for (const std::string& chunk : chunks) {
         // Values keep their own line breaks as the caller passed them ("\r\n"
         // was stored CR CR LF and reads back as "\r\n").
         auto f = SplitTabs(chunk, 6);

@@ -24,9 +24,10 @@ std::wstring LogPath(FakeMachine& machine, const std::wstring& user,
                      const std::wstring& software = L"quorva");
 LogFile ReadLog(FakeMachine& machine, const std::wstring& user = L"jsmith",
                 const std::wstring& software = L"quorva");
-// Splits log bytes into header lines and entries. An entry starts at a line
-// that begins with "DD/MM/YYYY hh:mm:ss"; lines after it up to the next such
-// line belong to its values.
+// Splits log bytes into header lines and entries. A header line is a
+// directive ("#Software:", "#Version:", "#Date:", "#Fields:") wherever it
+// stands. An entry starts at a line that begins with "DD/MM/YYYY hh:mm:ss";
+// lines after it up to the next entry or directive belong to its values.
 LogFile ParseLog(const std::string& bytes);
 
 // The entries reported to the Application log, each as
