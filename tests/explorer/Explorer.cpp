@@ -110,6 +110,9 @@ bool IsClose(std::intptr_t lParam) {
 int KindClass(fake::EndKind k) { return k == fake::EndKind::Restart ? 2 : k == fake::EndKind::Logoff ? 0 : 1; }
 
 bool StartsWith(const std::wstring& text, const std::wstring& prefix) { return text.rfind(prefix, 0) == 0; }
+bool EndsWith(const std::wstring& text, const std::wstring& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
 
 // Thrown by the clock at the bound of virtual time.
 struct Bound {};
@@ -370,12 +373,10 @@ Outcome Run(const Machine& mc, bool keepTrace) {
         std::snprintf(at, sizeof at, "+%lld ms ", static_cast<long long>(m.clock.nowMs - start));
         out.trace.push_back(at + line);
     };
-    // Time passes on the machine with no copy of the agent running.
+    // Time passes on the machine with no copy of the agent running: what a
+    // clock action throws then ends nothing.
     const auto advance = [&](std::int64_t to) {
-        try {
-            m.clock.AdvanceTo(to);
-        } catch (...) {
-        }
+        try { m.clock.AdvanceTo(to); } catch (...) {}
     };
 
     for (std::size_t index = 0; index < mc.lifetimes.size(); ++index) {
@@ -464,9 +465,8 @@ Outcome Run(const Machine& mc, bool keepTrace) {
         std::uint32_t countSeen = 0;
         CQuorvaDlg* agentPtr = nullptr;
         const auto checkState = [&]() {
-            if (!agentPtr) return;
-            if (agentPtr->m_uICountForOnce < countSeen) violation("state", "m_uICountForOnce went back");
-            countSeen = agentPtr->m_uICountForOnce;
+            if (agentPtr && std::exchange(countSeen, agentPtr->m_uICountForOnce) > agentPtr->m_uICountForOnce)
+                violation("state", "m_uICountForOnce went back");
         };
         // The kind of session end the user asked for with this request.
         const auto intended = [&l](std::intptr_t lParam) {
@@ -920,21 +920,15 @@ Outcome Run(const Machine& mc, bool keepTrace) {
         }
 
         // ---- every request the service took gets one report; no report without one ----
-        // (from the copy that wrote it last before the service took it)
-        const auto writerOf = [&writes](const fake::ScriptedService::Request& q) {
-            int writer = 0;
+        std::multiset<std::pair<std::string, std::string>> expected, stored;
+        for (const auto& q : requests) {
+            int writer = 0;  // the copy that wrote it last before the service took it
             for (const auto& [w, copy] : writes)
                 if (w <= q.atMs) writer = copy;
-            return writer;
-        };
-        std::multiset<std::pair<std::string, std::string>> expected, stored;
-        for (const auto& q : requests)
-            if (ownRequest(q) && q.answeredAtMs >= 0 &&
-                q.answeredAtMs <= lastLookMs[writerOf(q)]) {
-                const std::wstring& a = q.processArguments;
-                const std::string evnt = StartsWith(a, L"Logon") ? "Logon" : StartsWith(a, L"Logoff") ? "Logoff" : "Shutdown";
-                expected.insert({evnt, q.error ? "0" : "1"});
-            }
+            if (!ownRequest(q) || q.answeredAtMs < 0 || q.answeredAtMs > lastLookMs[writer]) continue;
+            const std::wstring& a = q.processArguments;
+            expected.insert({StartsWith(a, L"Logon") ? "Logon" : StartsWith(a, L"Logoff") ? "Logoff" : "Shutdown", q.error ? "0" : "1"});
+        }
         const auto element = [](const std::string& t, const std::string& tag) {
             const std::size_t from = t.find("<" + tag + ">"), to = t.find("</" + tag + ">");
             return from == std::string::npos || to == std::string::npos ? std::string() : t.substr(from + tag.size() + 2, to - from - tag.size() - 2);
@@ -989,15 +983,12 @@ Outcome Run(const Machine& mc, bool keepTrace) {
         }
 
         // ---- the service gets the user's name intact ----
-        for (const auto& q : requests) {
-            const std::wstring tail = L"<<>>" + user;
-            // (A service that answers into a file someone deleted makes it
-            // again in the code page, before the agent can.)
-            if (q.file == ini && !(q.processArguments.size() >= tail.size() &&
-                                   q.processArguments.compare(q.processArguments.size() - tail.size(), tail.size(), tail) == 0) &&
+        // (A service that answers into a file someone deleted makes it again
+        // in the code page, before the agent can.)
+        for (const auto& q : requests)
+            if (q.file == ini && !EndsWith(q.processArguments, L"<<>>" + user) &&
                 !(handOffEverDeleted && excuse("hand-off file deleted by another program")))
                 violation("name", "the service read the arguments " + Utf8(q.processArguments));
-        }
         if (keepTrace) {
             for (const auto& [call, count] : seam.injected) trace("injected " + call + " x" + std::to_string(count));
             for (const auto& e : ends) trace(std::string("carried out: ") + fake::EndKindName(e.kind) + (e.forced ? " forced" : "") + " by " + e.how);
@@ -1026,6 +1017,15 @@ Outcome Run(const Machine& mc, bool keepTrace) {
     return out;
 }
 
+// Sets a field back to a plain machine's or lifetime's; true when that changed it.
+template <class Object, class T>
+std::function<bool(Object&)> Plain(T Object::*field) {
+    return [field](Object& o) {
+        static const Object plain{};
+        return std::exchange(o.*field, plain.*field) != plain.*field;
+    };
+}
+
 Machine Shrink(const Machine& failing, const std::string& violation) {
     const std::string kind = violation.substr(0, violation.find(':') + 1);
     Machine best = failing;
@@ -1046,26 +1046,16 @@ Machine Shrink(const Machine& failing, const std::string& violation) {
         }
     };
     const std::vector<std::function<bool(Lifetime&)>> simplerLifetime = {
-        [](Lifetime& c) { return std::exchange(c.secondCopy, false); },
-        [](Lifetime& c) { return std::exchange(c.badLengthSnapshots, 0) != 0; },
-        [](Lifetime& c) { return std::exchange(c.reportNamesPending, 0) != 0; },
-        [](Lifetime& c) { return std::exchange(c.planted, Planted::Nothing) != Planted::Nothing; },
-        [](Lifetime& c) { return !std::exchange(c.serviceAtStart, true); },
-        [](Lifetime& c) { return !std::exchange(c.answeredTrueEnds, true); },
-        [](Lifetime& c) { return std::exchange(c.answerDelayMs, 0) != 0; },
-        [](Lifetime& c) { return std::exchange(c.reply, 0) != 0; },
+        Plain(&Lifetime::secondCopy), Plain(&Lifetime::badLengthSnapshots), Plain(&Lifetime::reportNamesPending),
+        Plain(&Lifetime::planted), Plain(&Lifetime::serviceAtStart), Plain(&Lifetime::answeredTrueEnds),
+        Plain(&Lifetime::answerDelayMs), Plain(&Lifetime::reply),
         [](Lifetime& c) { return std::exchange(c.deployerRunMs, 1000) > 1000; },
     };
     const std::vector<std::function<bool(Machine&)>> simplerMachine = {
-        [](Machine& c) { return std::exchange(c.reusePids, false); },
-        [](Machine& c) { return std::exchange(c.terminalServices, false); },
-        [](Machine& c) { return std::exchange(c.postFolderDenied, false); },
-        [](Machine& c) { return !std::exchange(c.registryValues, true); },
-        [](Machine& c) { return !std::exchange(c.privilegeHeld, true); },
-        [](Machine& c) { return std::exchange(c.threadCodePage, 1252u) != 1252; },
-        [](Machine& c) { return std::exchange(c.systemCodePage, 1252u) != 1252; },
-        [](Machine& c) { return std::exchange(c.user, std::wstring(L"jsmith")) != L"jsmith"; },
-        [](Machine& c) { return std::exchange(c.xp, false); },
+        Plain(&Machine::reusePids), Plain(&Machine::terminalServices), Plain(&Machine::postFolderDenied),
+        Plain(&Machine::registryValues), Plain(&Machine::privilegeHeld), Plain(&Machine::threadCodePage),
+        Plain(&Machine::systemCodePage), Plain(&Machine::user), Plain(&Machine::xp),
+        Plain(&Machine::scriptWaitLimit), Plain(&Machine::restartSetting),
     };
     while (std::exchange(progress, false)) {
         dropEach([](Machine& c) -> auto& { return c.lifetimes; }, 1);
