@@ -375,9 +375,7 @@ Outcome Run(const Machine& mc, bool keepTrace) {
     };
     // Time passes on the machine with no copy of the agent running: what a
     // clock action throws then ends nothing.
-    const auto advance = [&](std::int64_t to) {
-        try { m.clock.AdvanceTo(to); } catch (...) {}
-    };
+    const auto advance = [&](std::int64_t to) { try { m.clock.AdvanceTo(to); } catch (...) {} };
 
     for (std::size_t index = 0; index < mc.lifetimes.size(); ++index) {
         const Lifetime& l = mc.lifetimes[index];
@@ -645,9 +643,7 @@ Outcome Run(const Machine& mc, bool keepTrace) {
                 }
             });
         }
-        m.clock.At(start + kBoundMs, [at = &seen]() {
-            if (at->live) throw Bound{};
-        });
+        m.clock.At(start + kBoundMs, [at = &seen]() { if (at->live) throw Bound{}; });
 
         // The session goes on unless it ended with nobody asked: every program
         // let it go, the user forced it, or a forced end off Terminal Services.
@@ -663,9 +659,7 @@ Outcome Run(const Machine& mc, bool keepTrace) {
             own.beforeSleep = [sc](std::uint32_t ms) { sc->lastSleep = ms; };
             own.sleep = [sc](std::uint32_t ms) { sc->Wait(ms); };
             sc->goesOn = sessionGoesOn;
-            sc->afterTurn = [sc, sessionGoesOn] {
-                if (sc->sessionOver || !sessionGoesOn()) throw SessionOver{};
-            };
+            sc->afterTurn = [sc, sessionGoesOn] { if (sc->sessionOver || !sessionGoesOn()) throw SessionOver{}; };
             m.clock.At(start + l.secondCopyAfterMs, [&, sc, at = &seen] {
                 if (!at->live || !sessionGoesOn()) return void(sc->finished = true);
                 sc->pid = m.processes.Start(L"quorva.exe", session);
