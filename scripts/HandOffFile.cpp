@@ -122,7 +122,8 @@ void ClearHandOffFile(CQuorvaDlg& agent, const std::wstring& path) {
                     .val2 = "The answer stays until the next request", .val3 = Ansi(agent, path)});
 }
 
-HandOffTurn::HandOffTurn(CQuorvaDlg& agent, const char* module) : agent_(agent) {
+HandOffTurn::HandOffTurn(CQuorvaDlg& agent, const char* module, const std::function<bool(std::uint32_t)>& wait)
+    : agent_(agent) {
     constexpr std::uint32_t kPollMs = 1000, kPolls = 300;
     platform::IProcesses& processes = agent.os.processes;
     mutex_ = processes.OpenNamedMutex(L"Global\\quorvaHandOff_" + agent.m_szUserName.str());
@@ -140,7 +141,8 @@ HandOffTurn::HandOffTurn(CQuorvaDlg& agent, const char* module) : agent_(agent) 
                         .val2 = "Going on without it after seconds:", .val3 = std::to_string(kPolls)});
             return;
         }
-        agent.os.clock.Sleep(kPollMs);
+        if (!wait) agent.os.clock.Sleep(kPollMs);
+        else if (!wait(kPollMs)) return;
     }
 }
 

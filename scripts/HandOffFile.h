@@ -10,6 +10,7 @@
 // is cleared for the next request. The two waits for an answer, at logon and
 // at a session end, are their callers' own.
 #pragma once
+#include <functional>
 #include <string>
 #include "agent/QuorvaDlg.h"
 #include "records/ApplicationLog.h"
@@ -36,10 +37,12 @@ void RecreateHandOffFileIfGone(CQuorvaDlg& agent, const std::wstring& path);
 // A copy that ends while holding it leaves it abandoned, and the next takes
 // it. A mutex Windows will not make or open, or one held past five minutes
 // (anyone may hold a name in the global namespace), is logged as an ERROR
-// and the hand-off goes on without its turn.
+// and the hand-off goes on without its turn. A `wait` given does each
+// second's wait: when it returns false (a bound on the caller's waits ran
+// out) the copy stops waiting, without the turn, and must not write a request.
 class HandOffTurn {
 public:
-    HandOffTurn(CQuorvaDlg& agent, const char* module);
+    HandOffTurn(CQuorvaDlg& agent, const char* module, const std::function<bool(std::uint32_t ms)>& wait = {});
     ~HandOffTurn();
     HandOffTurn(const HandOffTurn&) = delete;
     HandOffTurn& operator=(const HandOffTurn&) = delete;

@@ -122,16 +122,21 @@ bool GiveUpUnwrittenRequest(CQuorvaDlg& agent) {
     return false;
 }
 
-// Asks the resident service to start the deployer with the pending event's
-// arguments and waits, without limit while the service runs, until it names
-// the script's process or says why it could not start it. `procId` receives
-// the identifier. False, after the agent has ended and let the session end
-// go, when the service is gone for good (ten polls, as at logon) or cannot
-// be given the request.
+// Asks the resident service, in the user's hand-off turn, to start the
+// deployer with the pending event's arguments and waits, while the service
+// runs and within the administrator's limit, until it names the script's
+// process or says why it could not start it. `procId` receives the
+// identifier; it stays empty when the limit ran out first. False, after the
+// agent has ended and let the session end go, when the service is gone for
+// good (ten polls, as at logon) or cannot be given the request.
 bool HandOffScript(CQuorvaDlg& agent, Level level, WideBuffer<1024>& procId,
                    const std::wstring& deployerFile) {
     const std::wstring& ini = agent.m_strProcDetailsIni;
-    const HandOffTurn turn(agent, kHandling);
+    const HandOffTurn turn(agent, kHandling, [&agent](std::uint32_t ms) { return WaitWithinLimit(agent, ms); });
+    // The administrator's limit ran out while another copy had the turn: the
+    // end goes on as after a finished script, and the other copy's request
+    // stays untouched.
+    if (agent.m_bScriptWaitLimitReached) return true;
     RecreateHandOffFileIfGone(agent, ini);
     Log(agent, {.module = kHandOff, .val1 = "ExecuteProcess", .val2 = A(agent, agent.m_strDeployerPath),
                 .val3 = A(agent, agent.m_strEventArgs)});

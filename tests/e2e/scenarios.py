@@ -581,6 +581,28 @@ def two_copies_take_turns(m):
     check(events == ["Logoff", "Logon"], "reports %s" % events)
 
 
+def turn_within_script_wait_limit(m):
+    """ScriptWaitLimit 5: a logoff reaches the resident copy while the logon copy of the same user holds the
+    hand-off turn (every answer 20 s late): the resident copy waits for the turn only until the limit, writes
+    no request over the logon copy's, and issues the logoff; the logon copy still reads its own answer."""
+    r, resident, window, before = resident_agent(m, "--delay-ms", "20000", templates={"Logon": 1, "Logoff": 1},
+                                                registry={"ScriptWaitLimit": 5})
+    logon, _ = m.start_agent()
+    m.wait_for(lambda: m.handoff.is_file() and b"Logon<<>>" in m.handoff.read_bytes(), 30,
+               "the logon request was not written")
+    check(m.answer_of(m.query_end_session(window["hwnd"], 0x80000000), 60) == 0, "the logoff was not held")
+    m.wait_for(lambda: "shutdown.exe -l -f -t 00" in recorded_commands(m), 30, "the logoff was not issued")
+    m.wait_exit(resident, 20)
+    m.wait_exit(logon, 60)
+    runs = deployer_runs(m)
+    check([args for _, args in runs] == ["Logon<<>>" + m.user], "deployer runs %s" % runs)
+    entries = m.log_entries()[before:]
+    check([e.val2 for e in entries if e.val1 in ("Waiting for the hand-off turn", "Script wait limit reached")] ==
+          ["Another copy of the agent hands off for this user", "ScriptWaitLimit 5 seconds, waited 5 seconds"],
+          "the resident copy's turn and limit: %s" % [e.fields() for e in entries])
+    check(r.L18(runs[0][0]) in [e.fields() for e in entries], "the logon copy did not read its own answer")
+
+
 def resident_agent(m, *service_options, winedebug=None, **layout):
     r = Records(m)
     m.layout(**layout)
@@ -1233,6 +1255,7 @@ SCENARIO_TABLE = [
     Row(setup_logon_template_only),
     Row(second_copy),
     Row(two_copies_take_turns),
+    Row(turn_within_script_wait_limit),
     Row(logoff_with_script),
     Row(script_wait_limit),
     Row(shutdown_restart_by_setting),

@@ -295,14 +295,16 @@ TEST_F(SessionEndRun, SystemAccountAnswersWithoutScriptOrReissue) {
 }
 
 // The administrator's ScriptWaitLimit (HKLM\SOFTWARE\VORLAN, REG_DWORD
-// seconds) bounds the waits for the service and the script; the end is then
-// issued as after a finished script. 0, or a number as text, bounds nothing.
+// seconds) bounds the waits for the hand-off turn, the service and the
+// script; the end is then issued as after a finished script. 0, or a number
+// as text, bounds nothing.
 struct LimitCase {
     const char* name;
     std::uint32_t type, seconds;
     fake::ScriptedService::Reply reply;
     std::vector<std::uint32_t> sleeps;
     bool reached;
+    bool turnHeld = false;  // another copy of the user holds the hand-off turn
 };
 class ScriptWaitLimit : public SessionEndTest, public ::testing::WithParamInterface<LimitCase> {};
 
@@ -315,6 +317,8 @@ TEST_P(ScriptWaitLimit, BoundsTheWaitsForTheServiceAndTheScript) {
     const std::wstring n = std::to_wstring(c.seconds), key = L"SOFTWARE\\VORLAN", name = L"ScriptWaitLimit";
     if (c.type == platform::RegDword) m.registry.SetDword(platform::HKeyLocalMachine, key, name, c.seconds);
     else m.registry.SetString(platform::HKeyLocalMachine, key, name, n);
+    if (c.turnHeld)
+        m.processes.TryTakeMutexFor(m.processes.OpenNamedMutex(L"Global\\quorvaHandOff_jsmith"), m.processes.Start(L"quorva.exe", 1));
     EXPECT_EQ(Query(kLogoff), 0);
     EXPECT_EQ(Sleeps(), c.sleeps);
     EXPECT_EQ(Issued(), Join({Launch("/a"), "ExitWindowsEx 4 0", Launch("-l -f -t 00")}, kEnded));
@@ -337,6 +341,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         LimitCase{"HungScript", platform::RegDword, 12, fake::ScriptedService::Reply::ProcId, {1000, 5000, 5000, 1000}, true},
         LimitCase{"ServiceNeverAnswers", platform::RegDword, 3, fake::ScriptedService::Reply::Never, {1000, 1000, 1000}, true},
+        LimitCase{"AnotherCopyHoldsTheTurn", platform::RegDword, 3, fake::ScriptedService::Reply::ProcId, {1000, 1000, 1000}, true, true},
         LimitCase{"LongerThanTheScript", platform::RegDword, 60, fake::ScriptedService::Reply::ProcId, {1000, 5000, 5000}, false},
         LimitCase{"ZeroIsNoLimit", platform::RegDword, 0, fake::ScriptedService::Reply::ProcId, {1000, 5000, 5000}, false},
         LimitCase{"TextIsNoLimit", platform::RegSz, 5, fake::ScriptedService::Reply::ProcId, {1000, 5000, 5000}, false}),
