@@ -592,6 +592,7 @@ def turn_within_script_wait_limit(m):
                "the logon request was not written")
     check(m.answer_of(m.query_end_session(window["hwnd"], 0x80000000), 60) == 0, "the logoff was not held")
     m.wait_for(lambda: "shutdown.exe -l -f -t 00" in recorded_commands(m), 30, "the logoff was not issued")
+    check(not deployer_runs(m), "the logoff waited for the logon copy's answer")
     m.wait_exit(resident, 20)
     m.wait_exit(logon, 60)
     runs = deployer_runs(m)
